@@ -1,0 +1,1 @@
+#include "connectivity.hpp"

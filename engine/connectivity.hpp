@@ -1,0 +1,29 @@
+// The connectivity constraint: a local, conservative test that refuses a
+// copy which could split the losing cell. Only the losing cell's sites among
+// the target's configured neighbours are consulted; they must form one
+// component under direct adjacency.
+#pragma once
+
+#include <cstddef>
+
+#include "lattice.hpp"
+#include "small_vector.hpp"
+
+namespace tessaly {
+
+struct World;
+
+void set_connectivity(World& w, CellType cell_type, bool on);
+void set_connectivity_medium(World& w, bool on);
+
+// Whether the test applies when `old` loses a site.
+bool connectivity_applies(const World& w, CellId old);
+
+// True when removing site i from cell c keeps c locally connected.
+bool would_stay_connected(const World& w, std::size_t i, CellId c);
+
+// Number of components among `nodes` under the adjacency of the configured
+// neighbourhood.
+std::size_t count_components(const World& w, const SiteList& nodes);
+
+}  // namespace tessaly

@@ -1,0 +1,47 @@
+// Contact, volume and surface energy of a proposed copy.
+//
+// volume:  for the losing cell (dv = −1), then the gaining one (dv = +1),
+//          MEDIUM excluded: ((V+dv−V*)² − (V−V*)²)·λV
+// surface: for each (cell, ΔS) of the sorted surface-delta list, MEDIUM
+//          excluded, only while some cell has λS ≠ 0: ((S+ΔS−S*)² − (S−S*)²)·λS
+// contact: Σ over neighbours j (σ = id at j, τ its type) of
+//          [σ ≠ n]·J(τn, τ) − [σ ≠ o]·J(τo, τ), accumulated apart and added last
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "lattice.hpp"
+
+namespace tessaly {
+
+struct World;
+
+struct ContactMatrix {
+    std::vector<double> data;  // row-major n·n table of contact energies
+    std::size_t n;             // side: number of types covered, at least 1
+
+    // A table of side max(side, 1), every entry 0.0; throws std::bad_alloc
+    // (or EngineError when n·n overflows) when it cannot be held.
+    explicit ContactMatrix(std::size_t side);
+};
+
+// Writes j at (a, b) and (b, a); both types must lie below the side.
+void set_pair(ContactMatrix& contact, CellType a, CellType b, double j);
+
+// J(a, b): the entry, or 0.0 when either type lies beyond the side.
+inline double contact_energy(const ContactMatrix& contact, CellType a, CellType b) {
+    return (a < contact.n && b < contact.n) ? contact.data[a * contact.n + b] : 0.0;
+}
+
+// Replaces the world's contact table.
+void set_contact_matrix(World& w, ContactMatrix contact);
+
+// Grows the world's table to cover type t (new entries 0.0, existing ones kept),
+// then sets the pair; used by set_contact in the running phase.
+void set_contact_live(World& w, CellType a, CellType b, double j);
+
+// Change of contact, volume and surface energy if site i took id n.
+double delta_hamiltonian(const World& w, std::size_t i, CellId n);
+
+}  // namespace tessaly

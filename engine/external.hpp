@@ -1,0 +1,16 @@
+// external potential: H = −Σ over sites of F(type)·(x, y, z), raw coordinates;
+// ΔH = ((fx_old − fx_new)·x + (fy_old − fy_new)·y) + (fz_old − fz_new)·z
+#pragma once
+
+#include <cstddef>
+
+#include "lattice.hpp"
+
+namespace tessaly {
+
+struct World;
+
+void set_external_potential(World& w, CellType cell_type, double fx, double fy, double fz);
+double delta_external(const World& w, std::size_t target, CellId n);
+
+}  // namespace tessaly

@@ -1,0 +1,87 @@
+// The lattice: the box of sites, its boundary mode per axis, and the two
+// neighbour queries.
+//
+// Site index of (x, y, z): x + nx·(y + ny·z); x varies fastest. `neighbors`
+// lists the configured neighbourhood (offset order, entries may repeat on a
+// periodic axis of length 1 or 2, site i itself included); `face_neighbors`
+// lists the axis faces only (x−1, x+1, y−1, y+1, z−1, z+1) and serves
+// diffusion.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "small_vector.hpp"
+
+namespace tessaly {
+
+using CellId = std::uint32_t;
+using CellType = std::uint16_t;
+inline constexpr CellId MEDIUM = 0;
+
+using SiteList = SmallVec<std::size_t, 18>;  // configured neighbours, up to 26
+using FaceList = SmallVec<std::size_t, 6>;   // axis-face neighbours
+
+struct Offset {
+    std::int64_t dx, dy, dz;
+};
+
+struct Coords {
+    std::size_t x, y, z;
+};
+
+struct Neighborhood {
+    std::vector<Offset> offsets;  // loop order dz, dy, dx ascending; |dx|+|dy|+|dz| <= order
+
+    // z_extent is the largest |dz| considered: 0 gives a planar neighbourhood.
+    Neighborhood(std::uint32_t z_extent, std::uint8_t order);
+};
+
+struct Lattice {
+    std::vector<CellId> sites;        // cell id per site, by site index
+    Neighborhood neighborhood;        // configured offsets
+    std::size_t nx, ny, nz;           // box size, as given
+    std::array<bool, 3> periodic;     // per axis: wraps (true) or ends ("noflux")
+
+    // Derived at construction, for the hot loop: the index step of each offset
+    // (valid for interior sites) and one bit per site telling whether every
+    // offset stays inside the box without wrapping.
+    std::vector<std::int64_t> offset_step;  // one per offset, in offset order
+    std::vector<std::uint64_t> interior;    // bit i: site i is interior
+
+    Lattice(std::array<std::size_t, 3> dims, std::array<bool, 3> periodic, Neighborhood neighborhood);
+
+    std::size_t n_sites() const { return sites.size(); }
+    bool is_interior(std::size_t i) const { return (interior[i >> 6] >> (i & 63)) & 1U; }
+};
+
+// Inverse of the site index; aborts when nx or ny is 0.
+Coords coords(const Lattice& lattice, std::size_t i);
+
+// Checked read and write of one site.
+CellId get(const Lattice& lattice, std::size_t i);
+void set(Lattice& lattice, std::size_t i, CellId id);
+
+// The configured neighbours of site i that exist, in offset order.
+SiteList neighbors(const Lattice& lattice, std::size_t i);
+
+// The general (boundary-aware) path of `neighbors`, for sites that are not interior.
+void neighbors_slow(const Lattice& lattice, std::size_t i, SiteList& out);
+
+// Neighbours into a caller's list, using the interior shortcut when it applies.
+inline void neighbors_into(const Lattice& lattice, std::size_t i, SiteList& out) {
+    if (lattice.is_interior(i)) {
+        out.clear();
+        for (const std::int64_t step : lattice.offset_step)
+            out.push_back(static_cast<std::size_t>(static_cast<std::int64_t>(i) + step));
+    } else {
+        neighbors_slow(lattice, i, out);
+    }
+}
+
+// The axis-face neighbours of site i that exist (z only when nz >= 2).
+FaceList face_neighbors(const Lattice& lattice, std::size_t i);
+
+}  // namespace tessaly

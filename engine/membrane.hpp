@@ -1,0 +1,20 @@
+// membrane: H = Σ over sites s of anchored-type cells of k·max(d(s) − band, 0)²,
+// d the L1 distance (no wrap) to the nearest anchor; gain = (k·e)·e, likewise the loss.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <vector>
+
+#include "lattice.hpp"
+
+namespace tessaly {
+
+struct World;
+
+std::vector<float> build_distance_field(std::array<std::size_t, 3> dims, const std::vector<std::size_t>& anchors);
+void set_membrane(World& w, const std::vector<std::size_t>& anchors, double k, double band);
+void set_membrane_anchored(World& w, CellType cell_type, bool on);
+double delta_membrane(const World& w, std::size_t target, CellId n);
+
+}  // namespace tessaly

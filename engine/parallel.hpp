@@ -1,0 +1,28 @@
+// The parallel checkerboard sweep: tiles of side `block`, coloured by the
+// parities of their tile coordinates; the tiles of one colour run on the
+// worker pool, each with its own generator and its own map of tracker
+// changes, merged in tile order by the calling thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "sweep.hpp"
+
+namespace tessaly {
+
+struct CellDelta {
+    double sum_xx, sum_yy, sum_zz, sum_xy, sum_xz, sum_yz;
+    std::int64_t volume;
+    std::int64_t surface;
+    double sum_x, sum_y, sum_z;
+};
+
+// Runs mcs Monte Carlo steps of the tiled sweep; returns false when `poll`
+// stopped it early.
+bool step_parallel(Cpm& cpm, std::uint64_t mcs, std::size_t block, InterruptPoll poll = nullptr);
+
+// Number of workers of the process-wide pool (created on first use).
+std::size_t worker_count();
+
+}  // namespace tessaly

@@ -1,0 +1,2 @@
+#include "check.hpp"
+int main() { return tessaly_test::finish(); }
