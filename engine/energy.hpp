@@ -9,7 +9,7 @@
 #pragma once
 
 #include <cstddef>
-#include <vector>
+#include <memory>
 
 #include "lattice.hpp"
 
@@ -17,12 +17,31 @@ namespace tessaly {
 
 struct World;
 
+// The table is zero-allocated (calloc), so a large table costs address space
+// only for the rows that are never written.
+struct ZeroedDoubles {
+    struct Free {
+        void operator()(double* p) const;
+    };
+    std::unique_ptr<double[], Free> ptr;
+    std::size_t size = 0;
+
+    explicit ZeroedDoubles(std::size_t count);  // throws std::bad_alloc
+    ZeroedDoubles(const ZeroedDoubles& other);
+    ZeroedDoubles& operator=(const ZeroedDoubles& other);
+    ZeroedDoubles(ZeroedDoubles&&) noexcept = default;
+    ZeroedDoubles& operator=(ZeroedDoubles&&) noexcept = default;
+
+    double& operator[](std::size_t k) { return ptr[k]; }
+    const double& operator[](std::size_t k) const { return ptr[k]; }
+};
+
 struct ContactMatrix {
-    std::vector<double> data;  // row-major n·n table of contact energies
-    std::size_t n;             // side: number of types covered, at least 1
+    ZeroedDoubles data;  // row-major n·n table of contact energies
+    std::size_t n;       // side: number of types covered, at least 1
 
     // A table of side max(side, 1), every entry 0.0; throws std::bad_alloc
-    // (or EngineError when n·n overflows) when it cannot be held.
+    // when it cannot be held (n·n overflowing included).
     explicit ContactMatrix(std::size_t side);
 };
 

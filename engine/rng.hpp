@@ -63,7 +63,8 @@ inline std::size_t bounded(Rng& g, std::uint64_t n) {
     const int lz = __builtin_clzll(n);
     const std::uint64_t zone = (n << lz) - 1;
     for (;;) {
-        const unsigned __int128 m = static_cast<unsigned __int128>(next_u64(g)) * n;
+        __extension__ using u128 = unsigned __int128;
+        const u128 m = static_cast<u128>(next_u64(g)) * n;
         if (static_cast<std::uint64_t>(m) <= zone) return static_cast<std::size_t>(m >> 64);
     }
 }

@@ -13,6 +13,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "energy.hpp"
@@ -84,6 +85,11 @@ void set_cell_type(World& w, CellId id, CellType cell_type);
 void set_target_volume(World& w, CellId id, double v);
 void grow(World& w, CellType cell_type, double rate);
 void recompute_trackers(World& w);
+
+// Contacts of cell `id` by neighbour type: (type, count) pairs in order of
+// first meeting; the counts add up to the cell's surface. An id with no
+// site gives an empty list.
+std::vector<std::pair<CellType, std::int64_t>> contact_area_by_type(const World& w, CellId id);
 
 // ---- copy application ----
 struct SurfaceDelta {

@@ -1,0 +1,111 @@
+#include "energy.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "error.hpp"
+#include "world.hpp"
+
+namespace tessaly {
+
+void ZeroedDoubles::Free::operator()(double* p) const { std::free(p); }
+
+ZeroedDoubles::ZeroedDoubles(std::size_t count) : size(count) {
+    if (count > SIZE_MAX / sizeof(double)) throw std::bad_alloc();
+    void* p = std::calloc(count == 0 ? 1 : count, sizeof(double));
+    if (p == nullptr) throw std::bad_alloc();
+    ptr.reset(static_cast<double*>(p));
+}
+
+ZeroedDoubles::ZeroedDoubles(const ZeroedDoubles& other) : ZeroedDoubles(other.size) {
+    if (size) std::memcpy(ptr.get(), other.ptr.get(), size * sizeof(double));
+}
+
+ZeroedDoubles& ZeroedDoubles::operator=(const ZeroedDoubles& other) {
+    if (this != &other) *this = ZeroedDoubles(other);
+    return *this;
+}
+
+namespace {
+
+std::size_t table_entries(std::size_t side) {
+    std::size_t entries = 0;
+    if (__builtin_mul_overflow(side, side, &entries)) throw std::bad_alloc();
+    return entries;
+}
+
+}  // namespace
+
+ContactMatrix::ContactMatrix(std::size_t side)
+    : data(table_entries(side == 0 ? 1 : side)), n(side == 0 ? 1 : side) {}
+
+void set_pair(ContactMatrix& contact, CellType a, CellType b, double j) {
+    if (a >= contact.n || b >= contact.n) fail("contact pair beyond the table");
+    contact.data[a * contact.n + b] = j;
+    contact.data[b * contact.n + a] = j;
+}
+
+void set_contact_matrix(World& w, ContactMatrix contact) { w.contact = std::move(contact); }
+
+void set_contact_live(World& w, CellType a, CellType b, double j) {
+    const std::size_t needed = std::size_t{a > b ? a : b} + 1;
+    if (needed > w.contact.n) {
+        // new rows and columns are 0.0, which changes no existing energy
+        ContactMatrix grown(needed);
+        for (std::size_t r = 0; r < w.contact.n; ++r)
+            for (std::size_t c = 0; c < w.contact.n; ++c) grown.data[r * needed + c] = w.contact.data[r * w.contact.n + c];
+        w.contact = std::move(grown);
+    }
+    set_pair(w.contact, a, b, j);
+}
+
+double delta_hamiltonian(const World& w, std::size_t i, CellId n) {
+    const Lattice& lat = w.lattice;
+    if (i >= lat.n_sites()) fail("site index out of range");
+    const CellId o = lat.sites[i];
+    if (n == o) return 0.0;
+    const Cell& cell_o = cell_at(w, o);
+    const Cell& cell_n = cell_at(w, n);
+
+    // volume
+    double acc = 0.0;
+    if (o != MEDIUM) {
+        const double before = static_cast<double>(cell_o.volume) - cell_o.target_volume;
+        const double after = static_cast<double>(cell_o.volume - 1) - cell_o.target_volume;
+        acc += (after * after - before * before) * cell_o.lambda_volume;
+    }
+    if (n != MEDIUM) {
+        const double before = static_cast<double>(cell_n.volume) - cell_n.target_volume;
+        const double after = static_cast<double>(cell_n.volume + 1) - cell_n.target_volume;
+        acc += (after * after - before * before) * cell_n.lambda_volume;
+    }
+
+    // surface, only while some cell has a surface term
+    if (w.surface_active) {
+        for (const SurfaceDelta& entry : surface_deltas(w, i, n)) {
+            if (entry.id == MEDIUM) continue;
+            const Cell& c = cell_at(w, entry.id);
+            const double before = static_cast<double>(c.surface) - c.target_surface;
+            const double after = static_cast<double>(c.surface + entry.delta) - c.target_surface;
+            acc += (after * after - before * before) * c.lambda_surface;
+        }
+    }
+
+    // contact, summed apart; a site is never its own neighbour
+    const CellType type_o = cell_o.cell_type, type_n = cell_n.cell_type;
+    double cs = 0.0;
+    SiteList nb;
+    neighbors_into(lat, i, nb);
+    for (const std::size_t j : nb) {
+        if (j == i) continue;
+        const CellId sigma = lat.sites[j];
+        const CellType tau = cell_at(w, sigma).cell_type;
+        const double t = sigma != n ? contact_energy(w.contact, type_n, tau) : 0.0;
+        const double u = sigma != o ? contact_energy(w.contact, type_o, tau) : 0.0;
+        cs += t - u;
+    }
+    return acc + cs;
+}
+
+}  // namespace tessaly

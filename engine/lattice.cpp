@@ -1,0 +1,122 @@
+#include "lattice.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <new>
+
+#include "error.hpp"
+
+namespace tessaly {
+
+Neighborhood::Neighborhood(std::uint32_t z_extent, std::uint8_t order) {
+    const std::int64_t e = z_extent;
+    const std::int64_t k = order;
+    for (std::int64_t dz = -e; dz <= e; ++dz)
+        for (std::int64_t dy = -1; dy <= 1; ++dy)
+            for (std::int64_t dx = -1; dx <= 1; ++dx) {
+                if (dx == 0 && dy == 0 && dz == 0) continue;
+                if (std::llabs(dx) + std::llabs(dy) + std::llabs(dz) <= k) offsets.push_back({dx, dy, dz});
+            }
+}
+
+Lattice::Lattice(std::array<std::size_t, 3> dims, std::array<bool, 3> periodic_axes, Neighborhood nb)
+    : neighborhood(std::move(nb)), nx(dims[0]), ny(dims[1]), nz(dims[2]), periodic(periodic_axes) {
+    std::size_t n = 0;
+    if (__builtin_mul_overflow(nx, ny, &n) || __builtin_mul_overflow(n, nz, &n) || n > sites.max_size() / 2)
+        throw std::bad_alloc();
+    sites.assign(n, MEDIUM);
+    interior.assign(n / 64 + 1, 0);
+
+    // Interior sites: every offset stays inside the box without wrapping, so
+    // the neighbour of offset k is simply i + offset_step[k].
+    std::int64_t reach[3] = {0, 0, 0};
+    for (const Offset& o : neighborhood.offsets) {
+        offset_step.push_back(o.dx + static_cast<std::int64_t>(nx) * (o.dy + static_cast<std::int64_t>(ny) * o.dz));
+        reach[0] = std::max<std::int64_t>(reach[0], o.dx < 0 ? -o.dx : o.dx);
+        reach[1] = std::max<std::int64_t>(reach[1], o.dy < 0 ? -o.dy : o.dy);
+        reach[2] = std::max<std::int64_t>(reach[2], o.dz < 0 ? -o.dz : o.dz);
+    }
+    auto inside = [](std::size_t c, std::size_t len, std::int64_t r) {
+        return r == 0 || (c >= 1 && c + 1 < len);
+    };
+    std::size_t i = 0;
+    for (std::size_t z = 0; z < nz; ++z)
+        for (std::size_t y = 0; y < ny; ++y)
+            for (std::size_t x = 0; x < nx; ++x, ++i)
+                if (inside(x, nx, reach[0]) && inside(y, ny, reach[1]) && inside(z, nz, reach[2]))
+                    interior[i >> 6] |= std::uint64_t{1} << (i & 63);
+}
+
+Coords coords(const Lattice& lattice, std::size_t i) {
+    if (lattice.nx == 0 || lattice.ny == 0) fail("site query on a lattice with no sites");
+    return {i % lattice.nx, (i / lattice.nx) % lattice.ny, i / (lattice.nx * lattice.ny)};
+}
+
+CellId get(const Lattice& lattice, std::size_t i) {
+    if (i >= lattice.n_sites()) fail("site index out of range");
+    return lattice.sites[i];
+}
+
+void set(Lattice& lattice, std::size_t i, CellId id) {
+    if (i >= lattice.n_sites()) fail("site index out of range");
+    lattice.sites[i] = id;
+}
+
+namespace {
+
+// Moves coordinate c by d along an axis of length n; false when it leaves a
+// non-periodic axis.
+inline bool step_axis(std::size_t c, std::int64_t d, std::size_t n, bool periodic, std::size_t& out) {
+    const std::int64_t len = static_cast<std::int64_t>(n);
+    const std::int64_t v = static_cast<std::int64_t>(c) + d;
+    if (periodic) {
+        out = static_cast<std::size_t>(((v % len) + len) % len);
+        return true;
+    }
+    if (v < 0 || v >= len) return false;
+    out = static_cast<std::size_t>(v);
+    return true;
+}
+
+}  // namespace
+
+void neighbors_slow(const Lattice& lattice, std::size_t i, SiteList& out) {
+    out.clear();
+    const Coords c = coords(lattice, i);
+    for (const Offset& o : lattice.neighborhood.offsets) {
+        std::size_t x, y, z;
+        if (!step_axis(c.x, o.dx, lattice.nx, lattice.periodic[0], x)) continue;
+        if (!step_axis(c.y, o.dy, lattice.ny, lattice.periodic[1], y)) continue;
+        if (!step_axis(c.z, o.dz, lattice.nz, lattice.periodic[2], z)) continue;
+        out.push_back(x + lattice.nx * (y + lattice.ny * z));
+    }
+}
+
+SiteList neighbors(const Lattice& lattice, std::size_t i) {
+    SiteList out;
+    if (i < lattice.n_sites()) {
+        neighbors_into(lattice, i, out);
+    } else {
+        neighbors_slow(lattice, i, out);
+    }
+    return out;
+}
+
+FaceList face_neighbors(const Lattice& lattice, std::size_t i) {
+    FaceList out;
+    const Coords c = coords(lattice, i);
+    const std::size_t axes = lattice.nz >= 2 ? 3 : 2;
+    const std::size_t pos[3] = {c.x, c.y, c.z};
+    const std::size_t len[3] = {lattice.nx, lattice.ny, lattice.nz};
+    for (std::size_t a = 0; a < axes; ++a)
+        for (const std::int64_t d : {std::int64_t{-1}, std::int64_t{1}}) {
+            std::size_t moved;
+            if (!step_axis(pos[a], d, len[a], lattice.periodic[a], moved)) continue;
+            std::size_t p[3] = {c.x, c.y, c.z};
+            p[a] = moved;
+            out.push_back(p[0] + lattice.nx * (p[1] + lattice.ny * p[2]));
+        }
+    return out;
+}
+
+}  // namespace tessaly
