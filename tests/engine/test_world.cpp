@@ -1,2 +1,193 @@
+// Registry, seeding, trackers, copy application and the junction term.
+#include <vector>
+
 #include "check.hpp"
-int main() { return tessaly_test::finish(); }
+#include "error.hpp"
+#include "init.hpp"
+#include "world.hpp"
+
+using namespace tessaly;
+
+namespace {
+
+World make_world(std::size_t nx, std::size_t ny, std::size_t nz, bool periodic, std::uint8_t order) {
+    return World(Lattice({nx, ny, nz}, {periodic, periodic, periodic}, Neighborhood(nz >= 2 ? 1 : 0, order)), 1.0);
+}
+
+bool same_trackers(const Cell& a, const Cell& b) {
+    return a.volume == b.volume && a.surface == b.surface && a.sum_x == b.sum_x && a.sum_y == b.sum_y &&
+           a.sum_z == b.sum_z && a.sum_xx == b.sum_xx && a.sum_yy == b.sum_yy && a.sum_zz == b.sum_zz &&
+           a.sum_xy == b.sum_xy && a.sum_xz == b.sum_xz && a.sum_yz == b.sum_yz;
+}
+
+// Incremental trackers equal a recomputation from the site array.
+bool trackers_exact(const World& w) {
+    World fresh = w;
+    recompute_trackers(fresh);
+    for (std::size_t c = 0; c < w.cells.size(); ++c)
+        if (!same_trackers(w.cells[c], fresh.cells[c])) return false;
+    return true;
+}
+
+std::vector<std::pair<CellId, std::int64_t>> pairs(const SurfaceDeltas& list) {
+    std::vector<std::pair<CellId, std::int64_t>> out;
+    for (const SurfaceDelta& d : list) out.emplace_back(d.id, d.delta);
+    return out;
+}
+
+}  // namespace
+
+int main() {
+    // registry basics
+    {
+        World w = make_world(3, 3, 3, false, 1);
+        CHECK_EQ(w.cells.size(), 1u);
+        CHECK(!w.surface_active);
+        CHECK_EQ(add_cell(w, 1, 2.0, 1.0, 0.0, 0.0), 1u);
+        CHECK(!w.surface_active);
+        CHECK_EQ(add_cell(w, 1, 2.0, 1.0, 0.0, 0.5), 2u);
+        CHECK(w.surface_active);
+        recompute_trackers(w);
+        CHECK(w.surface_active);
+        set_cell_type(w, 0, 4);
+        CHECK_EQ(w.cells[0].cell_type, 4);
+        CHECK(tessaly_test::throws<EngineError>([&] { set_target_volume(w, 3, 1.0); }, "not registered"));
+        grow(w, 1, 2.5);
+        grow(w, 1, 2.5);
+        CHECK(w.cells[1].target_volume == 7.0 && w.cells[2].target_volume == 7.0 && w.cells[0].target_volume == 0.0);
+    }
+
+    // the centre site of a 3×3×3 noflux box, order 1
+    {
+        World w = make_world(3, 3, 3, false, 1);
+        add_cell(w, 1, 2.0, 1.0, 0.0, 0.0);
+        paint(w, 13, 1);
+        recompute_trackers(w);
+        CHECK(w.cells[1].volume == 1 && w.cells[1].surface == 6);
+        CHECK(w.cells[0].volume == 26 && w.cells[0].surface == 6);
+        CHECK(w.cells[1].sum_x == 1.0 && w.cells[1].sum_y == 1.0 && w.cells[1].sum_z == 1.0);
+        CHECK((pairs(surface_deltas(w, 13, 0)) == std::vector<std::pair<CellId, std::int64_t>>{{0, -6}, {1, -6}}));
+        CHECK(surface_deltas(w, 13, 1).empty());
+        apply_flip(w, 13, 0);
+        CHECK(w.cells[1].volume == 0 && w.cells[1].surface == 0 && w.cells[1].sum_xx == 0.0);
+        CHECK(w.cells[0].volume == 27 && w.cells[0].surface == 0);
+        CHECK(trackers_exact(w));
+        World before = w;
+        apply_flip(w, 13, 0);  // the id the site holds: nothing changes
+        CHECK(same_trackers(before.cells[0], w.cells[0]));
+        CHECK(tessaly_test::throws<EngineError>([&] { apply_flip(w, 27, 1); }, "out of range"));
+    }
+
+    // six neighbours: two of A, one of B, three MEDIUM; A → B
+    {
+        World w = make_world(3, 3, 3, false, 1);
+        const CellId a = add_cell(w, 1, 0, 0, 0, 0);
+        const CellId b = add_cell(w, 1, 0, 0, 0, 0);
+        paint(w, 13, a);
+        paint(w, 12, a);  // −x
+        paint(w, 14, a);  // +x
+        paint(w, 10, b);  // −y
+        recompute_trackers(w);
+        CHECK((pairs(surface_deltas(w, 13, b)) == std::vector<std::pair<CellId, std::int64_t>>{{0, 0}, {a, -2}, {b, 4}}));
+        apply_flip(w, 13, b);
+        CHECK(trackers_exact(w));
+    }
+
+    // a periodic axis of length 1: the site is listed as its own neighbour,
+    // which must change no surface
+    {
+        World w = make_world(1, 3, 1, true, 1);
+        const CellId a = add_cell(w, 1, 0, 0, 0, 0);
+        const CellId b = add_cell(w, 1, 0, 0, 0, 0);
+        paint(w, 0, b);
+        paint(w, 1, a);
+        paint(w, 2, b);
+        recompute_trackers(w);
+        CHECK((pairs(surface_deltas(w, 1, b)) == std::vector<std::pair<CellId, std::int64_t>>{{a, -2}, {b, -2}}));
+        apply_flip(w, 1, b);
+        CHECK(trackers_exact(w));
+    }
+
+    // recomputation refuses unregistered ids and then changes nothing
+    {
+        World w = make_world(2, 2, 1, false, 1);
+        add_cell(w, 1, 0, 0, 0, 0);
+        paint(w, 0, 1);
+        recompute_trackers(w);
+        paint(w, 1, 9);
+        const Cell before = w.cells[1];
+        CHECK(tessaly_test::throws<EngineError>([&] { recompute_trackers(w); }, "not registered"));
+        CHECK(same_trackers(before, w.cells[1]));
+        CHECK(tessaly_test::throws<EngineError>([&] { paint(w, 4, 1); }, "out of range"));
+    }
+
+    // seeding from labels
+    {
+        World w = make_world(2, 1, 1, false, 1);
+        auto ids = seed_from_labels(w, {7, 7}, {}, 2, 10.0, 1.0);
+        CHECK(ids.size() == 1 && ids.at(7) == 1);
+        CHECK(w.cells[1].cell_type == 2 && w.lattice.sites[0] == 1 && w.lattice.sites[1] == 1);
+        CHECK(tessaly_test::throws<EngineError>([&] { seed_from_labels(w, {1}, {}, 0, 0, 0); },
+                                                 "labels length must equal n_sites"));
+        CHECK_EQ(w.cells.size(), 2u);
+    }
+    {
+        World w = make_world(4, 1, 1, false, 1);
+        paint(w, 0, 0);
+        auto ids = seed_from_labels(w, {0, 5, 3, 5}, {{3, 4}, {99, 1}}, 2, 10.0, 1.0);
+        CHECK(ids.at(5) == 1 && ids.at(3) == 2 && ids.size() == 2);
+        CHECK(w.cells[1].cell_type == 2 && w.cells[2].cell_type == 4);
+        CHECK((w.lattice.sites == std::vector<CellId>{0, 1, 2, 1}));
+        auto again = seed_from_labels(w, {0, 5, 3, 5}, {}, 2, 10.0, 1.0);
+        CHECK(again.at(5) == 3 && again.at(3) == 4);
+        recompute_trackers(w);
+        CHECK(w.cells[1].volume == 0 && w.cells[3].volume == 2);
+    }
+
+    // contact area by type adds up to the surface
+    {
+        World w = make_world(5, 5, 5, false, 3);
+        const CellId a = add_cell(w, 1, 0, 0, 0, 0);
+        const CellId b = add_cell(w, 2, 0, 0, 0, 0);
+        paint(w, 62, a);
+        auto lone = contact_area_by_type(w, a);
+        CHECK(lone.size() == 1 && lone[0].first == 0 && lone[0].second == 26);
+        paint(w, 63, b);
+        paint(w, 61, a);
+        recompute_trackers(w);
+        std::int64_t total = 0;
+        for (const auto& [type, count] : contact_area_by_type(w, a)) total += count;
+        CHECK_EQ(total, w.cells[a].surface);
+        CHECK(contact_area_by_type(w, 77).empty());
+    }
+
+    // junction: a medium gap between two flagged cells along x
+    {
+        World w = make_world(5, 3, 1, false, 1);
+        const CellId a = add_cell(w, 1, 0, 0, 0, 0);
+        const CellId b = add_cell(w, 1, 0, 0, 0, 0);
+        const CellId c = add_cell(w, 2, 0, 0, 0, 0);
+        paint(w, 5 + 1, a);
+        paint(w, 5 + 3, b);
+        set_junction(w, 1, true);
+        CHECK(!w.junction_on);  // λ still 0
+        set_junction_lambda(w, 2.0);
+        CHECK(w.junction_on);
+        CHECK_EQ(pinch_at(w, 5 + 2, 5 + 2, 0), 1u);
+        CHECK_EQ(delta_junction(w, 5 + 2, a), -2.0);
+        // the reverse move opens the gap again
+        World closed = w;
+        paint(closed, 5 + 2, a);
+        CHECK_EQ(delta_junction(closed, 5 + 2, 0), 2.0);
+        // same cell on both sides, or an unflagged type: no pinch
+        paint(w, 5 + 3, a);
+        CHECK_EQ(pinch_at(w, 5 + 2, 5 + 2, 0), 0u);
+        paint(w, 5 + 3, c);
+        CHECK_EQ(pinch_at(w, 5 + 2, 5 + 2, 0), 0u);
+        // the outer layer is never pinched
+        CHECK_EQ(pinch_at(w, 0, 0, 0), 0u);
+        set_junction_lambda(w, -1.0);
+        CHECK(!w.junction_on);
+    }
+    return tessaly_test::finish();
+}
