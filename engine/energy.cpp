@@ -60,13 +60,11 @@ void set_contact_live(World& w, CellType a, CellType b, double j) {
     set_pair(w.contact, a, b, j);
 }
 
-double delta_hamiltonian(const World& w, std::size_t i, CellId n) {
-    const Lattice& lat = w.lattice;
-    if (i >= lat.n_sites()) fail("site index out of range");
-    const CellId o = lat.sites[i];
-    if (n == o) return 0.0;
-    const Cell& cell_o = cell_at(w, o);
-    const Cell& cell_n = cell_at(w, n);
+double delta_hamiltonian_with(const World& w, std::size_t i, CellId o, CellId n, const SiteList& nb,
+                              const SurfaceDeltas& deltas) {
+    const std::vector<CellId>& sites = w.lattice.sites;
+    const Cell& cell_o = w.cells[o];
+    const Cell& cell_n = w.cells[n];
 
     // volume
     double acc = 0.0;
@@ -83,9 +81,9 @@ double delta_hamiltonian(const World& w, std::size_t i, CellId n) {
 
     // surface, only while some cell has a surface term
     if (w.surface_active) {
-        for (const SurfaceDelta& entry : surface_deltas(w, i, n)) {
+        for (const SurfaceDelta& entry : deltas) {
             if (entry.id == MEDIUM) continue;
-            const Cell& c = cell_at(w, entry.id);
+            const Cell& c = w.cells[entry.id];
             const double before = static_cast<double>(c.surface) - c.target_surface;
             const double after = static_cast<double>(c.surface + entry.delta) - c.target_surface;
             acc += (after * after - before * before) * c.lambda_surface;
@@ -93,19 +91,33 @@ double delta_hamiltonian(const World& w, std::size_t i, CellId n) {
     }
 
     // contact, summed apart; a site is never its own neighbour
+    const ContactMatrix& contact = w.contact;
     const CellType type_o = cell_o.cell_type, type_n = cell_n.cell_type;
     double cs = 0.0;
-    SiteList nb;
-    neighbors_into(lat, i, nb);
     for (const std::size_t j : nb) {
         if (j == i) continue;
-        const CellId sigma = lat.sites[j];
-        const CellType tau = cell_at(w, sigma).cell_type;
-        const double t = sigma != n ? contact_energy(w.contact, type_n, tau) : 0.0;
-        const double u = sigma != o ? contact_energy(w.contact, type_o, tau) : 0.0;
+        const CellId sigma = sites[j];
+        const CellType tau = w.cells[sigma].cell_type;
+        const double t = sigma != n ? contact_energy(contact, type_n, tau) : 0.0;
+        const double u = sigma != o ? contact_energy(contact, type_o, tau) : 0.0;
         cs += t - u;
     }
     return acc + cs;
+}
+
+double delta_hamiltonian(const World& w, std::size_t i, CellId n) {
+    const Lattice& lat = w.lattice;
+    if (i >= lat.n_sites()) fail("site index out of range");
+    const CellId o = lat.sites[i];
+    if (n == o) return 0.0;
+    (void)cell_at(w, o);
+    (void)cell_at(w, n);
+    SiteList nb;
+    neighbors_into(lat, i, nb);
+    for (const std::size_t j : nb) (void)cell_at(w, lat.sites[j]);
+    SurfaceDeltas deltas;
+    if (w.surface_active) surface_deltas_into(w, i, n, nb, deltas);
+    return delta_hamiltonian_with(w, i, o, n, nb, deltas);
 }
 
 }  // namespace tessaly

@@ -12,10 +12,19 @@
 #include <memory>
 
 #include "lattice.hpp"
+#include "small_vector.hpp"
 
 namespace tessaly {
 
 struct World;
+
+// One entry of a surface-delta list: the change of a cell's surface tracker
+// that a copy causes. Lists are sorted by id, one entry per id.
+struct SurfaceDelta {
+    CellId id;
+    std::int64_t delta;
+};
+using SurfaceDeltas = SmallVec<SurfaceDelta, 8>;
 
 // The table is zero-allocated (calloc), so a large table costs address space
 // only for the rows that are never written.
@@ -62,5 +71,11 @@ void set_contact_live(World& w, CellType a, CellType b, double j);
 
 // Change of contact, volume and surface energy if site i took id n.
 double delta_hamiltonian(const World& w, std::size_t i, CellId n);
+
+// The same for the sweep, which has the target's old id o, its neighbour
+// list and (while the surface term is on) its surface-delta list at hand.
+// No checks: the world is consistent.
+double delta_hamiltonian_with(const World& w, std::size_t i, CellId o, CellId n, const SiteList& nb,
+                              const SurfaceDeltas& deltas);
 
 }  // namespace tessaly

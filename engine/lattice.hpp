@@ -73,9 +73,10 @@ void neighbors_slow(const Lattice& lattice, std::size_t i, SiteList& out);
 // Neighbours into a caller's list, using the interior shortcut when it applies.
 inline void neighbors_into(const Lattice& lattice, std::size_t i, SiteList& out) {
     if (lattice.is_interior(i)) {
-        out.clear();
-        for (const std::int64_t step : lattice.offset_step)
-            out.push_back(static_cast<std::size_t>(static_cast<std::int64_t>(i) + step));
+        const std::size_t k = lattice.offset_step.size();
+        std::size_t* p = out.prepare(k);
+        const std::int64_t* step = lattice.offset_step.data();
+        for (std::size_t m = 0; m < k; ++m) p[m] = static_cast<std::size_t>(static_cast<std::int64_t>(i) + step[m]);
     } else {
         neighbors_slow(lattice, i, out);
     }

@@ -33,6 +33,12 @@ public:
         data()[size_++] = value;
     }
     void clear() { size_ = 0; }
+    // Makes the list hold `count` elements, contents to be written by the caller.
+    T* prepare(std::size_t count) {
+        while (capacity_ < count) grow();
+        size_ = count;
+        return data();
+    }
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
     bool spilled() const { return heap_ != nullptr; }

@@ -153,13 +153,11 @@ inline void adjust(SurfaceDeltas& list, CellId id, std::int64_t delta) {
 
 }  // namespace
 
-SurfaceDeltas surface_deltas(const World& w, std::size_t i, CellId n) {
-    SurfaceDeltas list;
+void surface_deltas_into(const World& w, std::size_t i, CellId n, const SiteList& nb, SurfaceDeltas& list) {
+    list.clear();
     const std::vector<CellId>& sites = w.lattice.sites;
     const CellId old = sites[i];
-    if (n == old) return list;
-    SiteList nb;
-    neighbors_into(w.lattice, i, nb);
+    if (n == old) return;
     // A site is never its own neighbour for tracking: entries equal to i
     // (a periodic axis of length 1) change nothing when i changes.
     std::int64_t k_old = 0, k_new = 0;
@@ -185,17 +183,24 @@ SurfaceDeltas surface_deltas(const World& w, std::size_t i, CellId n) {
         }
         list[b] = entry;
     }
+}
+
+SurfaceDeltas surface_deltas(const World& w, std::size_t i, CellId n) {
+    SiteList nb;
+    neighbors_into(w.lattice, i, nb);
+    SurfaceDeltas list;
+    surface_deltas_into(w, i, n, nb, list);
     return list;
 }
 
-void apply_flip(World& w, std::size_t i, CellId n) {
-    if (i >= w.lattice.n_sites()) fail("site index out of range");
+void apply_flip_with(World& w, std::size_t i, CellId n, const SurfaceDeltas& deltas) {
     const CellId old = w.lattice.sites[i];
-    if (n == old) return;
-    for (const SurfaceDelta& entry : surface_deltas(w, i, n)) cell_at(w, entry.id).surface += entry.delta;
-    const Coords c = coords(w.lattice, i);
-    const double x = static_cast<double>(c.x), y = static_cast<double>(c.y), z = static_cast<double>(c.z);
-    Cell& from = cell_at(w, old);
+    for (const SurfaceDelta& entry : deltas) w.cells[entry.id].surface += entry.delta;
+    const Lattice& lat = w.lattice;
+    const std::size_t plane = lat.nx * lat.ny;
+    const double x = static_cast<double>(i % lat.nx), y = static_cast<double>((i / lat.nx) % lat.ny),
+                 z = static_cast<double>(i / plane);
+    Cell& from = w.cells[old];
     from.volume -= 1;
     from.sum_x -= x;
     from.sum_y -= y;
@@ -206,7 +211,7 @@ void apply_flip(World& w, std::size_t i, CellId n) {
     from.sum_xy -= x * y;
     from.sum_xz -= x * z;
     from.sum_yz -= y * z;
-    Cell& to = cell_at(w, n);
+    Cell& to = w.cells[n];
     to.volume += 1;
     to.sum_x += x;
     to.sum_y += y;
@@ -218,6 +223,17 @@ void apply_flip(World& w, std::size_t i, CellId n) {
     to.sum_xz += x * z;
     to.sum_yz += y * z;
     w.lattice.sites[i] = n;
+}
+
+void apply_flip(World& w, std::size_t i, CellId n) {
+    if (i >= w.lattice.n_sites()) fail("site index out of range");
+    const CellId old = w.lattice.sites[i];
+    if (n == old) return;
+    (void)cell_at(w, old);
+    (void)cell_at(w, n);
+    const SurfaceDeltas deltas = surface_deltas(w, i, n);
+    for (const SurfaceDelta& entry : deltas) (void)cell_at(w, entry.id);
+    apply_flip_with(w, i, n, deltas);
 }
 
 // ---- junction ----

@@ -92,17 +92,17 @@ void recompute_trackers(World& w);
 std::vector<std::pair<CellType, std::int64_t>> contact_area_by_type(const World& w, CellId id);
 
 // ---- copy application ----
-struct SurfaceDelta {
-    CellId id;
-    std::int64_t delta;
-};
-using SurfaceDeltas = SmallVec<SurfaceDelta, 8>;
 
 // Surface changes of changing site i to n, sorted by id; entries of the
 // neighbour list equal to i itself are skipped (a site is never its own
 // neighbour for tracking).
 SurfaceDeltas surface_deltas(const World& w, std::size_t i, CellId n);
 void apply_flip(World& w, std::size_t i, CellId n);
+
+// The same two for the sweeps, with the target's neighbour list (and for the
+// flip its surface-delta list) already at hand; no checks.
+void surface_deltas_into(const World& w, std::size_t i, CellId n, const SiteList& nb, SurfaceDeltas& out);
+void apply_flip_with(World& w, std::size_t i, CellId n, const SurfaceDeltas& deltas);
 
 // ---- junction ----
 void set_junction(World& w, CellType cell_type, bool on);

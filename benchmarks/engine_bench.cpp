@@ -1,0 +1,69 @@
+// Engine-level timing of the standard models, without Python in the loop;
+// for profiling the copy attempt. The recorded figures come from run.py.
+//   g++ -O3 -std=c++20 -ffp-contract=off -Iengine benchmarks/engine_bench.cpp engine/*.cpp -lpthread
+#include <ctime>
+#include <cstdio>
+#include <cstring>
+
+#include "sweep.hpp"
+
+using namespace tessaly;
+
+namespace {
+
+World sorting(std::array<std::size_t, 3> dims, bool periodic, std::uint8_t order, std::size_t side,
+              std::size_t count, std::size_t origin, double volume) {
+    World w(Lattice(dims, {periodic, periodic, periodic}, Neighborhood(dims[2] >= 2 ? 1 : 0, order)), 20.0);
+    std::uint64_t h = 7;
+    const std::size_t zc = dims[2] >= 2 ? count : 1, zs = dims[2] >= 2 ? side : 1;
+    for (std::size_t k = 0; k < zc; ++k)
+        for (std::size_t j = 0; j < count; ++j)
+            for (std::size_t i = 0; i < count; ++i) {
+                h = h * 6364136223846793005ULL + 1442695040888963407ULL;
+                const CellId c = add_cell(w, static_cast<CellType>(1 + (h >> 63)), volume, dims[2] >= 2 ? 20.0 : 50.0, 0, 0);
+                for (std::size_t z = 0; z < zs; ++z)
+                    for (std::size_t y = 0; y < side; ++y)
+                        for (std::size_t x = 0; x < side; ++x) {
+                            const std::size_t px = origin + side * i + x, py = origin + side * j + y,
+                                              pz = dims[2] >= 2 ? origin + side * k + z : 0;
+                            paint(w, px + dims[0] * (py + dims[1] * pz), c);
+                        }
+            }
+    ContactMatrix m(3);
+    set_pair(m, 0, 1, 16.0);
+    set_pair(m, 0, 2, 16.0);
+    set_pair(m, 1, 1, 2.0);
+    set_pair(m, 2, 2, 14.0);
+    set_pair(m, 1, 2, 11.0);
+    set_contact_matrix(w, std::move(m));
+    recompute_trackers(w);
+    return w;
+}
+
+void run(const char* name, World w, std::uint64_t burn, std::uint64_t mcs) {
+    Cpm cpm(std::move(w), 1);
+    step(cpm, burn);
+    // CPU time of this thread, so that a busy machine does not skew the figure
+    timespec a{}, b{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &a);
+    step(cpm, mcs);
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &b);
+    const double s = static_cast<double>(b.tv_sec - a.tv_sec) + 1e-9 * static_cast<double>(b.tv_nsec - a.tv_nsec);
+    std::uint64_t hash = 1469598103934665603ULL;
+    for (const CellId id : cpm.world.lattice.sites) hash = (hash ^ id) * 1099511628211ULL;
+    std::printf("%-8s %8.1f M attempts/s   (hash %016llx)\n", name,
+                static_cast<double>(mcs) * static_cast<double>(cpm.world.lattice.n_sites()) / s / 1e6,
+                static_cast<unsigned long long>(hash));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const char* only = argc > 1 ? argv[1] : "";
+    if (!*only || !std::strcmp(only, "null2d"))
+        run("null2d", World(Lattice({256, 256, 1}, {false, false, false}, Neighborhood(0, 2)), 20.0), 0, 100);
+    if (!*only || !std::strcmp(only, "sort2d"))
+        run("sort2d", sorting({256, 256, 1}, false, 2, 10, 20, 28, 100.0), 10, 100);
+    if (!*only || !std::strcmp(only, "sort3d")) run("sort3d", sorting({64, 64, 64}, true, 3, 6, 8, 8, 216.0), 2, 10);
+    return 0;
+}
