@@ -1,1 +1,119 @@
+// connectivity: a copy taking site i from cell c passes when the sites of c
+// among the configured neighbours of i form one component, u and v being
+// adjacent when v is one of the configured neighbours of u. Nothing farther
+// from i is consulted, so a pass never splits c (a path through i can be
+// rerouted through the mutually connected neighbours), while some harmless
+// copies are refused.
+//
+// Two entries of the neighbour list are not taken literally: an entry equal
+// to i itself (a periodic axis of length 1) is no member, since it would join
+// every neighbour through the very site being removed; and an entry listed
+// twice (a periodic axis of length 2) is one site, hence one node, not two
+// unconnected ones.
 #include "connectivity.hpp"
+
+#include <array>
+#include <bit>
+#include <cstdint>
+
+#include "error.hpp"
+#include "world.hpp"
+
+namespace tessaly {
+
+namespace {
+
+// A neighbourhood has at most 26 offsets, so every node set fits one mask.
+constexpr std::size_t max_nodes = 32;
+using NodeMask = std::uint32_t;
+
+NodeMask bit(std::size_t position) { return NodeMask{1} << position; }
+
+NodeMask all_of(std::size_t count) { return count == max_nodes ? ~NodeMask{0} : bit(count) - 1; }
+
+// Calls visit(v) for every configured neighbour v of site u, in offset order;
+// `scratch` holds the list of a site on the box boundary.
+template <typename Visit>
+void for_each_neighbor(const Lattice& lattice, std::size_t u, SiteList& scratch, Visit&& visit) {
+    if (lattice.is_interior(u)) {
+        for (const std::int64_t step : lattice.offset_step)
+            visit(static_cast<std::size_t>(static_cast<std::int64_t>(u) + step));
+    } else {
+        neighbors_slow(lattice, u, scratch);
+        for (const std::size_t v : scratch) visit(v);
+    }
+}
+
+// Depth-first search from node `start` over the nodes still in `unvisited`;
+// returns `unvisited` without the nodes reached.
+NodeMask reach(const Lattice& lattice, const std::size_t* nodes, std::size_t start, NodeMask unvisited,
+               SiteList& scratch) {
+    std::array<std::uint8_t, max_nodes> stack;
+    std::size_t top = 0;
+    unvisited &= ~bit(start);
+    stack[top++] = static_cast<std::uint8_t>(start);
+    while (top > 0 && unvisited != 0) {
+        const std::size_t u = nodes[stack[--top]];
+        const auto take = [&](std::size_t v) {
+            for (NodeMask rest = unvisited; rest != 0; rest &= rest - 1) {
+                const auto r = static_cast<std::size_t>(std::countr_zero(rest));
+                if (nodes[r] == v) {
+                    unvisited &= ~bit(r);
+                    stack[top++] = static_cast<std::uint8_t>(r);
+                }
+            }
+        };
+        for_each_neighbor(lattice, u, scratch, take);
+    }
+    return unvisited;
+}
+
+}  // namespace
+
+void set_connectivity(World& w, CellType cell_type, bool on) {
+    if (cell_type >= w.connectivity.size()) w.connectivity.resize(std::size_t{cell_type} + 1, 0);
+    w.connectivity[cell_type] = on ? 1 : 0;
+    refresh_guards(w);
+}
+
+void set_connectivity_medium(World& w, bool on) {
+    w.connectivity_medium = on;
+    refresh_guards(w);
+}
+
+bool connectivity_applies(const World& w, CellId old) {
+    if (old == MEDIUM) return w.connectivity_medium;
+    const CellType type = w.cells[old].cell_type;
+    return type < w.connectivity.size() && w.connectivity[type] != 0;
+}
+
+bool would_stay_connected(const World& w, std::size_t i, CellId c) {
+    const Lattice& lattice = w.lattice;
+    if (lattice.neighborhood.offsets.size() > max_nodes) fail("neighbourhood too large for the connectivity test");
+    std::array<std::size_t, max_nodes> members;
+    std::size_t count = 0;
+    SiteList scratch;
+    for_each_neighbor(lattice, i, scratch, [&](std::size_t j) {
+        if (j != i && lattice.sites[j] == c) members[count++] = j;
+    });
+    if (count < 2) return true;
+    return reach(lattice, members.data(), 0, all_of(count), scratch) == 0;
+}
+
+std::size_t count_components(const World& w, const SiteList& nodes) {
+    if (nodes.size() > max_nodes) fail("count_components takes at most 32 nodes");
+    for (const std::size_t node : nodes)
+        if (node >= w.lattice.n_sites()) fail("site index out of range");
+    if (nodes.size() < 2) return nodes.size();
+    SiteList scratch;
+    NodeMask unvisited = all_of(nodes.size());
+    std::size_t components = 0;
+    while (unvisited != 0) {
+        unvisited = reach(w.lattice, nodes.data(), static_cast<std::size_t>(std::countr_zero(unvisited)), unvisited,
+                          scratch);
+        ++components;
+    }
+    return components;
+}
+
+}  // namespace tessaly

@@ -1,1 +1,37 @@
+// external potential: H = −Σ over sites of F(type)·(x, y, z), raw coordinates;
+// ΔH = ((fx_old − fx_new)·x + (fy_old − fy_new)·y) + (fz_old − fz_new)·z
 #include "external.hpp"
+
+#include "world.hpp"
+
+namespace tessaly {
+
+namespace {
+
+// The force on cells of a type; (0, 0, 0) beyond the end of the list.
+Force force_of(const World& w, CellId id) {
+    const CellType type = w.cells[id].cell_type;
+    return type < w.external.size() ? w.external[type] : Force{0.0, 0.0, 0.0};
+}
+
+}  // namespace
+
+void set_external_potential(World& w, CellType cell_type, double fx, double fy, double fz) {
+    if (cell_type >= w.external.size()) w.external.resize(std::size_t{cell_type} + 1, Force{0.0, 0.0, 0.0});
+    w.external[cell_type] = Force{fx, fy, fz};
+    refresh_guards(w);
+}
+
+double delta_external(const World& w, std::size_t target, CellId n) {
+    const CellId old = w.lattice.sites[target];
+    if (n == old) return 0.0;
+    const Force f_old = force_of(w, old);
+    const Force f_new = force_of(w, n);
+    const Coords c = coords(w.lattice, target);
+    const double x = static_cast<double>(c.x);
+    const double y = static_cast<double>(c.y);
+    const double z = static_cast<double>(c.z);
+    return ((f_old.fx - f_new.fx) * x + (f_old.fy - f_new.fy) * y) + (f_old.fz - f_new.fz) * z;
+}
+
+}  // namespace tessaly

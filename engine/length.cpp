@@ -1,1 +1,123 @@
+// length: E = λ_t·(L − L_t)² per cell (n >= 2, λ_t ≠ 0), L = √(12·e), e the
+// largest eigenvalue of the covariance of the cell's site coordinates.
+//
+// Every product and quotient below is written in the order it is evaluated:
+// the results are fixed to the bit, so no step may be regrouped.
 #include "length.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "world.hpp"
+
+namespace tessaly {
+
+namespace {
+
+struct Sums {
+    std::int64_t n;
+    std::array<double, 3> first;   // Σx, Σy, Σz
+    std::array<double, 6> second;  // Σx², Σy², Σz², Σxy, Σxz, Σyz
+};
+
+Sums sums_of(const Cell& cell) {
+    return {cell.volume,
+            {cell.sum_x, cell.sum_y, cell.sum_z},
+            {cell.sum_xx, cell.sum_yy, cell.sum_zz, cell.sum_xy, cell.sum_xz, cell.sum_yz}};
+}
+
+// The sums with the site at (x, y, z) added (gain true) or taken away.
+Sums moved(const Sums& s, bool gain, double x, double y, double z) {
+    const std::array<double, 3> first{x, y, z};
+    const std::array<double, 6> second{x * x, y * y, z * z, x * y, x * z, y * z};
+    Sums out = s;
+    out.n = gain ? s.n + 1 : s.n - 1;
+    for (std::size_t a = 0; a < 3; ++a) out.first[a] = gain ? s.first[a] + first[a] : s.first[a] - first[a];
+    for (std::size_t a = 0; a < 6; ++a) out.second[a] = gain ? s.second[a] + second[a] : s.second[a] - second[a];
+    return out;
+}
+
+double energy(const World& w, CellType type, const Sums& s) {
+    if (type >= w.lambda_length.size() || s.n < 2) return 0.0;
+    const double lambda = w.lambda_length[type];
+    if (!(lambda != 0.0)) return 0.0;
+    const double target = type < w.target_length.size() ? w.target_length[type] : 0.0;
+    const double d = major_axis_length(s.n, s.first, s.second) - target;
+    return lambda * (d * d);
+}
+
+}  // namespace
+
+double major_axis_length(std::int64_t n, std::array<double, 3> first, std::array<double, 6> second) {
+    if (n < 2) return 0.0;
+    const double count = static_cast<double>(n);
+    const double mx = first[0] / count;
+    const double my = first[1] / count;
+    const double mz = first[2] / count;
+    const double cxx = second[0] / count - mx * mx;
+    const double cyy = second[1] / count - my * my;
+    const double czz = second[2] / count - mz * mz;
+    const double cxy = second[3] / count - mx * my;
+    const double cxz = second[4] / count - mx * mz;
+    const double cyz = second[5] / count - my * mz;
+    const double p1 = cxy * cxy + cxz * cxz + cyz * cyz;
+    double e;
+    if (p1 == 0.0) {
+        // diagonal: the eigenvalues are the diagonal entries
+        e = std::max(std::max(cxx, cyy), czz);
+    } else {
+        // closed-form largest eigenvalue of a symmetric 3×3 matrix (trigonometric method)
+        const double q = (cxx + cyy + czz) / 3.0;
+        const double s = ((cxx - q) * (cxx - q) + (cyy - q) * (cyy - q) + (czz - q) * (czz - q) + 2.0 * p1) / 6.0;
+        if (s == 0.0) {
+            e = q;
+        } else {
+            const double p = std::sqrt(s);
+            const double bxx = (cxx - q) / p;
+            const double byy = (cyy - q) / p;
+            const double bzz = (czz - q) / p;
+            const double bxy = cxy / p;
+            const double bxz = cxz / p;
+            const double byz = cyz / p;
+            const double det =
+                bxx * (byy * bzz - byz * byz) - bxy * (bxy * bzz - byz * bxz) + bxz * (bxy * byz - byy * bxz);
+            double r = det / 2.0;
+            if (r < -1.0) r = -1.0;
+            if (r > 1.0) r = 1.0;
+            e = q + (2.0 * p) * std::cos(std::acos(r) / 3.0);
+        }
+    }
+    return std::sqrt(12.0 * std::max(e, 0.0));
+}
+
+double cell_length(const World& w, CellId id) {
+    const Sums s = sums_of(cell_at(w, id));
+    return major_axis_length(s.n, s.first, s.second);
+}
+
+void set_length_constraint(World& w, CellType cell_type, double target_length, double lambda) {
+    if (cell_type >= w.lambda_length.size()) w.lambda_length.resize(std::size_t{cell_type} + 1, 0.0);
+    if (cell_type >= w.target_length.size()) w.target_length.resize(std::size_t{cell_type} + 1, 0.0);
+    w.lambda_length[cell_type] = lambda;
+    w.target_length[cell_type] = target_length;
+    refresh_guards(w);
+}
+
+double delta_length(const World& w, std::size_t target, CellId n) {
+    const CellId old = w.lattice.sites[target];
+    if (n == old) return 0.0;
+    const Coords c = coords(w.lattice, target);
+    const double x = static_cast<double>(c.x);
+    const double y = static_cast<double>(c.y);
+    const double z = static_cast<double>(c.z);
+    const Cell& losing = w.cells[old];
+    const Cell& gaining = w.cells[n];
+    const Sums losing_now = sums_of(losing);
+    const Sums gaining_now = sums_of(gaining);
+    const double before = energy(w, losing.cell_type, losing_now) + energy(w, gaining.cell_type, gaining_now);
+    const double after = energy(w, losing.cell_type, moved(losing_now, false, x, y, z)) +
+                         energy(w, gaining.cell_type, moved(gaining_now, true, x, y, z));
+    return after - before;
+}
+
+}  // namespace tessaly
