@@ -1,0 +1,113 @@
+"""Small plotting helpers shared by the examples: lattices coloured by cell
+type (with cell borders drawn dark) and quantities over time."""
+
+from __future__ import annotations
+
+import os
+
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+import numpy as np  # noqa: E402
+
+# medium first, then one colour per cell type
+TYPE_COLOURS = np.array(
+    [
+        [0.97, 0.97, 0.95],
+        [0.90, 0.45, 0.20],
+        [0.20, 0.45, 0.75],
+        [0.35, 0.65, 0.30],
+        [0.60, 0.35, 0.70],
+        [0.85, 0.75, 0.25],
+    ]
+)
+
+
+def out_dir() -> str:
+    """The folder the examples write into (created on demand)."""
+    path = os.environ.get("TESSALY_OUT", os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "out"))
+    os.makedirs(path, exist_ok=True)
+    return os.path.abspath(path)
+
+
+def quick() -> bool:
+    """True when the examples should run in a reduced size (CI, smoke tests)."""
+    return os.environ.get("TESSALY_QUICK", "") not in ("", "0")
+
+
+def id_grid(world, z: int | None = None, axis: str = "z") -> np.ndarray:
+    """The cell ids of one plane of the world as a 2-D array (rows = y)."""
+    nx, ny, nz = world.dims()
+    ids = np.asarray(world.snapshot(), dtype=np.int64).reshape(nz, ny, nx)
+    if z is None:
+        z = nz // 2
+    if axis == "z":
+        return ids[z]
+    if axis == "y":
+        return ids[:, z, :]
+    return ids[:, :, z]
+
+
+def type_image(world, ids: np.ndarray) -> np.ndarray:
+    """RGB image of a plane of ids, coloured by cell type, borders darkened."""
+    types = np.asarray(world.cell_types(), dtype=np.int64)
+    img = TYPE_COLOURS[np.minimum(types[ids], len(TYPE_COLOURS) - 1)].copy()
+    border = np.zeros(ids.shape, dtype=bool)
+    border[:, 1:] |= ids[:, 1:] != ids[:, :-1]
+    border[1:, :] |= ids[1:, :] != ids[:-1, :]
+    img[border & (ids != 0)] *= 0.55
+    return img
+
+
+def show_lattice(ax, world, ids: np.ndarray, title: str = "") -> None:
+    ax.imshow(type_image(world, ids), origin="lower", interpolation="nearest")
+    ax.set_title(title)
+    ax.set_xticks([])
+    ax.set_yticks([])
+
+
+def save_panels(path: str, panels, suptitle: str = "") -> str:
+    """Save side-by-side lattice panels: a list of (world, ids, title)."""
+    fig, axes = plt.subplots(1, len(panels), figsize=(4.2 * len(panels), 4.4))
+    axes = np.atleast_1d(axes)
+    for ax, (world, ids, title) in zip(axes, panels):
+        show_lattice(ax, world, ids, title)
+    if suptitle:
+        fig.suptitle(suptitle)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+    return path
+
+
+def save_series(path: str, x, series: dict, xlabel: str, ylabel: str, title: str = "") -> str:
+    """Save a line plot of one or more quantities over time."""
+    fig, ax = plt.subplots(figsize=(6, 4))
+    for label, values in series.items():
+        ax.plot(x, values, label=label)
+    ax.set_xlabel(xlabel)
+    ax.set_ylabel(ylabel)
+    if title:
+        ax.set_title(title)
+    if len(series) > 1:
+        ax.legend()
+    ax.grid(alpha=0.3)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+    return path
+
+
+def heterotypic_fraction(world) -> float:
+    """Share of the cells' contact area that touches the other type (1 ↔ 2)."""
+    types = world.cell_types()
+    hetero = total = 0
+    for cell, t in enumerate(types):
+        if cell == 0 or t == 0:
+            continue
+        contacts = world.cell_contact_area_by_type(cell)
+        other = 2 if t == 1 else 1
+        hetero += contacts.get(other, 0)
+        total += sum(n for k, n in contacts.items() if k != 0)
+    return hetero / total if total else 0.0
