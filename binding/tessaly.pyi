@@ -1,0 +1,414 @@
+"""Cellular Potts Model simulator.
+
+One class, :class:`World`. A program creates a World on a box of lattice
+sites, registers cells and paints them (the set-up phase), configures the
+energy terms, constraints and fields, calls :meth:`World.finalize`, and then
+advances the model with :meth:`World.step` or :meth:`World.step_parallel`
+(the running phase), reading observables back between calls.
+
+Conventions shared by every method:
+
+* Sites are addressed by the site index ``x + nx*(y + ny*z)``; every
+  per-site list uses that order.
+* Cell ids are unsigned 32-bit; id 0 is the medium. Cell types are unsigned
+  16-bit; type 0 is the medium's type.
+* Arguments may be passed positionally or by keyword. Integer arguments
+  accept any object with ``__index__`` (NumPy integer scalars included) but
+  not floats or strings; ``bool`` arguments accept ``bool`` and NumPy
+  booleans only. A value outside an 8-, 16- or 32-bit target, negative ones
+  included, raises ``OverflowError("out of range integral type conversion
+  attempted")``; 64-bit targets raise the interpreter's own overflow
+  messages. A ``TypeError`` from converting an argument is re-raised as
+  ``TypeError("argument 'NAME': ...")`` with the original as its cause.
+* A failed check inside the engine (a cell id, field index or site index
+  out of range, for example) raises the module's ``InternalError``, which
+  derives directly from ``BaseException`` (so ``except Exception`` does not
+  catch it) and is not an attribute of the module. Changes made before the
+  failing check stay in place; the object accepts further calls.
+* Calling a method re-entrantly on the same World (for example from an
+  argument's ``__index__``) raises ``RuntimeError("Already borrowed")`` when
+  the inner call would change the World, or
+  ``RuntimeError("Already mutably borrowed")`` when a read-out meets a call
+  that changes it.
+"""
+
+from collections.abc import Sequence
+from typing import final
+
+@final
+class World:
+    """A simulation: lattice, cell registry, energy configuration and fields.
+
+    ``World(dims, boundary, neighbor_order, temperature)``
+
+    ``dims`` is a tuple ``(nx, ny, nz)`` of non-negative ints (a list is
+    refused with ``TypeError``, a tuple of another length with
+    ``ValueError``). ``boundary`` is ``"periodic"`` or ``"noflux"`` and
+    applies to all three axes; anything else raises
+    ``ValueError("bad boundary " + boundary)``. ``neighbor_order`` (0..255)
+    chooses the neighbourhood: order 1 gives the axis faces, higher orders
+    add edges and corners; a box one site thick in z gets a planar
+    neighbourhood. ``temperature`` is the Metropolis temperature. The new
+    World is in the set-up phase, with no cell but the medium and every site
+    holding id 0. The class cannot be subclassed; instances have no
+    ``__dict__`` and cannot be weakly referenced.
+    """
+
+    def __new__(
+        cls, dims: tuple[int, int, int], boundary: str, neighbor_order: int, temperature: float
+    ) -> World: ...
+
+    # ---- set-up ----
+
+    def add_cell(
+        self,
+        cell_type: int,
+        target_volume: float,
+        lambda_volume: float,
+        target_surface: float,
+        lambda_surface: float,
+    ) -> int:
+        """Register a new cell and return its id.
+
+        The cell gets the type ``cell_type`` (u16), the volume target and
+        strength, and the surface target and strength; it owns no site until
+        painted with :meth:`seed_block` or :meth:`seed_from_labels`. Ids are
+        handed out consecutively from 1. Set-up phase only: after
+        :meth:`finalize` it raises ``RuntimeError("add_cell after
+        finalize")`` and changes nothing.
+        """
+
+    def seed_block(self, cell_id: int, x0: int, y0: int, z0: int, x1: int, y1: int, z1: int) -> None:
+        """Paint the box ``[x0, x1) x [y0, y1) x [z0, z1)`` with ``cell_id``.
+
+        The upper corner is exclusive; an empty box (``x0 >= x1``, ``y0 >=
+        y1`` or ``z0 >= z1``) paints nothing. A non-empty box reaching past
+        the lattice (``x1 > nx``, ``y1 > ny`` or ``z1 > nz``) raises
+        ``ValueError("seed_block box reaches outside the lattice")`` and
+        paints nothing. The id is not checked here: painting an id that was
+        never registered makes :meth:`finalize` fail. Trackers are not
+        updated before :meth:`finalize`. Set-up phase only, else
+        ``RuntimeError("seed after finalize")``.
+        """
+
+    def seed_from_labels(
+        self,
+        labels: Sequence[int],
+        types: dict[int, int],
+        default_type: int,
+        target_volume: float,
+        lambda_volume: float,
+    ) -> dict[int, int]:
+        """Create one cell per distinct non-zero label and paint it.
+
+        ``labels`` holds one u32 label per site in site-index order (any
+        sequence but a ``str``); its length must equal ``nx*ny*nz``, else
+        ``InternalError("labels length must equal n_sites")``. A label's
+        cell takes its type from ``types`` (a ``dict`` label -> u16 type), or
+        ``default_type``; every new cell gets ``target_volume`` and
+        ``lambda_volume`` and no surface term. Sites labelled 0 keep what
+        they hold. Returns ``{label: cell id}``, ids in order of first
+        occurrence. Set-up phase only, else ``RuntimeError("seed after
+        finalize")``.
+        """
+
+    def set_contact(self, type_a: int, type_b: int, j: float) -> None:
+        """Set the contact energy between cell types ``type_a`` and ``type_b``.
+
+        The pair is symmetric: ``(a, b)`` and ``(b, a)`` get ``j``, and a
+        later call for the same unordered pair wins. Before :meth:`finalize`
+        the energy is recorded and installed when the contact table is
+        built; afterwards it is recorded and applied to the running world at
+        once (the table grows to cover the types if needed). Pairs never set
+        have energy 0.0.
+        """
+
+    def set_target_volume(self, cell_id: int, v: float) -> None:
+        """Set the volume target of cell ``cell_id`` (u32) to ``v``.
+
+        Any registered id is accepted, the medium included; an id beyond
+        the registry raises ``InternalError``. Works in both phases.
+        """
+
+    def snapshot(self) -> list[int]:
+        """Return the cell id of every site, in site-index order.
+
+        A list of ``nx*ny*nz`` ints; before :meth:`finalize` it shows what
+        was painted. Works in both phases.
+        """
+
+    def dims(self) -> tuple[int, int, int]:
+        """Return ``(nx, ny, nz)`` exactly as given to the constructor."""
+
+    def n_cells(self) -> int:
+        """Return the number of registered cells, not counting the medium.
+
+        Removed cells keep their records and are counted.
+        """
+
+    # ---- finalize and step ----
+
+    def finalize(self, seed: int) -> None:
+        """End the set-up phase and start the sweep driver.
+
+        Builds the contact table (one row per type up to the largest type
+        mentioned by :meth:`add_cell`, :meth:`set_contact`,
+        :meth:`seed_from_labels` and the per-type switches), rebuilds every
+        tracker from the sites, and seeds the random number generator from
+        ``seed`` (u64). A second call raises ``RuntimeError("already
+        finalized")``. If it fails (a painted id that was never registered
+        raises ``InternalError``, a table too large to hold raises
+        ``MemoryError``) the World stays in the set-up phase, unchanged.
+        """
+
+    def step(self, mcs: int) -> None:
+        """Run ``mcs`` (u64) Monte Carlo steps of the sequential Metropolis sweep.
+
+        One step is ``nx*ny*nz`` copy attempts followed by one advance of the
+        fields. Running phase only, else ``RuntimeError("call finalize()
+        first")``. Signals are checked between steps: Ctrl-C stops the run
+        there (the steps done stay) and raises ``KeyboardInterrupt``.
+        """
+
+    def step_parallel(self, mcs: int, block: int = 16) -> None:
+        """Parallel checkerboard sweep across CPU cores (opt-in; approximate but
+        validated to track the sequential dynamics). `block` is the tile side
+        (>=2). Set RAYON_NUM_THREADS to cap threads. Not for length-constraint models.
+
+        Runs ``mcs`` (u64) Monte Carlo steps on tiles of side ``block``.
+        ``block < 2`` raises ``InternalError("block side must be >= 2")``,
+        and a world with a length constraint of positive strength raises
+        ``InternalError("parallel sweep does not support the length
+        constraint; use step()")``, both before any work, even for ``mcs ==
+        0``. Running phase only, else ``RuntimeError("call finalize()
+        first")``. Signals are checked between steps, as in :meth:`step`.
+        """
+
+    # ---- configuration ----
+
+    def grow(self, cell_type: int, rate: float) -> None:
+        """Add ``rate`` to the volume target of every cell of type ``cell_type``.
+
+        The medium is never touched; a negative rate shrinks targets; a type
+        with no cells makes the call a no-op. Works in both phases.
+        """
+
+    def add_field(self, name: str, d: float, decay: float) -> int:
+        """Add a diffusing field and return its index (0, 1, 2, ...).
+
+        ``d`` is the diffusion coefficient and ``decay`` the first-order
+        decay rate; concentrations start at 0. Set-up phase only, else
+        ``RuntimeError("add_field after finalize")``.
+        """
+
+    def set_junction(self, cell_type: int, on: bool) -> None:
+        """Switch junction forming on or off for cell type ``cell_type``.
+
+        ``on`` must be a ``bool``. The junction term is active while its
+        strength (:meth:`set_junction_lambda`) is positive and some type is
+        switched on. Works in both phases.
+        """
+
+    def set_junction_lambda(self, lambda_: float, /) -> None:
+        """Set the strength of the junction term.
+
+        The parameter's name is ``lambda``, a Python keyword: pass it
+        positionally (or as ``**{"lambda": value}``). Works in both phases.
+        """
+
+    def set_membrane(self, anchors: Sequence[int], k: float, band: float) -> None:
+        """Set the membrane anchors, stiffness ``k`` and penalty-free ``band``.
+
+        ``anchors`` is a sequence (not a ``str``) of site indices. Cells of
+        anchored types (:meth:`set_membrane_anchored`) pay
+        ``k*max(d - band, 0)**2`` per site, ``d`` being the L1 distance to
+        the nearest anchor. Works in both phases.
+        """
+
+    def set_membrane_anchored(self, cell_type: int, on: bool) -> None:
+        """Switch the membrane term on or off for cell type ``cell_type``.
+
+        ``on`` must be a ``bool``. Works in both phases.
+        """
+
+    def set_cell_type(self, cell_id: int, new_type: int) -> None:
+        """Set the type of cell ``cell_id`` to ``new_type``.
+
+        Nothing else changes. An id beyond the registry raises
+        ``InternalError``. A type introduced only this way after
+        :meth:`finalize` lies outside the contact table and pays no contact
+        energy. Works in both phases.
+        """
+
+    def set_secretion(self, field_idx: int, cell_type: int, rate: float) -> None:
+        """Set the secretion rate of cell type ``cell_type`` into field ``field_idx``.
+
+        A field index beyond the fields raises ``InternalError``. Works in
+        both phases.
+        """
+
+    def set_cell_secretion_scale(self, field_idx: int, cell_id: int, scale: float) -> None:
+        """Scale the secretion of cell ``cell_id`` into field ``field_idx`` by ``scale``.
+
+        A field index beyond the fields raises ``InternalError``. Works in
+        both phases.
+        """
+
+    def advance_fields(self, n: int) -> None:
+        """Advance every field ``n`` (u32) times: diffusion, decay, secretion.
+
+        ``n == 0`` does nothing; ``advance_fields(3)`` equals three single
+        calls. Works in both phases.
+        """
+
+    def set_chemotaxis(self, field_idx: int, cell_type: int, lambda_val: float) -> None:
+        """Set the chemotactic strength of cell type ``cell_type`` towards field ``field_idx``.
+
+        Copies into higher concentration lower the energy by ``lambda_val``
+        times the concentration difference. A field index beyond the fields
+        raises ``InternalError``. Works in both phases.
+        """
+
+    def set_chemotaxis_occupancy(
+        self, field_idx: int, cell_type: int, lambda_val: float, kd: float, hill: float, scale: float
+    ) -> None:
+        """Set saturating (receptor-occupancy) chemotaxis for ``cell_type``.
+
+        The term reads ``x**hill / (kd**hill + x**hill)`` with ``x =
+        max(concentration*scale, 0)`` instead of the concentration, when
+        ``kd > 0``. A field index beyond the fields raises
+        ``InternalError``. Works in both phases.
+        """
+
+    def set_connectivity(self, cell_type: int, on: bool) -> None:
+        """Guard cells of type ``cell_type`` against being split by a copy.
+
+        ``on`` must be a ``bool``. Works in both phases.
+        """
+
+    def set_connectivity_medium(self, on: bool) -> None:
+        """Guard the medium too against being split by a copy.
+
+        ``on`` must be a ``bool``. Works in both phases.
+        """
+
+    def set_field_dynamics(self, field_idx: int, dt: float, substeps: int) -> None:
+        """Set the time step ``dt`` and diffusion substeps per advance of field ``field_idx``.
+
+        A field index beyond the fields raises ``InternalError``. Works in
+        both phases.
+        """
+
+    def field_add_source_at(self, field_idx: int, x: int, y: int, z: int, amount: float) -> None:
+        """Add `amount` to field `field_idx`'s concentration at site (x, y, z);
+        out-of-range coordinates are clamped to the domain rather than panicking.
+
+        The addition is made in single precision and has no bounds, so a
+        negative amount can make a concentration negative. A field index
+        beyond the fields raises ``InternalError``; negative coordinates
+        raise ``OverflowError``. Works in both phases.
+        """
+
+    def set_length_constraint(self, cell_type: int, target_length: float, lambda_: float, /) -> None:
+        """Constrain the major-axis length of cells of type ``cell_type``.
+
+        Each such cell pays ``lambda*(L - target_length)**2``. The third
+        parameter's name is ``lambda``, a Python keyword: pass it
+        positionally (or as ``**{"lambda": value}``). A positive strength makes
+        :meth:`step_parallel` refuse to run. Works in both phases.
+        """
+
+    def set_external_potential(self, cell_type: int, fx: float, fy: float, fz: float) -> None:
+        """Apply a constant force ``(fx, fy, fz)`` to cells of type ``cell_type``.
+
+        The potential is ``-F . (x, y, z)`` per site, in raw lattice
+        coordinates. Works in both phases.
+        """
+
+    def divide_cells(self, threshold: float, reset_target: float) -> list[int]:
+        """Divide every cell whose volume reached ``threshold``; return the new ids.
+
+        Each qualifying cell is split across the longest side of its
+        bounding box: the lower half keeps the id, the upper half becomes a
+        new cell; both get the volume target ``reset_target``. Trackers are
+        recomputed. Returns ``[]`` when no cell qualifies. Works in both
+        phases.
+        """
+
+    def remove_cells(self, ids: Sequence[int]) -> None:
+        """Hand every site of the given cells back to the medium.
+
+        ``ids`` is a sequence (not a ``str``) of cell ids; the medium and
+        ids beyond the registry are ignored. Removed cells keep their
+        records with zero trackers. Trackers are recomputed unless ``ids``
+        is empty. Works in both phases.
+        """
+
+    # ---- observables ----
+
+    def cell_coms(self) -> list[tuple[float, float, float]]:
+        """Return every cell's centre of mass, one tuple per registry entry.
+
+        Entry i is ``(sum_x/V, sum_y/V, sum_z/V)`` of cell i in raw lattice
+        coordinates (no periodic correction), or ``(0.0, 0.0, 0.0)`` when
+        its volume V is 0. Trackers are exact from :meth:`finalize` on.
+        """
+
+    def cell_types(self) -> list[int]:
+        """Return every cell's type, one int per registry entry (entry 0: the medium)."""
+
+    def cell_volumes(self) -> list[int]:
+        """Return every cell's volume in sites, one int per registry entry.
+
+        Before :meth:`finalize` the trackers are not maintained and read 0
+        unless a division or removal recomputed them.
+        """
+
+    def cell_surfaces(self) -> list[int]:
+        """Return every cell's surface, one int per registry entry.
+
+        The surface counts (own site, neighbouring site of another cell)
+        pairs in the configured neighbourhood.
+        """
+
+    def cell_lengths(self) -> list[float]:
+        """Return every cell's major-axis length, one float per registry entry."""
+
+    def cell_length(self, cell_id: int) -> float:
+        """Return the major-axis length of cell ``cell_id``.
+
+        An id beyond the registry raises ``InternalError``.
+        """
+
+    def cell_contact_area_by_type(self, cell_id: int) -> dict[int, int]:
+        """Per-cell contact-area-by-type: dict[cell_type -> contact-area] of how
+        much of `cell_id`'s surface contacts each neighbor cell type (MEDIUM=0
+        included). Contact area uses the configured (Moore) neighborhood, the
+        same one `cell_surfaces()` uses -- not axis-faces only -- so the sum of
+        values equals `cell_surfaces()[cell_id]`. Pure read.
+
+        An id owning no site, or beyond the registry, gives ``{}``; this
+        never raises for a valid u32.
+        """
+
+    def field_conc(self, field_idx: int) -> list[float]:
+        """Return the concentrations of field ``field_idx``, one per site in site-index order.
+
+        A field index beyond the fields raises ``InternalError``.
+        """
+
+    def field_value_at(self, field_idx: int, x: int, y: int, z: int) -> float:
+        """Concentration of field `field_idx` at site (x, y, z); out-of-range
+        coordinates are clamped to the domain rather than panicking.
+
+        A field index beyond the fields raises ``InternalError``; negative
+        coordinates raise ``OverflowError``.
+        """
+
+    def field_mean_at_cell(self, field_idx: int, cell_id: int) -> float:
+        """Return the mean concentration of field ``field_idx`` over the sites of cell ``cell_id``.
+
+        A cell id beyond the registry raises ``InternalError``; a cell of
+        volume 0 gives 0.0 whatever ``field_idx`` is; otherwise a field
+        index beyond the fields raises ``InternalError``.
+        """

@@ -1,0 +1,50 @@
+"""Shared factories and fixtures for the Python tests."""
+
+import pytest
+
+import tessaly
+
+
+def make_world(dims=(8, 8, 1), boundary="periodic", neighbor_order=1, temperature=10.0):
+    """A fresh World in the set-up phase."""
+    return tessaly.World(dims, boundary, neighbor_order, temperature)
+
+
+def make_block_world(dims=(8, 8, 1), box=(0, 0, 0, 2, 2, 1), cell_type=1, target_volume=4.0,
+                     lambda_volume=1.0, seed=1, **world_args):
+    """A finalized World holding one cell painted as `box` (x0, y0, z0, x1, y1, z1)."""
+    w = make_world(dims=dims, **world_args)
+    c = w.add_cell(cell_type, target_volume, lambda_volume, 0.0, 0.0)
+    w.seed_block(c, *box)
+    w.finalize(seed)
+    return w
+
+
+def _internal_error_class():
+    # the class is deliberately not a module attribute: catch one to get it
+    try:
+        make_world().set_target_volume(1, 0.0)
+    except BaseException as error:  # noqa: BLE001 - this is the point
+        return type(error)
+    raise AssertionError("set_target_volume on an unregistered id did not fail")
+
+
+InternalError = _internal_error_class()
+
+
+@pytest.fixture
+def world():
+    """An 8x8 periodic planar world in the set-up phase."""
+    return make_world()
+
+
+@pytest.fixture
+def running_world():
+    """An 8x8 periodic planar world, finalized, with cell 1 on a 2x2 block at the origin."""
+    return make_block_world()
+
+
+@pytest.fixture
+def internal_error():
+    """The module's InternalError class."""
+    return InternalError
