@@ -1,1 +1,403 @@
+// Fields: creation and setters, the diffusion step, the field advance,
+// the field read-outs and the chemotaxis term.
 #include "field.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <utility>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include "error.hpp"
+#include "world.hpp"
+
+namespace tessaly {
+
+namespace {
+
+constexpr std::size_t NONE = std::numeric_limits<std::size_t>::max();
+
+Field& field_mut(World& w, std::size_t field_idx) {
+    if (field_idx >= w.fields.size()) fail("field index out of range");
+    return w.fields[field_idx];
+}
+
+// Extends a per-type list with 0.0 so that it covers `cell_type`.
+void cover(std::vector<double>& list, CellType cell_type) {
+    if (list.size() <= cell_type) list.resize(std::size_t{cell_type} + 1, 0.0);
+}
+
+// Site index of (x, y, z) with each coordinate clamped to the last site of its axis.
+std::size_t clamped_site(const Lattice& lattice, std::size_t x, std::size_t y, std::size_t z) {
+    if (lattice.n_sites() == 0) fail("the lattice has no sites");
+    x = std::min(x, lattice.nx - 1);
+    y = std::min(y, lattice.ny - 1);
+    z = std::min(z, lattice.nz - 1);
+    return x + lattice.nx * (y + lattice.ny * z);
+}
+
+// ---- diffusion ----
+
+// Neighbouring coordinate one step down or up an axis of length n: wrapped on
+// a periodic axis, NONE past a closed face.
+std::size_t step_down(std::size_t c, std::size_t n, bool periodic) {
+    if (c > 0) return c - 1;
+    return periodic ? n - 1 : NONE;
+}
+std::size_t step_up(std::size_t c, std::size_t n, bool periodic) {
+    if (c + 1 < n) return c + 1;
+    return periodic ? 0 : NONE;
+}
+
+struct Rates {
+    double d, decay, dt;
+};
+
+// The new value of a site: the Euler step in double precision, clamped at 0
+// (a NaN fails the comparison and stores 0 too).
+inline float relaxed(float lap, float c, Rates k) {
+    const double cd = static_cast<double>(c);
+    const double v = (static_cast<double>(lap) * k.d - k.decay * cd) * k.dt + cd;
+    return static_cast<float>(v > 0.0 ? v : 0.0);
+}
+
+// The rows holding a row's y and z face neighbours; null where the face is closed
+// (or, for z, on a planar lattice).
+struct NeighborRows {
+    const float* ym;
+    const float* yp;
+    const float* zm;
+    const float* zp;
+};
+
+// Sites 1 .. nx−2 of a row. Both x neighbours lie in the row itself and the
+// present y and z rows are fixed per instantiation, so the loops have no
+// division, no bounds test and no branch. Eight sites at a time go through
+// AVX registers where the processor has them, four through SSE2 registers,
+// the rest one by one. Every lane adds its terms in face order x−, x+, y−,
+// y+, z−, z+ in single precision, then takes the same double-precision step
+// with a separate multiply and add (never fused), clamping with maxpd, which
+// yields 0 for a NaN as for a negative value; so the result is the same bit
+// for bit as the site-by-site definition. (The vector lanes start from the
+// first term instead of 0 + term: the two differ only for a −0 term, which
+// needs c = +0 and then gives v = +0 either way.)
+#if defined(__x86_64__)
+template <bool YM, bool YP, bool ZM, bool ZP>
+__attribute__((target("avx"))) std::size_t relax_interior_avx(const float* row, NeighborRows rows,
+                                                              float* __restrict out, std::size_t nx, Rates k) {
+    const __m256d zero = _mm256_setzero_pd();
+    const __m256d d = _mm256_set1_pd(k.d);
+    const __m256d decay = _mm256_set1_pd(k.decay);
+    const __m256d dt = _mm256_set1_pd(k.dt);
+    std::size_t x = 1;
+    for (; x + 8 < nx; x += 8) {
+        const __m256 c = _mm256_loadu_ps(row + x);
+        __m256 lap = _mm256_sub_ps(_mm256_loadu_ps(row + x - 1), c);
+        lap = _mm256_add_ps(lap, _mm256_sub_ps(_mm256_loadu_ps(row + x + 1), c));
+        if constexpr (YM) lap = _mm256_add_ps(lap, _mm256_sub_ps(_mm256_loadu_ps(rows.ym + x), c));
+        if constexpr (YP) lap = _mm256_add_ps(lap, _mm256_sub_ps(_mm256_loadu_ps(rows.yp + x), c));
+        if constexpr (ZM) lap = _mm256_add_ps(lap, _mm256_sub_ps(_mm256_loadu_ps(rows.zm + x), c));
+        if constexpr (ZP) lap = _mm256_add_ps(lap, _mm256_sub_ps(_mm256_loadu_ps(rows.zp + x), c));
+        const __m256d c_lo = _mm256_cvtps_pd(_mm256_castps256_ps128(c));
+        const __m256d c_hi = _mm256_cvtps_pd(_mm256_extractf128_ps(c, 1));
+        const __m256d lap_lo = _mm256_cvtps_pd(_mm256_castps256_ps128(lap));
+        const __m256d lap_hi = _mm256_cvtps_pd(_mm256_extractf128_ps(lap, 1));
+        __m256d v_lo = _mm256_sub_pd(_mm256_mul_pd(lap_lo, d), _mm256_mul_pd(decay, c_lo));
+        __m256d v_hi = _mm256_sub_pd(_mm256_mul_pd(lap_hi, d), _mm256_mul_pd(decay, c_hi));
+        v_lo = _mm256_max_pd(_mm256_add_pd(_mm256_mul_pd(v_lo, dt), c_lo), zero);
+        v_hi = _mm256_max_pd(_mm256_add_pd(_mm256_mul_pd(v_hi, dt), c_hi), zero);
+        const __m256 v = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(v_lo)), _mm256_cvtpd_ps(v_hi), 1);
+        _mm256_storeu_ps(out + x, v);
+    }
+    return x;
+}
+#endif
+
+template <bool YM, bool YP, bool ZM, bool ZP>
+void relax_interior(const float* row, NeighborRows rows, float* __restrict out, std::size_t nx, Rates k, bool avx) {
+    const float* ym = rows.ym;
+    const float* yp = rows.yp;
+    const float* zm = rows.zm;
+    const float* zp = rows.zp;
+    std::size_t x = 1;
+#if defined(__x86_64__)
+    if (avx) x = relax_interior_avx<YM, YP, ZM, ZP>(row, rows, out, nx, k);
+#else
+    (void)avx;
+#endif
+#if defined(__SSE2__)
+    const __m128d zero = _mm_setzero_pd();
+    const __m128d d = _mm_set1_pd(k.d);
+    const __m128d decay = _mm_set1_pd(k.decay);
+    const __m128d dt = _mm_set1_pd(k.dt);
+    for (; x + 4 < nx; x += 4) {
+        const __m128 c = _mm_loadu_ps(row + x);
+        __m128 lap = _mm_sub_ps(_mm_loadu_ps(row + x - 1), c);
+        lap = _mm_add_ps(lap, _mm_sub_ps(_mm_loadu_ps(row + x + 1), c));
+        if constexpr (YM) lap = _mm_add_ps(lap, _mm_sub_ps(_mm_loadu_ps(ym + x), c));
+        if constexpr (YP) lap = _mm_add_ps(lap, _mm_sub_ps(_mm_loadu_ps(yp + x), c));
+        if constexpr (ZM) lap = _mm_add_ps(lap, _mm_sub_ps(_mm_loadu_ps(zm + x), c));
+        if constexpr (ZP) lap = _mm_add_ps(lap, _mm_sub_ps(_mm_loadu_ps(zp + x), c));
+        const __m128d c_lo = _mm_cvtps_pd(c);
+        const __m128d c_hi = _mm_cvtps_pd(_mm_movehl_ps(c, c));
+        const __m128d lap_lo = _mm_cvtps_pd(lap);
+        const __m128d lap_hi = _mm_cvtps_pd(_mm_movehl_ps(lap, lap));
+        __m128d v_lo = _mm_sub_pd(_mm_mul_pd(lap_lo, d), _mm_mul_pd(decay, c_lo));
+        __m128d v_hi = _mm_sub_pd(_mm_mul_pd(lap_hi, d), _mm_mul_pd(decay, c_hi));
+        v_lo = _mm_max_pd(_mm_add_pd(_mm_mul_pd(v_lo, dt), c_lo), zero);
+        v_hi = _mm_max_pd(_mm_add_pd(_mm_mul_pd(v_hi, dt), c_hi), zero);
+        _mm_storeu_ps(out + x, _mm_movelh_ps(_mm_cvtpd_ps(v_lo), _mm_cvtpd_ps(v_hi)));
+    }
+#endif
+    for (; x + 1 < nx; ++x) {
+        const float c = row[x];
+        float lap = 0.0f + (row[x - 1] - c);
+        lap = lap + (row[x + 1] - c);
+        if constexpr (YM) lap = lap + (ym[x] - c);
+        if constexpr (YP) lap = lap + (yp[x] - c);
+        if constexpr (ZM) lap = lap + (zm[x] - c);
+        if constexpr (ZP) lap = lap + (zp[x] - c);
+        out[x] = relaxed(lap, c, k);
+    }
+}
+
+// Picks the instantiation of relax_interior for the neighbour rows present.
+template <bool... Present>
+void relax_interior_for(const float* row, NeighborRows rows, float* out, std::size_t nx, Rates k, bool avx) {
+    if constexpr (sizeof...(Present) == 4) {
+        relax_interior<Present...>(row, rows, out, nx, k, avx);
+    } else {
+        const float* next = (sizeof...(Present) == 0)   ? rows.ym
+                            : (sizeof...(Present) == 1) ? rows.yp
+                            : (sizeof...(Present) == 2) ? rows.zm
+                                                        : rows.zp;
+        if (next)
+            relax_interior_for<Present..., true>(row, rows, out, nx, k, avx);
+        else
+            relax_interior_for<Present..., false>(row, rows, out, nx, k, avx);
+    }
+}
+
+// One site at an end of a row, x neighbours at row positions xm and xp (NONE
+// when that face is closed); the general path, in the same term order.
+float relax_edge(const float* row, NeighborRows rows, std::size_t x, std::size_t xm, std::size_t xp, Rates k) {
+    const float c = row[x];
+    float lap = 0.0f;
+    if (xm != NONE) lap = lap + (row[xm] - c);
+    if (xp != NONE) lap = lap + (row[xp] - c);
+    if (rows.ym) lap = lap + (rows.ym[x] - c);
+    if (rows.yp) lap = lap + (rows.yp[x] - c);
+    if (rows.zm) lap = lap + (rows.zm[x] - c);
+    if (rows.zp) lap = lap + (rows.zp[x] - c);
+    return relaxed(lap, c, k);
+}
+
+// ---- secretion ----
+
+void secrete(const World& w, Field& field) {
+    const std::vector<double>& rate = field.secretion_rate;
+    // a NaN rate counts as secreting
+    if (std::none_of(rate.begin(), rate.end(), [](double r) { return r != 0.0; })) return;
+    const std::vector<CellId>& sites = w.lattice.sites;
+    const bool scaled = !field.secretion_scale.empty();
+    for (std::size_t i = 0; i < sites.size(); ++i) {
+        const CellId id = sites[i];
+        if (id >= w.cells.size()) fail("a site holds a cell id with no record");
+        const CellType t = w.cells[id].cell_type;
+        if (t >= rate.size()) continue;
+        double r = rate[t];
+        if (r == 0.0) continue;
+        if (scaled) {
+            const auto it = field.secretion_scale.find(id);
+            if (it != field.secretion_scale.end()) r = r * it->second;
+        }
+        field.conc[i] = static_cast<float>(field.dt * r) + field.conc[i];
+    }
+}
+
+// ---- chemotaxis ----
+
+// Receptor occupancy xⁿ/(Kⁿ + xⁿ) of concentration c, x = c·s; 0 unless x > 0.
+double occupancy(double c, double kd, double hill, double scale) {
+    const double x = c * scale;
+    if (!(x > 0.0)) return 0.0;
+    const double xn = std::pow(x, hill);
+    return xn / (std::pow(kd, hill) + xn);
+}
+
+}  // namespace
+
+Field::Field(std::string field_name, std::size_t n_sites, std::size_t n_types, double diffusion, double decay_rate)
+    : name(std::move(field_name)),
+      conc(n_sites, 0.0f),
+      secretion_rate(n_types, 0.0),
+      chemotaxis_lambda(n_types, 0.0),
+      occupancy_kd(n_types, 0.0),
+      occupancy_hill(n_types, 0.0),
+      occupancy_scale(n_types, 0.0),
+      d(diffusion),
+      decay(decay_rate) {}
+
+// ---- set-up ----
+
+std::size_t add_field(World& w, std::string name, double d, double decay) {
+    std::size_t n_types = 1;
+    for (const Cell& cell : w.cells) n_types = std::max(n_types, std::size_t{cell.cell_type} + 1);
+    w.fields.emplace_back(std::move(name), w.lattice.n_sites(), n_types, d, decay);
+    return w.fields.size() - 1;
+}
+
+void set_field_dynamics(World& w, std::size_t field_idx, double dt, std::uint32_t substeps) {
+    Field& field = field_mut(w, field_idx);
+    field.dt = dt;
+    field.substeps = std::max<std::uint32_t>(substeps, 1);
+}
+
+void set_secretion(World& w, std::size_t field_idx, CellType cell_type, double rate) {
+    Field& field = field_mut(w, field_idx);
+    cover(field.secretion_rate, cell_type);
+    field.secretion_rate[cell_type] = rate;
+}
+
+void set_cell_secretion_scale(World& w, std::size_t field_idx, CellId cell_id, double scale) {
+    field_mut(w, field_idx).secretion_scale[cell_id] = scale;
+}
+
+void set_chemotaxis(World& w, std::size_t field_idx, CellType cell_type, double lambda) {
+    Field& field = field_mut(w, field_idx);
+    cover(field.chemotaxis_lambda, cell_type);
+    field.chemotaxis_lambda[cell_type] = lambda;
+    refresh_guards(w);
+}
+
+void set_chemotaxis_occupancy(World& w, std::size_t field_idx, CellType cell_type, double lambda, double kd,
+                              double hill, double scale) {
+    Field& field = field_mut(w, field_idx);
+    cover(field.chemotaxis_lambda, cell_type);
+    cover(field.occupancy_kd, cell_type);
+    cover(field.occupancy_hill, cell_type);
+    cover(field.occupancy_scale, cell_type);
+    field.chemotaxis_lambda[cell_type] = lambda;
+    field.occupancy_kd[cell_type] = kd;
+    field.occupancy_hill[cell_type] = hill;
+    field.occupancy_scale[cell_type] = scale;
+    refresh_guards(w);
+}
+
+// ---- dynamics ----
+
+// Rows are handled one at a time: the y and z neighbour rows of a row are
+// found once (wrapped or absent), its interior sites go through the
+// vectorised loop and its two end sites through the general path.
+void diffuse_step(Field& field, const Lattice& lattice, std::vector<float>& scratch) {
+    const std::size_t n = lattice.n_sites();
+    if (n == 0) return;
+    scratch.resize(n);
+    const std::size_t nx = lattice.nx;
+    const std::size_t ny = lattice.ny;
+    const std::size_t nz = lattice.nz;
+    const Rates k{field.d, field.decay, field.dt};
+    const float* in = field.conc.data();
+    float* out = scratch.data();
+#if defined(__x86_64__)
+    const bool avx = __builtin_cpu_supports("avx");
+#else
+    const bool avx = false;
+#endif
+    for (std::size_t z = 0; z < nz; ++z) {
+        const std::size_t zm = nz >= 2 ? step_down(z, nz, lattice.periodic[2]) : NONE;
+        const std::size_t zp = nz >= 2 ? step_up(z, nz, lattice.periodic[2]) : NONE;
+        for (std::size_t y = 0; y < ny; ++y) {
+            const std::size_t ym = step_down(y, ny, lattice.periodic[1]);
+            const std::size_t yp = step_up(y, ny, lattice.periodic[1]);
+            const std::size_t base = nx * (y + ny * z);
+            const float* row = in + base;
+            const NeighborRows rows{
+                ym == NONE ? nullptr : in + nx * (ym + ny * z),
+                yp == NONE ? nullptr : in + nx * (yp + ny * z),
+                zm == NONE ? nullptr : in + nx * (y + ny * zm),
+                zp == NONE ? nullptr : in + nx * (y + ny * zp),
+            };
+            float* out_row = out + base;
+            out_row[0] = relax_edge(row, rows, 0, step_down(0, nx, lattice.periodic[0]),
+                                    step_up(0, nx, lattice.periodic[0]), k);
+            relax_interior_for<>(row, rows, out_row, nx, k, avx);
+            if (nx >= 2)
+                out_row[nx - 1] = relax_edge(row, rows, nx - 1, nx - 2, step_up(nx - 1, nx, lattice.periodic[0]), k);
+        }
+    }
+    std::swap(field.conc, scratch);
+}
+
+void advance_fields(World& w) {
+    for (Field& field : w.fields) {
+        // diffusion and decay, substeps times
+        for (std::uint32_t s = 0; s < field.substeps; ++s) diffuse_step(field, w.lattice, field.scratch);
+        // secretion, once per advance
+        secrete(w, field);
+    }
+}
+
+// ---- read-outs and point sources ----
+
+const Field& field_at(const World& w, std::size_t field_idx) {
+    if (field_idx >= w.fields.size()) fail("field index out of range");
+    return w.fields[field_idx];
+}
+
+float field_value_at(const World& w, std::size_t field_idx, std::size_t x, std::size_t y, std::size_t z) {
+    const Field& field = field_at(w, field_idx);
+    return field.conc[clamped_site(w.lattice, x, y, z)];
+}
+
+void field_add_source_at(World& w, std::size_t field_idx, std::size_t x, std::size_t y, std::size_t z,
+                         double amount) {
+    Field& field = field_mut(w, field_idx);
+    float& c = field.conc[clamped_site(w.lattice, x, y, z)];
+    c = c + static_cast<float>(amount);
+}
+
+// The order of the checks is part of the contract: a cell without sites
+// answers 0.0 before the field index is looked at.
+double field_mean_at_cell(const World& w, std::size_t field_idx, CellId cell_id) {
+    if (cell_at(w, cell_id).volume == 0) return 0.0;
+    const Field& field = field_at(w, field_idx);
+    const std::vector<CellId>& sites = w.lattice.sites;
+    double sum = 0.0;
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < sites.size(); ++i) {
+        if (sites[i] != cell_id) continue;
+        sum += static_cast<double>(field.conc[i]);
+        ++count;
+    }
+    return count == 0 ? 0.0 : sum / static_cast<double>(count);
+}
+
+// ---- chemotaxis ----
+
+double delta_chemotaxis(const World& w, std::size_t target, std::size_t source, CellId n) {
+    const CellType t = w.cells[n].cell_type;
+    double sum = 0.0;
+    for (const Field& field : w.fields) {
+        // a NaN strength counts as switched on
+        if (t >= field.chemotaxis_lambda.size() || field.chemotaxis_lambda[t] == 0.0) continue;
+        const double lambda = field.chemotaxis_lambda[t];
+        double g_target = static_cast<double>(field.conc[target]);
+        double g_source = static_cast<double>(field.conc[source]);
+        if (t < field.occupancy_kd.size() && field.occupancy_kd[t] > 0.0) {
+            const double kd = field.occupancy_kd[t];
+            const double hill = field.occupancy_hill[t];
+            const double scale = field.occupancy_scale[t];
+            g_target = occupancy(g_target, kd, hill, scale);
+            g_source = occupancy(g_source, kd, hill, scale);
+        }
+        sum = sum - lambda * (g_target - g_source);
+    }
+    return sum;
+}
+
+}  // namespace tessaly

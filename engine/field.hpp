@@ -32,6 +32,7 @@ struct Field {
     double decay = 0.0;                                // decay rate
     double dt = 1.0;                                   // time step of diffusion and secretion
     std::uint32_t substeps = 1;                        // diffusion steps per advance, never 0
+    std::vector<float> scratch;                        // work buffer of diffuse_step, kept between steps
 
     Field(std::string name, std::size_t n_sites, std::size_t n_types, double d, double decay);
 };
