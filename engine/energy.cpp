@@ -90,16 +90,22 @@ double delta_hamiltonian_with(const World& w, std::size_t i, CellId o, CellId n,
         }
     }
 
-    // contact, summed apart; a site is never its own neighbour
+    // contact, summed apart; a site is never its own neighbour. The rows of
+    // the two types are looked up once; a type beyond the table has none.
     const ContactMatrix& contact = w.contact;
+    const std::size_t side = contact.n;
     const CellType type_o = cell_o.cell_type, type_n = cell_n.cell_type;
+    const double* row_n = type_n < side ? &contact.data[type_n * side] : nullptr;
+    const double* row_o = type_o < side ? &contact.data[type_o * side] : nullptr;
+    const Cell* cells = w.cells.data();
     double cs = 0.0;
     for (const std::size_t j : nb) {
         if (j == i) continue;
         const CellId sigma = sites[j];
-        const CellType tau = w.cells[sigma].cell_type;
-        const double t = sigma != n ? contact_energy(contact, type_n, tau) : 0.0;
-        const double u = sigma != o ? contact_energy(contact, type_o, tau) : 0.0;
+        const CellType tau = cells[sigma].cell_type;
+        const bool known = tau < side;
+        const double t = (sigma != n && row_n != nullptr && known) ? row_n[tau] : 0.0;
+        const double u = (sigma != o && row_o != nullptr && known) ? row_o[tau] : 0.0;
         cs += t - u;
     }
     return acc + cs;
