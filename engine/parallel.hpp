@@ -25,4 +25,8 @@ bool step_parallel(Cpm& cpm, std::uint64_t mcs, std::size_t block, InterruptPoll
 // Number of workers of the process-wide pool (created on first use).
 std::size_t worker_count();
 
+// Replaces the pool by one of `count` workers (0: the default count), so that
+// tests can compare worker counts within one process.
+void set_worker_count_for_testing(std::size_t count);
+
 }  // namespace tessaly
