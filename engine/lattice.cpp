@@ -39,6 +39,10 @@ Lattice::Lattice(std::array<std::size_t, 3> dims, std::array<bool, 3> periodic_a
     auto inside = [](std::size_t c, std::size_t len, std::int64_t r) {
         return r == 0 || (c >= 1 && c + 1 < len);
     };
+    // A box with a zero-length axis has no site: its other axes, however
+    // long, hold only empty rows, which are not walked.
+    if (n == 0) return;
+    if (n == 0) return;  // a zero-length axis: the other axes' empty rows are not walked
     std::size_t i = 0;
     for (std::size_t z = 0; z < nz; ++z)
         for (std::size_t y = 0; y < ny; ++y)

@@ -92,6 +92,8 @@ void recompute_trackers(World& w) {
         cell.volume = cell.surface = 0;
         cell.sum_x = cell.sum_y = cell.sum_z = 0.0;
     }
+    if (n == 0) return;  // no site; the empty rows of a zero-length axis are not walked
+    if (n == 0) return;  // a zero-length axis: the other axes' empty rows are not walked
     SiteList nb;
     std::size_t i = 0;
     for (std::size_t z = 0; z < w.lattice.nz; ++z)
