@@ -111,3 +111,93 @@ def heterotypic_fraction(world) -> float:
         hetero += contacts.get(other, 0)
         total += sum(n for k, n in contacts.items() if k != 0)
     return hetero / total if total else 0.0
+
+
+# ---- helpers for the other examples ----
+
+
+def borders(ids: np.ndarray) -> np.ndarray:
+    """Mask of the pixels of a 2-D id image that touch a different id on their left or below."""
+    edge = np.zeros(ids.shape, dtype=bool)
+    edge[:, 1:] |= ids[:, 1:] != ids[:, :-1]
+    edge[1:, :] |= ids[1:, :] != ids[:-1, :]
+    return edge
+
+
+def volume_ids(world) -> np.ndarray:
+    """The cell ids of the whole world as a 3-D array indexed [z, y, x]."""
+    nx, ny, nz = world.dims()
+    return np.asarray(world.snapshot(), dtype=np.int64).reshape(nz, ny, nx)
+
+
+def colour_image(ids: np.ndarray, colours: np.ndarray) -> np.ndarray:
+    """RGB image of a plane of ids with one colour per cell id (row i for id i), borders darkened."""
+    img = np.asarray(colours, dtype=float)[ids].copy()
+    img[borders(ids) & (ids != 0)] *= 0.55
+    return img
+
+
+def projection_image(world, ids3d: np.ndarray | None = None, only_types=None) -> np.ndarray:
+    """RGB view of a 3-D world from above (+z): the topmost cell of each column,
+    coloured by type, shaded by height and with cell borders darkened. With
+    `only_types`, cells of other types are left out (see-through)."""
+    if ids3d is None:
+        ids3d = volume_ids(world)
+    nz = ids3d.shape[0]
+    types = np.asarray(world.cell_types(), dtype=np.int64)
+    occupied = ids3d != 0
+    if only_types is not None:
+        occupied &= np.isin(types[ids3d], list(only_types))
+    # index (in z) of the topmost occupied site of each column, -1 where the column is empty
+    top = np.where(occupied.any(axis=0), nz - 1 - np.argmax(occupied[::-1], axis=0), -1)
+    rows, cols = np.indices(top.shape)
+    visible = np.where(top >= 0, ids3d[np.maximum(top, 0), rows, cols], 0)
+    img = TYPE_COLOURS[np.minimum(types[visible], len(TYPE_COLOURS) - 1)].copy()
+    if (top >= 0).any():
+        # the highest sites keep their colour, the lowest visible ones are darkened by half
+        low, high = top[top >= 0].min(), top[top >= 0].max()
+        shade = 1.0 - 0.5 * (high - top) / max(high - low, 1)
+        img[top >= 0] *= shade[top >= 0, None]
+    img[borders(visible) & (visible != 0)] *= 0.6
+    return img
+
+
+def overlay_image(world, ids: np.ndarray, fill_alpha: float = 0.3) -> np.ndarray:
+    """RGBA overlay of a plane of ids: cells tinted by type, borders opaque,
+    the medium transparent (to draw cells over a field)."""
+    types = np.asarray(world.cell_types(), dtype=np.int64)
+    rgba = np.zeros(ids.shape + (4,))
+    rgba[..., :3] = TYPE_COLOURS[np.minimum(types[ids], len(TYPE_COLOURS) - 1)]
+    cell = ids != 0
+    rgba[..., 3] = np.where(cell, fill_alpha, 0.0)
+    edge = borders(ids) | borders(ids[::-1, ::-1])[::-1, ::-1]
+    rgba[edge & cell, :3] *= 0.45
+    rgba[edge & cell, 3] = 1.0
+    return rgba
+
+
+def save_images(path: str, panels, suptitle: str = "", panel_size: float = 4.2) -> str:
+    """Save side-by-side RGB images: a list of (image, title)."""
+    fig, axes = plt.subplots(
+        1, len(panels), figsize=(panel_size * len(panels), panel_size + 0.5), layout="constrained"
+    )
+    axes = np.atleast_1d(axes)
+    for ax, (img, title) in zip(axes, panels):
+        ax.imshow(img, origin="lower", interpolation="nearest")
+        ax.set_title(title)
+        ax.set_xticks([])
+        ax.set_yticks([])
+    if suptitle:
+        fig.suptitle(suptitle)
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+    return path
+
+
+def type_legend(target, names: dict, loc: str = "upper right", ncols: int = 1) -> None:
+    """A legend of coloured patches, one per cell type, on an Axes or a Figure;
+    names maps type -> label."""
+    from matplotlib.patches import Patch
+
+    handles = [Patch(facecolor=TYPE_COLOURS[t], edgecolor="0.3", label=label) for t, label in names.items()]
+    target.legend(handles=handles, loc=loc, ncols=ncols, fontsize=9, framealpha=0.85)

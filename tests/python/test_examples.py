@@ -1,0 +1,83 @@
+"""The examples run end to end in their reduced size (TESSALY_QUICK=1), each
+in its own interpreter, and write their pictures and tables."""
+
+import csv
+import itertools
+import os
+import site
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import tessaly
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+
+# (script, extra arguments, files it must write)
+CASES = [
+    ("sorting2d.py", [], ["sorting2d.png", "sorting2d_contacts.png"]),
+    ("sorting3d.py", [], ["sorting3d.png", "sorting3d_contacts.png"]),
+    ("sorting3d.py", ["--parallel"], ["sorting3d.png", "sorting3d_contacts.png"]),
+    ("chemotaxis.py", [], ["chemotaxis.png", "chemotaxis_distance.png"]),
+    ("growth.py", [], ["growth.png", "growth_count.png"]),
+    ("membrane.py", [], ["membrane.png", "membrane_drift.png"]),
+    ("elongation.py", [], ["elongation.png", "elongation_lengths.png"]),
+]
+
+
+def run_example(script, args, out):
+    """Run one example in a fresh interpreter in its reduced size, writing into `out`."""
+    # the examples import `plotting` from their folder, and the same tessaly as this process
+    paths = [str(EXAMPLES)]
+    module_dir = os.path.dirname(os.path.abspath(tessaly.__file__))
+    if module_dir not in site.getsitepackages():
+        paths.append(module_dir)
+    if os.environ.get("PYTHONPATH"):
+        paths.append(os.environ["PYTHONPATH"])
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(paths), TESSALY_QUICK="1", TESSALY_OUT=str(out))
+    return subprocess.run(
+        [sys.executable, str(EXAMPLES / script), *args],
+        env=env,
+        cwd=out,
+        capture_output=True,
+        text=True,
+        timeout=180,
+    )
+
+
+def assert_succeeded(result):
+    assert result.returncode == 0, f"exit code {result.returncode}\n{result.stdout}\n{result.stderr}"
+
+
+@pytest.mark.parametrize(("script", "args", "files"), CASES, ids=[" ".join([c[0], *c[1]]) for c in CASES])
+def test_example_writes_its_pictures(tmp_path, script, args, files):
+    result = run_example(script, args, tmp_path)
+    assert_succeeded(result)
+    for name in files:
+        path = tmp_path / name
+        assert path.is_file(), f"{script} did not write {name}"
+        assert path.read_bytes()[:8] == PNG_SIGNATURE, f"{name} is not a PNG"
+        assert path.stat().st_size > 5000, f"{name} is nearly empty"
+        assert f"/{name}" in result.stdout, f"{script} did not report writing {name}"
+
+
+def test_sweep_on_two_local_dask_workers_gives_one_row_per_run(tmp_path):
+    result = run_example("sweep.py", ["--workers", "2"], tmp_path)
+    assert_succeeded(result)
+    assert (tmp_path / "sweep.png").read_bytes()[:8] == PNG_SIGNATURE
+    with open(tmp_path / "sweep.csv", newline="") as table:
+        rows = list(csv.DictReader(table))
+    runs = [(float(r["j12"]), float(r["temperature"]), int(r["seed"])) for r in rows]
+    # the full grid of parameters times seeds, each run exactly once
+    j12s = sorted({j for j, _, _ in runs})
+    temperatures = sorted({t for _, t, _ in runs})
+    assert len(j12s) >= 2
+    assert sorted(runs) == sorted(itertools.product(j12s, temperatures, [1, 2]))
+    for row in rows:
+        assert 0.0 <= float(row["heterotypic_fraction"]) <= 1.0
+        assert 0.0 <= float(row["type1_medium_fraction"]) <= 1.0
+        assert int(row["cells"]) > 0 and float(row["mean_volume"]) > 0.0
+        assert float(row["seconds"]) > 0.0
