@@ -39,9 +39,6 @@ Lattice::Lattice(std::array<std::size_t, 3> dims, std::array<bool, 3> periodic_a
     auto inside = [](std::size_t c, std::size_t len, std::int64_t r) {
         return r == 0 || (c >= 1 && c + 1 < len);
     };
-    // A box with a zero-length axis has no site: its other axes, however
-    // long, hold only empty rows, which are not walked.
-    if (n == 0) return;
     if (n == 0) return;  // a zero-length axis: the other axes' empty rows are not walked
     std::size_t i = 0;
     for (std::size_t z = 0; z < nz; ++z)
@@ -52,7 +49,8 @@ Lattice::Lattice(std::array<std::size_t, 3> dims, std::array<bool, 3> periodic_a
 }
 
 Coords coords(const Lattice& lattice, std::size_t i) {
-    if (lattice.nx == 0 || lattice.ny == 0) fail("site query on a lattice with no sites");
+    // any zero-length axis, z included: no site exists (and a periodic step would divide by 0)
+    if (lattice.n_sites() == 0) fail("site query on a lattice with no sites");
     return {i % lattice.nx, (i / lattice.nx) % lattice.ny, i / (lattice.nx * lattice.ny)};
 }
 
@@ -74,7 +72,11 @@ inline bool step_axis(std::size_t c, std::int64_t d, std::size_t n, bool periodi
     const std::int64_t len = static_cast<std::int64_t>(n);
     const std::int64_t v = static_cast<std::int64_t>(c) + d;
     if (periodic) {
-        out = static_cast<std::size_t>(((v % len) + len) % len);
+        if (c < n && v >= -len && v < 2 * len) {
+            out = static_cast<std::size_t>(v < 0 ? v + len : (v >= len ? v - len : v));  // one step: no division
+        } else {
+            out = static_cast<std::size_t>(((v % len) + len) % len);
+        }
         return true;
     }
     if (v < 0 || v >= len) return false;
@@ -87,12 +89,19 @@ inline bool step_axis(std::size_t c, std::int64_t d, std::size_t n, bool periodi
 void neighbors_slow(const Lattice& lattice, std::size_t i, SiteList& out) {
     out.clear();
     const Coords c = coords(lattice, i);
+    // Every offset moves each axis by −1, 0 or +1: the nine moved
+    // coordinates are found once, then combined in offset order.
+    std::size_t moved[3][3];
+    bool kept[3][3];
+    const std::size_t pos[3] = {c.x, c.y, c.z};
+    const std::size_t len[3] = {lattice.nx, lattice.ny, lattice.nz};
+    for (int a = 0; a < 3; ++a)
+        for (int d = -1; d <= 1; ++d) kept[a][d + 1] = step_axis(pos[a], d, len[a], lattice.periodic[a], moved[a][d + 1]);
     for (const Offset& o : lattice.neighborhood.offsets) {
-        std::size_t x, y, z;
-        if (!step_axis(c.x, o.dx, lattice.nx, lattice.periodic[0], x)) continue;
-        if (!step_axis(c.y, o.dy, lattice.ny, lattice.periodic[1], y)) continue;
-        if (!step_axis(c.z, o.dz, lattice.nz, lattice.periodic[2], z)) continue;
-        out.push_back(x + lattice.nx * (y + lattice.ny * z));
+        const std::size_t dx = static_cast<std::size_t>(o.dx + 1), dy = static_cast<std::size_t>(o.dy + 1),
+                          dz = static_cast<std::size_t>(o.dz + 1);
+        if (kept[0][dx] && kept[1][dy] && kept[2][dz])
+            out.push_back(moved[0][dx] + lattice.nx * (moved[1][dy] + lattice.ny * moved[2][dz]));
     }
 }
 
