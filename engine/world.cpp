@@ -14,6 +14,22 @@ inline bool any_set(const std::vector<std::uint8_t>& flags) {
     return false;
 }
 
+// Adds (sign +1) or removes (sign −1) one site at (x, y, z) from a cell's
+// volume and coordinate sums. Every term is an integer-valued double and
+// a − b equals a + (−b) exactly, so both directions keep the sums exact.
+inline void count_site(Cell& c, double x, double y, double z, double sign) {
+    c.volume += static_cast<std::int64_t>(sign);
+    c.sum_x += sign * x;
+    c.sum_y += sign * y;
+    c.sum_z += sign * z;
+    c.sum_xx += sign * (x * x);
+    c.sum_yy += sign * (y * y);
+    c.sum_zz += sign * (z * z);
+    c.sum_xy += sign * (x * y);
+    c.sum_xz += sign * (x * z);
+    c.sum_yz += sign * (y * z);
+}
+
 inline void note_surface_lambda(World& w, double lambda_surface) {
     if (lambda_surface != 0.0) w.surface_active = true;  // a NaN counts as non-zero
 }
@@ -92,7 +108,6 @@ void recompute_trackers(World& w) {
         cell.volume = cell.surface = 0;
         cell.sum_x = cell.sum_y = cell.sum_z = 0.0;
     }
-    if (n == 0) return;  // no site; the empty rows of a zero-length axis are not walked
     if (n == 0) return;  // a zero-length axis: the other axes' empty rows are not walked
     SiteList nb;
     std::size_t i = 0;
@@ -101,17 +116,7 @@ void recompute_trackers(World& w) {
             for (std::size_t x = 0; x < w.lattice.nx; ++x, ++i) {
                 const CellId id = w.lattice.sites[i];
                 Cell& cell = w.cells[id];
-                const double fx = static_cast<double>(x), fy = static_cast<double>(y), fz = static_cast<double>(z);
-                cell.volume += 1;
-                cell.sum_x += fx;
-                cell.sum_y += fy;
-                cell.sum_z += fz;
-                cell.sum_xx += fx * fx;
-                cell.sum_yy += fy * fy;
-                cell.sum_zz += fz * fz;
-                cell.sum_xy += fx * fy;
-                cell.sum_xz += fx * fz;
-                cell.sum_yz += fy * fz;
+                count_site(cell, static_cast<double>(x), static_cast<double>(y), static_cast<double>(z), 1.0);
                 neighbors_into(w.lattice, i, nb);
                 for (const std::size_t j : nb) cell.surface += w.lattice.sites[j] != id;
             }
@@ -202,28 +207,8 @@ void apply_flip_with(World& w, std::size_t i, CellId n, const SurfaceDeltas& del
     const std::size_t plane = lat.nx * lat.ny;
     const double x = static_cast<double>(i % lat.nx), y = static_cast<double>((i / lat.nx) % lat.ny),
                  z = static_cast<double>(i / plane);
-    Cell& from = w.cells[old];
-    from.volume -= 1;
-    from.sum_x -= x;
-    from.sum_y -= y;
-    from.sum_z -= z;
-    from.sum_xx -= x * x;
-    from.sum_yy -= y * y;
-    from.sum_zz -= z * z;
-    from.sum_xy -= x * y;
-    from.sum_xz -= x * z;
-    from.sum_yz -= y * z;
-    Cell& to = w.cells[n];
-    to.volume += 1;
-    to.sum_x += x;
-    to.sum_y += y;
-    to.sum_z += z;
-    to.sum_xx += x * x;
-    to.sum_yy += y * y;
-    to.sum_zz += z * z;
-    to.sum_xy += x * y;
-    to.sum_xz += x * z;
-    to.sum_yz += y * z;
+    count_site(w.cells[old], x, y, z, -1.0);
+    count_site(w.cells[n], x, y, z, 1.0);
     w.lattice.sites[i] = n;
 }
 
