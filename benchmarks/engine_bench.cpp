@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "connectivity.hpp"
+#include "external.hpp"
+#include "field.hpp"
 #include "sweep.hpp"
 
 using namespace tessaly;
@@ -64,6 +67,15 @@ int main(int argc, char** argv) {
         run("null2d", World(Lattice({256, 256, 1}, {false, false, false}, Neighborhood(0, 2)), 20.0), 0, 100);
     if (!*only || !std::strcmp(only, "sort2d"))
         run("sort2d", sorting({256, 256, 1}, false, 2, 10, 20, 28, 100.0), 10, 100);
+    if (!*only || !std::strcmp(only, "chem2d")) {
+        World w = sorting({256, 256, 1}, false, 2, 10, 20, 28, 100.0);
+        add_field(w, "c", 0.1, 0.01);
+        set_secretion(w, 0, 1, 1.0);
+        set_chemotaxis(w, 0, 2, 50.0);
+        set_connectivity(w, 1, true);
+        set_external_potential(w, 2, 0.0, 0.5, 0.0);
+        run("chem2d", std::move(w), 10, 100);
+    }
     if (!*only || !std::strcmp(only, "sort3d")) run("sort3d", sorting({64, 64, 64}, true, 3, 6, 8, 8, 216.0), 2, 10);
     return 0;
 }
