@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <utility>
@@ -290,47 +291,74 @@ void set_chemotaxis_occupancy(World& w, std::size_t field_idx, CellType cell_typ
 
 // ---- dynamics ----
 
-// Rows are handled one at a time: the y and z neighbour rows of a row are
-// found once (wrapped or absent), its interior sites go through the
-// vectorised loop and its two end sites through the general path.
+namespace {
+
+// One plane z of new values into `out`, reading the old values of plane z
+// from `centre` and of its z neighbours from `below` and `above` (null past
+// a closed face). Rows are handled one at a time: the y and z neighbour rows
+// of a row are found once (wrapped or absent), its interior sites go through
+// the vectorised loop and its two end sites through the general path.
+void relax_plane(const Lattice& lattice, const float* centre, const float* below, const float* above, float* out,
+                 Rates k, bool avx) {
+    const std::size_t nx = lattice.nx;
+    const std::size_t ny = lattice.ny;
+    for (std::size_t y = 0; y < ny; ++y) {
+        const std::size_t ym = step_down(y, ny, lattice.periodic[1]);
+        const std::size_t yp = step_up(y, ny, lattice.periodic[1]);
+        const float* row = centre + nx * y;
+        const NeighborRows rows{
+            ym == NONE ? nullptr : centre + nx * ym,
+            yp == NONE ? nullptr : centre + nx * yp,
+            below == nullptr ? nullptr : below + nx * y,
+            above == nullptr ? nullptr : above + nx * y,
+        };
+        float* out_row = out + nx * y;
+        out_row[0] =
+            relax_edge(row, rows, 0, step_down(0, nx, lattice.periodic[0]), step_up(0, nx, lattice.periodic[0]), k);
+        relax_interior_for<>(row, rows, out_row, nx, k, avx);
+        if (nx >= 2) out_row[nx - 1] = relax_edge(row, rows, nx - 1, nx - 2, step_up(nx - 1, nx, lattice.periodic[0]), k);
+    }
+}
+
+}  // namespace
+
+// A Jacobi step done in place, plane by plane: every new value is computed
+// from old values only. New plane z is held back in one of two plane buffers
+// until plane z + 1 has been computed from the old plane z, then written
+// over it; the old plane 0 is kept aside for the last plane's z+1 rows across
+// a periodic face. Three planes of scratch in all, not a second whole field.
 void diffuse_step(Field& field, const Lattice& lattice, std::vector<float>& scratch) {
     const std::size_t n = lattice.n_sites();
     if (n == 0) return;
-    scratch.resize(n);
-    const std::size_t nx = lattice.nx;
-    const std::size_t ny = lattice.ny;
+    const std::size_t plane = lattice.nx * lattice.ny;
     const std::size_t nz = lattice.nz;
+    // a planar lattice has no z neighbours: one plane of new values will do
+    const bool layered = nz >= 2;
+    scratch.resize(layered ? 3 * plane : plane);
+    float* held[2] = {scratch.data(), layered ? scratch.data() + plane : scratch.data()};  // new planes
+    float* first = layered ? scratch.data() + 2 * plane : nullptr;                         // old plane 0
+    float* conc = field.conc.data();
     const Rates k{field.d, field.decay, field.dt};
-    const float* in = field.conc.data();
-    float* out = scratch.data();
 #if defined(__x86_64__)
     const bool avx = __builtin_cpu_supports("avx");
 #else
     const bool avx = false;
 #endif
+    if (layered) std::memcpy(first, conc, plane * sizeof(float));
     for (std::size_t z = 0; z < nz; ++z) {
-        const std::size_t zm = nz >= 2 ? step_down(z, nz, lattice.periodic[2]) : NONE;
-        const std::size_t zp = nz >= 2 ? step_up(z, nz, lattice.periodic[2]) : NONE;
-        for (std::size_t y = 0; y < ny; ++y) {
-            const std::size_t ym = step_down(y, ny, lattice.periodic[1]);
-            const std::size_t yp = step_up(y, ny, lattice.periodic[1]);
-            const std::size_t base = nx * (y + ny * z);
-            const float* row = in + base;
-            const NeighborRows rows{
-                ym == NONE ? nullptr : in + nx * (ym + ny * z),
-                yp == NONE ? nullptr : in + nx * (yp + ny * z),
-                zm == NONE ? nullptr : in + nx * (y + ny * zm),
-                zp == NONE ? nullptr : in + nx * (y + ny * zp),
-            };
-            float* out_row = out + base;
-            out_row[0] = relax_edge(row, rows, 0, step_down(0, nx, lattice.periodic[0]),
-                                    step_up(0, nx, lattice.periodic[0]), k);
-            relax_interior_for<>(row, rows, out_row, nx, k, avx);
-            if (nx >= 2)
-                out_row[nx - 1] = relax_edge(row, rows, nx - 1, nx - 2, step_up(nx - 1, nx, lattice.periodic[0]), k);
+        const float* below = nullptr;
+        const float* above = nullptr;
+        if (layered) {
+            const std::size_t zm = step_down(z, nz, lattice.periodic[2]);
+            const std::size_t zp = step_up(z, nz, lattice.periodic[2]);
+            // planes below z − 1 already hold new values; z − 1 and up are old
+            if (zm != NONE) below = conc + zm * plane;
+            if (zp != NONE) above = zp < z ? first : conc + zp * plane;
         }
+        relax_plane(lattice, conc + z * plane, below, above, held[z & 1], k, avx);
+        if (z > 0) std::memcpy(conc + (z - 1) * plane, held[(z - 1) & 1], plane * sizeof(float));
     }
-    std::swap(field.conc, scratch);
+    std::memcpy(conc + (nz - 1) * plane, held[(nz - 1) & 1], plane * sizeof(float));
 }
 
 void advance_fields(World& w) {

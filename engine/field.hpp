@@ -32,7 +32,7 @@ struct Field {
     double decay = 0.0;                                // decay rate
     double dt = 1.0;                                   // time step of diffusion and secretion
     std::uint32_t substeps = 1;                        // diffusion steps per advance, never 0
-    std::vector<float> scratch;                        // work buffer of diffuse_step, kept between steps
+    std::vector<float> scratch;                        // three planes of old values for diffuse_step, kept between steps
 
     Field(std::string name, std::size_t n_sites, std::size_t n_types, double d, double decay);
 };
@@ -45,7 +45,7 @@ void set_chemotaxis(World& w, std::size_t field_idx, CellType cell_type, double 
 void set_chemotaxis_occupancy(World& w, std::size_t field_idx, CellType cell_type, double lambda, double kd,
                               double hill, double scale);
 
-// One diffusion step of one field into `scratch` (resized as needed), then swapped in.
+// One diffusion step of one field, in place; `scratch` (resized as needed) keeps three planes of old values.
 void diffuse_step(Field& field, const Lattice& lattice, std::vector<float>& scratch);
 
 // One advance of every field: diffusion substeps, then one secretion pass.
