@@ -49,6 +49,7 @@ Cut cut_of(const Box& box) {
 // counted along instead of divided out.
 template <typename Visit>
 void for_each_site(const Lattice& lattice, Visit visit) {
+    if (lattice.n_sites() == 0) return;  // the empty rows of a zero-length axis are not walked
     std::size_t i = 0;
     for (std::size_t z = 0; z < lattice.nz; ++z)
         for (std::size_t y = 0; y < lattice.ny; ++y)

@@ -499,7 +499,8 @@ bool step_parallel(Cpm& cpm, std::uint64_t mcs, std::size_t block, InterruptPoll
     const std::size_t dims[3] = {lattice.nx, lattice.ny, lattice.nz};
     Sweep sweep{};
     sweep.world = &w;
-    for (int a = 0; a < 3; ++a) sweep.tiles[a] = tile_count(dims[a], block);
+    // no site, no tile: the empty rows of a zero-length axis are not walked
+    for (int a = 0; a < 3; ++a) sweep.tiles[a] = lattice.n_sites() == 0 ? 0 : tile_count(dims[a], block);
     sweep.block = block;
     sweep.temperature = w.temperature;
     sweep.base = next_u64(cpm.rng);

@@ -1,0 +1,317 @@
+"""Memory and references: many worlds and many calls leave resident memory
+flat, results carry exactly one reference, and no call keeps or drops a
+reference to its arguments, whether it succeeds or fails."""
+
+import os
+import sys
+
+import numpy as np
+import pytest
+
+import tessaly
+from conftest import InternalError
+
+UNDER_ASAN = os.environ.get("TESSALY_ASAN") == "1"
+PAGE = os.sysconf("SC_PAGE_SIZE")
+RSS_TOLERANCE = 8 << 20  # bytes of growth allowed after the warm-up: allocator noise, far below any leak per call
+
+
+def rss():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * PAGE
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+def running_world():
+    w = tessaly.World((4, 4, 2), "periodic", 3, 2.0)
+    a = w.add_cell(1, 6.0, 1.0, 20.0, 0.1)
+    b = w.add_cell(2, 6.0, 1.0, 0.0, 0.0)
+    w.seed_block(a, 0, 0, 0, 2, 2, 2)
+    w.seed_block(b, 2, 2, 0, 4, 4, 2)
+    f = w.add_field("c", 0.1, 0.01)
+    w.set_secretion(f, 1, 0.5)
+    w.set_contact(1, 2, 3.0)
+    w.finalize(5)
+    return w
+
+
+def setup_world():
+    w = tessaly.World((3, 3, 1), "noflux", 1, 1.0)
+    w.add_field("c", 0.1, 0.0)
+    return w
+
+
+def expect(errors, call):
+    try:
+        call()
+    except errors:
+        pass
+    else:
+        raise AssertionError("the call did not fail")
+
+
+# Calls of every method, each in a succeeding and (where there is one) a failing
+# form, on a running world `r` and a world `s` in the set-up phase. The failing
+# forms go through conversion errors, phase errors and engine errors.
+CALLS = [
+    lambda r, s: s.add_cell(1, 4.0, 1.0, 0.0, 0.0),
+    lambda r, s: expect(RuntimeError, lambda: r.add_cell(1, 4.0, 1.0, 0.0, 0.0)),
+    lambda r, s: s.seed_block(1, 0, 0, 0, 1, 1, 1),
+    lambda r, s: expect(ValueError, lambda: s.seed_block(1, 0, 0, 0, 9, 1, 1)),
+    lambda r, s: s.seed_from_labels([0] * 8 + [1], {1: 2}, 1, 4.0, 1.0),
+    lambda r, s: expect(InternalError, lambda: s.seed_from_labels([1, 2], {}, 1, 4.0, 1.0)),
+    lambda r, s: expect(TypeError, lambda: s.seed_from_labels("abc", {}, 1, 4.0, 1.0)),
+    lambda r, s: r.set_contact(1, 1, 2.0),
+    lambda r, s: expect(OverflowError, lambda: r.set_contact(1, 70000, 2.0)),
+    lambda r, s: r.set_target_volume(1, 6.0),
+    lambda r, s: expect(InternalError, lambda: r.set_target_volume(99, 6.0)),
+    lambda r, s: r.snapshot(),
+    lambda r, s: r.dims(),
+    lambda r, s: r.n_cells(),
+    lambda r, s: expect(RuntimeError, lambda: r.finalize(1)),
+    lambda r, s: expect(TypeError, lambda: r.finalize("1")),
+    lambda r, s: r.step(1),
+    lambda r, s: expect(RuntimeError, lambda: s.step(1)),
+    lambda r, s: r.step_parallel(1, 2),
+    lambda r, s: expect(InternalError, lambda: r.step_parallel(0, 1)),
+    lambda r, s: r.grow(1, 0.0),
+    lambda r, s: s.add_field("d", 0.1, 0.0),
+    lambda r, s: expect(RuntimeError, lambda: r.add_field("d", 0.1, 0.0)),
+    lambda r, s: r.set_junction(1, False),
+    lambda r, s: expect(TypeError, lambda: r.set_junction(1, 1)),
+    lambda r, s: r.set_junction_lambda(0.0),
+    lambda r, s: r.set_membrane([0, 5], 0.0, 1.0),
+    lambda r, s: expect(TypeError, lambda: r.set_membrane("05", 0.0, 1.0)),
+    lambda r, s: r.set_membrane_anchored(1, False),
+    lambda r, s: r.set_cell_type(2, 2),
+    lambda r, s: expect(InternalError, lambda: r.set_cell_type(99, 2)),
+    lambda r, s: r.set_secretion(0, 1, 0.5),
+    lambda r, s: expect(InternalError, lambda: r.set_secretion(9, 1, 0.5)),
+    lambda r, s: r.set_cell_secretion_scale(0, 1, 1.0),
+    lambda r, s: expect(InternalError, lambda: r.set_cell_secretion_scale(9, 1, 1.0)),
+    lambda r, s: r.advance_fields(1),
+    lambda r, s: r.set_chemotaxis(0, 1, 0.0),
+    lambda r, s: expect(InternalError, lambda: r.set_chemotaxis(9, 1, 0.0)),
+    lambda r, s: r.set_chemotaxis_occupancy(0, 1, 0.0, 1.0, 1.0, 1.0),
+    lambda r, s: r.set_connectivity(1, False),
+    lambda r, s: r.set_connectivity_medium(False),
+    lambda r, s: r.set_field_dynamics(0, 1.0, 1),
+    lambda r, s: expect(OverflowError, lambda: r.set_field_dynamics(0, 1.0, -1)),
+    lambda r, s: r.field_add_source_at(0, 1, 1, 0, 0.0),
+    lambda r, s: expect(InternalError, lambda: r.field_add_source_at(9, 1, 1, 0, 0.0)),
+    lambda r, s: r.set_length_constraint(1, 0.0, 0.0),
+    lambda r, s: r.set_external_potential(1, 0.0, 0.0, 0.0),
+    lambda r, s: r.divide_cells(1e9, 1.0),
+    lambda r, s: s.divide_cells(1e9, 1.0),
+    lambda r, s: r.remove_cells([99]),
+    lambda r, s: expect(TypeError, lambda: r.remove_cells([1, "x"])),
+    lambda r, s: r.cell_coms(),
+    lambda r, s: r.cell_types(),
+    lambda r, s: r.cell_volumes(),
+    lambda r, s: r.cell_surfaces(),
+    lambda r, s: r.cell_lengths(),
+    lambda r, s: r.cell_length(1),
+    lambda r, s: expect(InternalError, lambda: r.cell_length(99)),
+    lambda r, s: r.cell_contact_area_by_type(1),
+    lambda r, s: r.field_conc(0),
+    lambda r, s: expect(InternalError, lambda: r.field_conc(9)),
+    lambda r, s: r.field_value_at(0, 9, 9, 9),
+    lambda r, s: r.field_mean_at_cell(0, 1),
+    lambda r, s: expect(InternalError, lambda: r.field_mean_at_cell(0, 99)),
+    lambda r, s: expect(TypeError, lambda: r.step(mcs=1, bogus=2)),
+]
+
+
+def called_methods(calls):
+    """The names of the World methods that `calls` invoke, found in their code."""
+    names, todo = set(), [call.__code__ for call in calls]
+    while todo:
+        code = todo.pop()
+        names.update(code.co_names)
+        todo.extend(c for c in code.co_consts if hasattr(c, "co_names"))
+    return names
+
+
+def test_the_calls_cover_every_method():
+    methods = {name for name in dir(tessaly.World) if not name.startswith("_")}
+    assert len(methods) == 41
+    assert methods <= called_methods(CALLS)
+
+
+def cycle(calls, rounds):
+    """`rounds` passes over `calls`; a fresh pair of worlds every 200 passes, so
+    that the registry and the fields stay small."""
+    for k in range(rounds):
+        if k % 200 == 0:
+            r, s = running_world(), setup_world()
+        for call in calls:
+            call(r, s)
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer's quarantine holds freed memory on purpose")
+def test_ten_thousand_worlds_leave_memory_flat():
+    def lifetime():
+        w = tessaly.World((4, 4, 2), "periodic", 2, 2.0)
+        c = w.add_cell(1, 4.0, 1.0, 0.0, 0.0)
+        w.seed_block(c, 0, 0, 0, 2, 2, 1)
+        w.seed_from_labels([0] * 31 + [7], {7: 1}, 1, 1.0, 1.0)
+        f = w.add_field("c", 0.1, 0.01)
+        w.set_membrane([0, 9], 1.0, 1.0)
+        w.finalize(3)
+        w.step(1)
+        w.field_add_source_at(f, 1, 1, 1, 1.0)
+        w.divide_cells(2.0, 4.0)
+
+    for _ in range(500):
+        lifetime()
+    before = rss()
+    for _ in range(10_000):
+        lifetime()
+    assert rss() - before < RSS_TOLERANCE
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer's quarantine holds freed memory on purpose")
+def test_a_hundred_thousand_calls_leave_memory_flat():
+    rounds = 100_000 // len(CALLS) + 1
+    cycle(CALLS, rounds // 10)  # warm-up: the allocator's pools and the worker pool settle
+    before = rss()
+    cycle(CALLS, rounds)
+    assert rss() - before < RSS_TOLERANCE
+
+
+@pytest.mark.parametrize("k", range(len(CALLS)))
+def test_no_call_leaves_python_objects_behind(k):
+    # every object leaked by a call, a result or an exception kept alive by a
+    # stray reference, stays allocated: 300 calls would leave 300 blocks or more
+    r, s = running_world(), setup_world()
+    for _ in range(20):
+        CALLS[k](r, s)
+    before = sys.getallocatedblocks()
+    for _ in range(300):
+        CALLS[k](r, s)
+    assert sys.getallocatedblocks() - before < 30
+
+
+def test_results_hold_exactly_one_reference():
+    r = running_world()
+    # a fresh container is referenced by the name it is bound to and by getrefcount's argument
+    for read in [r.snapshot, r.dims, r.cell_coms, r.cell_types, r.cell_volumes, r.cell_surfaces, r.cell_lengths,
+                 lambda: r.cell_contact_area_by_type(1), lambda: r.field_conc(0), lambda: r.divide_cells(1e9, 1.0)]:
+        result = read()
+        assert sys.getrefcount(result) == 2
+    coms, lengths, conc = r.cell_coms(), r.cell_lengths(), r.field_conc(0)
+    # items: held by their list alone
+    assert all(sys.getrefcount(coms[i]) == 2 for i in range(len(coms)))
+    assert all(sys.getrefcount(coms[0][k]) == 2 for k in range(3))
+    assert all(sys.getrefcount(lengths[i]) == 2 for i in range(len(lengths)))
+    assert all(sys.getrefcount(conc[i]) == 2 for i in range(len(conc)))
+    for read in [lambda: r.cell_length(1), lambda: r.field_value_at(0, 0, 0, 0), lambda: r.field_mean_at_cell(0, 1)]:
+        result = read()
+        assert sys.getrefcount(result) == 2
+    s = setup_world()
+    labels = s.seed_from_labels([0, 5, 0, 5, 6, 0, 0, 0, 0], {}, 1, 4.0, 1.0)
+    assert sys.getrefcount(labels) == 2
+    w = tessaly.World((3, 3, 1), "noflux", 1, 1.0)
+    assert sys.getrefcount(w) == 2
+
+
+def argument_objects():
+    """Arguments of every kind as objects of their own (not interned or
+    immortal), so that their reference counts can be watched."""
+    return {
+        "float": float("2.5"),
+        "nan": float("nan"),
+        "index": Index(1),
+        "big": 2**40,
+        "name": "".join(["fie", "ld"]),
+        "sites": [Index(0), Index(3)],
+        "far": Index(999),
+        "ids": [Index(99), int("4000000000")],
+        "labels": [Index(0)] * 8 + [Index(1)],
+        "types": {Index(1): Index(2)},
+        "bad_str": "".join(["x", "y"]),
+        "bool": np.True_,
+        "dims": (Index(3), Index(3), Index(1)),
+    }
+
+
+def test_calls_leave_the_reference_counts_of_their_arguments_unchanged():
+    args = argument_objects()
+    watched = [*args.values(), *args["sites"], *args["ids"], args["labels"][0], *args["types"], *args["types"].values(),
+               *args["dims"]]
+    i, x, nan, big, far = args["index"], args["float"], args["nan"], args["big"], args["far"]
+    counts = [sys.getrefcount(obj) for obj in watched]
+    r = running_world()
+    calls = [
+        lambda s: s.add_cell(i, x, x, x, x),
+        lambda s: expect(TypeError, lambda: s.add_cell(i, x, x, x, args["bad_str"])),
+        lambda s: expect(OverflowError, lambda: s.add_cell(i, x, x, x, 2**2000)),
+        lambda s: expect(RuntimeError, lambda: r.add_cell(i, x, x, x, x)),
+        lambda s: s.seed_block(i, i, i, i, i, i, i),
+        lambda s: expect(ValueError, lambda: s.seed_block(i, i, i, i, big, big, big)),
+        lambda s: s.seed_from_labels(args["labels"], args["types"], i, x, nan),
+        lambda s: expect(InternalError, lambda: s.seed_from_labels(args["sites"], args["types"], i, x, x)),
+        lambda s: expect(TypeError, lambda: s.seed_from_labels(args["labels"], args["types"], i, x, args["bad_str"])),
+        lambda s: expect(RuntimeError, lambda: r.seed_from_labels(args["labels"], args["types"], i, x, x)),
+        lambda s: r.set_contact(i, i, x),
+        lambda s: expect(InternalError, lambda: r.set_target_volume(far, x)),
+        lambda s: expect(OverflowError, lambda: r.set_target_volume(2**40, x)),
+        lambda s: expect(TypeError, lambda: r.finalize(args["name"])),
+        lambda s: r.step(i),
+        lambda s: r.step_parallel(i, block=big),
+        lambda s: expect(InternalError, lambda: r.step_parallel(i, i)),
+        lambda s: r.grow(i, x),
+        lambda s: s.add_field(args["name"], x, x),
+        lambda s: expect(RuntimeError, lambda: r.add_field(args["name"], x, x)),
+        lambda s: r.set_junction(i, args["bool"]),
+        lambda s: expect(TypeError, lambda: r.set_junction(i, i)),
+        lambda s: r.set_junction_lambda(x),
+        lambda s: r.set_membrane(args["sites"], x, x),
+        lambda s: expect(TypeError, lambda: r.set_membrane(args["bad_str"], x, x)),
+        lambda s: r.set_membrane_anchored(i, args["bool"]),
+        lambda s: r.set_cell_type(i, i),
+        lambda s: expect(InternalError, lambda: r.set_cell_type(far, i)),
+        lambda s: r.set_secretion(0, i, x),
+        lambda s: expect(InternalError, lambda: r.set_secretion(i, i, x)),
+        lambda s: r.set_cell_secretion_scale(0, i, x),
+        lambda s: r.advance_fields(i),
+        lambda s: r.set_chemotaxis(0, i, x),
+        lambda s: r.set_chemotaxis_occupancy(0, i, x, x, x, x),
+        lambda s: expect(InternalError, lambda: r.set_chemotaxis_occupancy(big, i, x, x, x, x)),
+        lambda s: r.set_connectivity(i, args["bool"]),
+        lambda s: r.set_connectivity_medium(args["bool"]),
+        lambda s: r.set_field_dynamics(0, x, i),
+        lambda s: r.field_add_source_at(0, i, big, i, x),
+        lambda s: expect(InternalError, lambda: r.field_add_source_at(big, i, i, i, x)),
+        lambda s: r.set_length_constraint(i, x, nan),
+        lambda s: r.set_external_potential(i, x, x, nan),
+        lambda s: r.divide_cells(nan, x),
+        lambda s: r.remove_cells(args["ids"]),
+        lambda s: expect(TypeError, lambda: r.remove_cells([i, args["bad_str"]])),
+        lambda s: r.cell_length(i),
+        lambda s: expect(InternalError, lambda: r.cell_length(far)),
+        lambda s: r.cell_contact_area_by_type(far),
+        lambda s: r.field_conc(0),
+        lambda s: r.field_value_at(0, big, i, i),
+        lambda s: r.field_mean_at_cell(0, i),
+        lambda s: expect(InternalError, lambda: r.field_mean_at_cell(big, i)),
+        lambda s: expect(TypeError, lambda: r.field_mean_at_cell(0, i, bogus=x)),
+        lambda s: tessaly.World(args["dims"], "noflux", i, x),
+        lambda s: expect(ValueError, lambda: tessaly.World(args["dims"], args["bad_str"], i, x)),
+        lambda s: expect(TypeError, lambda: tessaly.World(args["dims"], "noflux", i, args["bad_str"])),
+    ]
+    for _ in range(200):
+        s = tessaly.World((3, 3, 1), "noflux", 1, 1.0)
+        s.add_cell(1, 4.0, 1.0, 0.0, 0.0)
+        s.add_field("c", 0.1, 0.0)
+        for call in calls:
+            call(s)
+    del s, r, calls
+    assert [sys.getrefcount(obj) for obj in watched] == counts

@@ -1,0 +1,1197 @@
+"""Robustness: random call sequences over every method of World, with valid and
+hostile arguments, in both phases. Every call must end in its documented
+result or its documented exception, and the world it leaves must be
+consistent: the trackers equal a recomputation from the sites, the registry
+and the site array change only as the call says.
+
+The default profile runs a bounded, fixed (derandomized) set of sequences,
+as CI does; TESSALY_HYPOTHESIS_PROFILE=long searches far longer, with fresh
+random sequences each time."""
+
+import decimal
+import fractions
+import math
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, settings
+from hypothesis import strategies as st
+from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
+
+import tessaly
+from conftest import InternalError
+
+settings.register_profile(
+    "robustness-ci", max_examples=80, stateful_step_count=40, deadline=None, derandomize=True, database=None,
+    suppress_health_check=list(HealthCheck))
+settings.register_profile(
+    "robustness-long", max_examples=4000, stateful_step_count=60, deadline=None,
+    suppress_health_check=list(HealthCheck))
+PROFILE = "robustness-" + os.environ.get("TESSALY_HYPOTHESIS_PROFILE", "ci")
+UNDER_ASAN = os.environ.get("TESSALY_ASAN") == "1"
+
+U32_MAX = 2**32 - 1
+U64_MAX = 2**64 - 1
+SIGNATURE_LENGTH = {"step_parallel": 2}  # methods whose calls may leave out defaulted arguments
+NAN = math.nan
+INF = math.inf
+
+
+# ---- hostile argument objects ----
+
+
+class Index:
+    """An integer-like object with __index__ only."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+    def __repr__(self):
+        return f"Index({self.value!r})"
+
+
+class IntSub(int):
+    pass
+
+
+class Raising:
+    """Every conversion raises `error` (a fresh instance each time)."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __index__(self):
+        raise self.error("conversion refused")
+
+    def __float__(self):
+        raise self.error("conversion refused")
+
+    def __repr__(self):
+        return f"Raising({self.error.__name__})"
+
+
+class WrongResult:
+    """__index__ and __float__ return a str."""
+
+    def __index__(self):
+        return "3"
+
+    def __float__(self):
+        return "3"
+
+    def __repr__(self):
+        return "WrongResult()"
+
+
+class Seq:
+    """A sequence by __len__ and __getitem__ alone. `length` may lie (or be an
+    exception class that __len__ raises); reading position `fail_at` raises
+    `error`."""
+
+    def __init__(self, items, length=None, fail_at=None, error=None):
+        self.items = list(items)
+        self.length = len(self.items) if length is None else length
+        self.fail_at = fail_at
+        self.error = error
+
+    def __len__(self):
+        if isinstance(self.length, type):
+            raise self.length("no length")
+        return self.length
+
+    def __getitem__(self, k):
+        if k == self.fail_at:
+            raise self.error("item refused")
+        return self.items[k]
+
+    def __repr__(self):
+        return f"Seq({self.items!r}, length={self.length!r}, fail_at={self.fail_at!r})"
+
+
+class Arg:
+    """One argument as passed, with what it converts to or the exception class
+    its conversion raises."""
+
+    __slots__ = ("value", "converted", "error")
+
+    def __init__(self, value, converted=None, error=None):
+        self.value = value
+        self.converted = converted
+        self.error = error
+
+    def __repr__(self):
+        return f"Arg({self.value!r})"
+
+
+# ---- argument strategies ----
+
+
+def int_variants(v):
+    """Objects that convert to the non-negative int v."""
+    out = [v, v, v, Index(v), IntSub(v), np.uint64(v)]
+    if v < 2**63:
+        out += [np.int64(v), np.array(v)]
+    if v < 2**16:
+        out.append(np.uint16(v))
+    if v in (0, 1):
+        out.append(bool(v))
+    return out
+
+
+def bad_ints(bits):
+    limit = 2**bits - 1
+    over, wrong = OverflowError, TypeError
+    # the values just past either end of the range come up most often
+    cases = [(limit + 1, over), (-1, over), (Index(limit + 1), over)] * 4 + [(np.int8(-1), over), (-(2**63), over), (-(2**64), over), (limit + 1, over),
+             (2**64, over), (2**200, over), (Index(-5), over), (1.0, wrong), (NAN, wrong), ("1", wrong),
+             (None, wrong), (np.float64(2.0), wrong), ([1], wrong), (np.array([3]), wrong),
+             (decimal.Decimal(1), wrong), (np.True_, wrong), (WrongResult(), wrong), (b"1", wrong),
+             (Raising(ZeroDivisionError), ZeroDivisionError)]
+    if bits < 64:
+        cases.append((np.uint64(limit + 1), over))
+    return [Arg(value, error=error) for value, error in cases]
+
+
+def mostly(good, bad, bad_weight=1, good_weight=24):
+    # the good values come first, so that sequences shrink towards valid calls
+    return st.integers(0, good_weight + bad_weight - 1).flatmap(lambda k: good if k < good_weight else bad)
+
+
+def int_arg(bits, valid, bad_weight=1, hashable=False):
+    """An integer argument of width `bits` whose valid values come from `valid`
+    (`hashable`: only objects that can be dict keys)."""
+
+    def variants(v):
+        return [x for x in int_variants(v) if not hashable or _hashable(x)]
+
+    good = valid.flatmap(lambda v: st.sampled_from(variants(v)).map(lambda x, v=v: Arg(x, v)))
+    return mostly(good, st.sampled_from(bad_ints(bits)), bad_weight) if bad_weight else good
+
+
+def float_variants(v):
+    out = [v, v, v, np.float64(v), decimal.Decimal(v)]
+    if math.isfinite(v) and v == int(v) and abs(v) < 2**60 and math.copysign(1.0, v) > 0:
+        out += [int(v), Index(int(v)), np.int64(int(v))]
+    if math.isfinite(v):
+        out.append(fractions.Fraction(v))
+    return [(x, v) for x in out] + ([(np.float32(v), float(np.float32(v)))] if not abs(v) > 1e30 else [])
+
+
+BAD_FLOATS = [Arg(value, error=error) for value, error in [
+    ("1.0", TypeError), (None, TypeError), ([1.0], TypeError), (1j, TypeError), (2**1100, OverflowError),
+    (Raising(KeyError), KeyError), (WrongResult(), TypeError), (b"1", TypeError)]]
+
+SPECIAL_FLOATS = [0.0, -0.0, 1e300, -1e300, 5e-324, INF, -INF, NAN]
+
+
+def float_arg(lo=-20.0, hi=20.0, special=True, bad_weight=1):
+    values = st.floats(lo, hi, allow_nan=False)
+    if special:
+        values = mostly(values, st.sampled_from(SPECIAL_FLOATS), bad_weight=1, good_weight=5)
+    good = values.flatmap(lambda v: st.sampled_from(float_variants(v)).map(lambda p: Arg(*p)))
+    return mostly(good, st.sampled_from(BAD_FLOATS), bad_weight)
+
+
+def bool_arg():
+    good = st.sampled_from([Arg(True, True), Arg(False, False), Arg(np.True_, True), Arg(np.False_, False)])
+    bad = st.sampled_from([Arg(v, error=TypeError) for v in (1, 0, None, "True", np.int64(1), 1.0)])
+    return mostly(good, bad)
+
+
+def str_arg():
+    good = st.sampled_from(["", "c", "field", "\ud800", "\u00e9" * 50, "x" * 10000]).map(lambda s: Arg(s, s))
+    bad = st.sampled_from([Arg(v, error=TypeError) for v in (b"c", None, 1)])
+    return mostly(good, bad)
+
+
+def first_error(args):
+    return next((a.error for a in args if a.error is not None), None)
+
+
+def sequence_arg(items, bits):
+    """A sequence argument (anything but a str): a list drawn from `items`
+    (valid Args), now and then with one item replaced by a bad integer."""
+
+    def poison(drawn):
+        args, k, bad = drawn
+        args = list(args)
+        if args:
+            args[k % len(args)] = bad
+        else:
+            args.append(bad)
+        return args
+
+    def wrap(args):
+        error = first_error(args)
+        converted = None if error else [a.converted for a in args]
+        values = [a.value for a in args]
+        containers = [list(values), tuple(values), Seq(values), Seq(values, length=10**12),
+                      Seq(values, length=ValueError)]
+        plain = error is None and all(type(v) is int for v in values)
+        if plain:
+            containers.append(np.array(values, dtype=np.uint64))
+            if all(v < 256 for v in values):
+                containers.append(bytes(values))
+        out = [Arg(c, converted, error) for c in containers]
+        out.append(Arg(Seq(values, fail_at=len(values), error=LookupError), error=error or LookupError))
+        return st.sampled_from(out)
+
+    lists = mostly(items, st.tuples(items, st.integers(0, 10**6), st.sampled_from(bad_ints(bits))).map(poison))
+    good = lists.flatmap(wrap)
+    bad = st.sampled_from([Arg(v, error=TypeError) for v in (
+        "12", "", 7, None, {1, 2}, {1: 2}, (i for i in range(2)), np.array(3))])
+    return mostly(good, bad)
+
+
+def type_map_arg(keys, values):
+    def build(pairs):
+        d, meta = {}, {}
+        for key, value in pairs:
+            existing = next((k for k in d if k == key.value), None) if _hashable(key.value) else None
+            if existing is not None:
+                d[existing] = value.value
+                meta[existing] = (meta[existing][0], value)
+            else:
+                d[key.value] = value.value
+                meta[key.value] = (key, value)
+        error = first_error([a for pair in meta.values() for a in pair])
+        converted = None if error else {k.converted: v.converted for k, v in meta.values()}
+        return Arg(d, converted, error)
+
+    good = st.lists(st.tuples(keys, values), max_size=4).map(build)
+    bad = st.sampled_from([Arg(v, error=TypeError) for v in ([(1, 1)], None, "a", 3)])
+    return mostly(good, bad)
+
+
+def _hashable(value):
+    try:
+        hash(value)
+    except TypeError:
+        return False
+    return True
+
+
+HASHABLE_BAD_KEYS = [Arg(v, error=e) for v, e in [(-1, OverflowError), (2**32, OverflowError), ("a", TypeError),
+                                                   (1.5, TypeError), (None, TypeError)]]
+
+
+# ---- the model's geometry ----
+
+
+def neighbour_lists(dims, periodic, order):
+    """The configured neighbours of every site, in offset order, as the lattice lists them."""
+    nx, ny, nz = dims
+    ze = 1 if nz >= 2 else 0
+    offsets = [(dx, dy, dz) for dz in range(-ze, ze + 1) for dy in (-1, 0, 1) for dx in (-1, 0, 1)
+               if (dx, dy, dz) != (0, 0, 0) and abs(dx) + abs(dy) + abs(dz) <= order]
+    lists = []
+    for z in range(nz):
+        for y in range(ny):
+            for x in range(nx):
+                nb = []
+                for dx, dy, dz in offsets:
+                    p = []
+                    for c, d, n in ((x, dx, nx), (y, dy, ny), (z, dz, nz)):
+                        v = c + d
+                        if periodic:
+                            v %= n
+                        elif not 0 <= v < n:
+                            break
+                        p.append(v)
+                    else:
+                        nb.append(p[0] + nx * (p[1] + ny * p[2]))
+                lists.append(nb)
+    return lists
+
+
+def same_float(a, b):
+    if math.isnan(a) or math.isnan(b):
+        return math.isnan(a) and math.isnan(b)
+    return a == b and math.copysign(1.0, a) == math.copysign(1.0, b)
+
+
+def close(a, b, rel=1e-9, abs_tol=1e-12):
+    return math.isclose(a, b, rel_tol=rel, abs_tol=abs_tol)
+
+
+ZERO_TRACKERS = (0,) * 11  # volume, surface, Σx, Σy, Σz, Σxx, Σyy, Σzz, Σxy, Σxz, Σyz
+
+
+def major_axis(t):
+    n = t[0]
+    if n < 2:
+        return 0.0
+    mx, my, mz = t[2] / n, t[3] / n, t[4] / n
+    cov = np.array([
+        [t[5] / n - mx * mx, t[8] / n - mx * my, t[9] / n - mx * mz],
+        [t[8] / n - mx * my, t[6] / n - my * my, t[10] / n - my * mz],
+        [t[9] / n - mx * mz, t[10] / n - my * mz, t[7] / n - mz * mz]])
+    return math.sqrt(12.0 * max(float(np.linalg.eigvalsh(cov)[-1]), 0.0))
+
+
+class Outcome:
+    __slots__ = ("converted", "result", "error")
+
+    def __init__(self, converted, result, error):
+        self.converted = converted
+        self.result = result
+        self.error = error
+
+
+# ---- the state machine ----
+
+
+class WorldMachine(RuleBasedStateMachine):
+    """Drives one World through random calls of all 41 methods and keeps a
+    model of what is observable: phase, registry (types), site array, trackers
+    (exact once running), fields, length-constraint strengths."""
+
+    # -- set-up --
+
+    @initialize(
+        dims=st.one_of(
+            st.tuples(st.integers(1, 5), st.integers(1, 5), st.just(1)),
+            st.tuples(st.integers(1, 4), st.integers(1, 4), st.integers(2, 4)),
+            st.tuples(st.integers(0, 2), st.integers(0, 2), st.integers(0, 2))),
+        periodic=st.booleans(), order=st.integers(0, 3) | st.just(255),
+        temperature=st.sampled_from([4.0, 0.5, 20.0, 0.0, -1.0, INF, NAN]), fields=st.integers(0, 2),
+        data=st.data())
+    def create(self, dims, periodic, order, temperature, fields, data):
+        boundary = "periodic" if periodic else "noflux"
+        self.w = tessaly.World(dims, boundary, order, temperature)
+        self.dims = dims
+        self.n_sites = dims[0] * dims[1] * dims[2]
+        self.coords = [(x, y, z) for z in range(dims[2]) for y in range(dims[1]) for x in range(dims[0])]
+        self.nbrs = neighbour_lists(dims, periodic, order)
+        self.running = False
+        self.types = [0]
+        self.snap = [0] * self.n_sites
+        self.trackers = [ZERO_TRACKERS]
+        self.length_lambda = {}
+        # most sequences start with a field or two, so that the field methods meet valid indices
+        for f in range(fields):
+            assert self.w.add_field(f"f{f}", 0.1, 0.01) == f
+        self.n_fields = fields
+        # and with a few cells painted, so that the sweeps have something to move
+        labels = data.draw(st.lists(st.integers(0, 4), min_size=self.n_sites, max_size=self.n_sites), label="labels")
+        if any(labels):
+            types = data.draw(st.dictionaries(st.integers(1, 4), st.integers(1, 3)), label="types")
+            created = self.w.seed_from_labels(labels, types, 1, self.n_sites / 4, 1.0)
+            for i, label in enumerate(labels):
+                if label:
+                    self.snap[i] = created[label]
+            order_of_creation = sorted(created, key=created.get)
+            assert [created[k] for k in order_of_creation] == list(range(1, len(created) + 1))
+            self.add_records([types.get(label, 1) for label in order_of_creation])
+
+    @property
+    def n(self):
+        return len(self.types) - 1
+
+    # -- calling --
+
+    def call(self, data, name, *params):
+        """Calls w.NAME with `params` ((name, Arg) pairs) in a drawn form:
+        positional, by keyword, mixed, or mismatched. Checks matching and
+        conversion errors; returns an Outcome when the body ran, else None."""
+        names = [p for p, _ in params]
+        args = [a for _, a in params]
+        form = data.draw(st.sampled_from(
+            ["positional"] * 10 + ["keywords"] * 5 + ["mixed"] * 3 + ["missing", "surplus", "unknown"]),
+            label=f"{name} form")
+        method = getattr(self.w, name)
+        values = [a.value for a in args]
+        if form == "missing" and not names:
+            form = "surplus"
+        if form == "positional":
+            pos, kw = values, {}
+        elif form == "keywords":
+            pos, kw = [], dict(zip(names, values))
+        elif form == "mixed":
+            cut = len(values) // 2
+            pos, kw = values[:cut], dict(zip(names[cut:], values[cut:]))
+        elif form == "missing":
+            pos, kw = [], {}
+        elif form == "surplus":
+            pos, kw = values + [0] * (1 + SIGNATURE_LENGTH.get(name, len(values)) - len(values)), {}
+        else:
+            pos, kw = values, {"bogus": 0}
+        try:
+            result, error = method(*pos, **kw), None
+        except BaseException as e:  # noqa: BLE001 - InternalError derives from BaseException
+            result, error = None, e
+        if form in ("missing", "surplus", "unknown"):
+            assert type(error) is TypeError, (name, form, error)
+            assert str(error).startswith(f"World.{name}() "), str(error)
+            return None
+        for pname, a in params:
+            if a.error is not None:
+                assert type(error) is a.error, (name, pname, a, error)
+                if a.error is TypeError:
+                    assert str(error).startswith(f"argument '{pname}': "), str(error)
+                return None
+        return Outcome([a.converted for a in args], result, error)
+
+    @staticmethod
+    def expect(out, error=None, message=None):
+        """The call returned (error None) or raised exactly `error` with `message`."""
+        if error is None:
+            if out.error is not None:
+                raise out.error
+            return out.result
+        assert type(out.error) is error, (error, out.error)
+        if message is not None:
+            assert str(out.error) == message
+        return None
+
+    # -- argument strategies that depend on the state --
+
+    def cell_id(self):
+        return int_arg(32, st.sampled_from(list(range(self.n + 3)) + [U32_MAX]))
+
+    def table_type(self):
+        """A type that sizes the contact table: kept small."""
+        return int_arg(16, st.sampled_from([0, 1, 2, 3, 4]) | st.just(300))
+
+    def any_type(self):
+        return int_arg(16, st.sampled_from([0, 1, 2, 3, 4]) | st.just(65535))
+
+    def field_idx(self):
+        beyond = st.integers(self.n_fields, self.n_fields + 1) | st.just(U64_MAX)
+        if not self.n_fields:
+            return int_arg(64, beyond)
+        return int_arg(64, mostly(st.integers(0, self.n_fields - 1), beyond, 1, 5))
+
+    def coordinate(self, axis):
+        return int_arg(64, st.integers(0, self.dims[axis] + 1) | st.just(U64_MAX))
+
+    def small_count(self, bits, hi):
+        return int_arg(bits, st.integers(0, hi))
+
+    # -- the model's bookkeeping --
+
+    def unregistered_painted(self):
+        return any(v > self.n for v in self.snap)
+
+    def exact_trackers(self):
+        out = [[0] * 11 for _ in range(self.n + 1)]
+        for i, c in enumerate(self.snap):
+            x, y, z = self.coords[i]
+            t = out[c]
+            t[0] += 1
+            t[1] += sum(self.snap[j] != c for j in self.nbrs[i])
+            for k, v in enumerate((x, y, z, x * x, y * y, z * z, x * y, x * z, y * z)):
+                t[2 + k] += v
+        return [tuple(t) for t in out]
+
+    def recompute(self):
+        """The world recomputes its trackers: InternalError when a site holds an unregistered id."""
+        if self.unregistered_painted():
+            return InternalError
+        self.trackers = self.exact_trackers()
+        return None
+
+    def add_records(self, types):
+        self.types += types
+        self.trackers += [ZERO_TRACKERS] * len(types)
+
+    def contacts(self, cid):
+        """cell_contact_area_by_type(cid) as documented, or InternalError."""
+        counts = {}
+        for i, c in enumerate(self.snap):
+            if c != cid:
+                continue
+            for j in self.nbrs[i]:
+                other = self.snap[j]
+                if other == cid:
+                    continue
+                if other > self.n:
+                    return InternalError if cid <= self.n else {}
+                t = self.types[other]
+                counts[t] = counts.get(t, 0) + 1
+        return counts
+
+    # -- set-up methods --
+
+    @rule(data=st.data())
+    def add_cell(self, data):
+        out = self.call(data, "add_cell", ("cell_type", data.draw(self.table_type())),
+                        *[(p, data.draw(float_arg(0.0, 20.0))) for p in
+                          ("target_volume", "lambda_volume", "target_surface", "lambda_surface")])
+        if out is None:
+            return
+        if self.running:
+            self.expect(out, RuntimeError, "add_cell after finalize")
+            return
+        assert self.expect(out) == self.n + 1
+        self.add_records([out.converted[0]])
+
+    @rule(data=st.data())
+    def seed_block(self, data):
+        cid = data.draw(int_arg(32, st.integers(0, self.n) | st.sampled_from([self.n + 1, self.n + 2, U32_MAX]),
+                                bad_weight=1))
+        if cid.error is None and cid.converted > self.n and data.draw(st.integers(0, 3)) > 0:
+            cid = Arg(0, 0)  # painting an unregistered id is allowed but kept rare
+        lo = [data.draw(self.coordinate(a)) for a in range(3)]
+        hi = [data.draw(self.coordinate(a)) for a in range(3)]
+        out = self.call(data, "seed_block", ("cell_id", cid), ("x0", lo[0]), ("y0", lo[1]), ("z0", lo[2]),
+                        ("x1", hi[0]), ("y1", hi[1]), ("z1", hi[2]))
+        if out is None:
+            return
+        if self.running:
+            self.expect(out, RuntimeError, "seed after finalize")
+            return
+        c, x0, y0, z0, x1, y1, z1 = out.converted
+        if x0 >= x1 or y0 >= y1 or z0 >= z1:
+            assert self.expect(out) is None
+            return
+        nx, ny, nz = self.dims
+        if x1 > nx or y1 > ny or z1 > nz:
+            self.expect(out, ValueError, "seed_block box reaches outside the lattice")
+            return
+        assert self.expect(out) is None
+        for z in range(z0, z1):
+            for y in range(y0, y1):
+                for x in range(x0, x1):
+                    self.snap[x + nx * (y + ny * z)] = c
+
+    @rule(data=st.data())
+    def seed_from_labels(self, data):
+        label = int_arg(32, st.sampled_from([0, 0, 0, 1, 2, 3, 7, U32_MAX]), bad_weight=0)
+        length = data.draw(st.sampled_from([self.n_sites] * 8 + [max(self.n_sites - 1, 0), self.n_sites + 1]))
+        labels = data.draw(sequence_arg(st.lists(label, min_size=length, max_size=length), 32))
+        keys = mostly(int_arg(32, st.sampled_from([1, 2, 3, 7, U32_MAX]), bad_weight=0, hashable=True),
+                      st.sampled_from(HASHABLE_BAD_KEYS))
+        types = data.draw(type_map_arg(keys, self.table_type()))
+        out = self.call(data, "seed_from_labels", ("labels", labels), ("types", types),
+                        ("default_type", data.draw(self.table_type())),
+                        ("target_volume", data.draw(float_arg(0.0, 20.0))),
+                        ("lambda_volume", data.draw(float_arg(0.0, 5.0))))
+        if out is None:
+            return
+        if self.running:
+            self.expect(out, RuntimeError, "seed after finalize")
+            return
+        labels, types, default = out.converted[:3]
+        if len(labels) != self.n_sites:
+            self.expect(out, InternalError, "labels length must equal n_sites")
+            return
+        result = self.expect(out)
+        created = {}
+        for i, lab in enumerate(labels):
+            if lab == 0:
+                continue
+            if lab not in created:
+                created[lab] = self.n + 1
+                self.add_records([types.get(lab, default)])
+            self.snap[i] = created[lab]
+        assert type(result) is dict
+        assert list(result.items()) == list(created.items())
+
+    @rule(data=st.data())
+    def set_contact(self, data):
+        out = self.call(data, "set_contact", ("type_a", data.draw(self.table_type())),
+                        ("type_b", data.draw(self.table_type())), ("j", data.draw(float_arg())))
+        if out is not None:
+            assert self.expect(out) is None
+
+    @rule(data=st.data())
+    def set_target_volume(self, data):
+        out = self.call(data, "set_target_volume", ("cell_id", data.draw(self.cell_id())),
+                        ("v", data.draw(float_arg(0.0, 30.0))))
+        if out is not None:
+            self.expect(out, InternalError if out.converted[0] > self.n else None)
+
+    @rule(data=st.data())
+    def snapshot(self, data):
+        out = self.call(data, "snapshot")
+        if out is not None:
+            assert self.expect(out) == self.snap
+
+    @rule(data=st.data())
+    def dims_(self, data):
+        out = self.call(data, "dims")
+        if out is not None:
+            assert self.expect(out) == self.dims
+
+    @rule(data=st.data())
+    def n_cells(self, data):
+        out = self.call(data, "n_cells")
+        if out is not None:
+            assert self.expect(out) == self.n
+
+    # -- finalize and step --
+
+    @rule(data=st.data())
+    def finalize(self, data):
+        out = self.call(data, "finalize", ("seed", data.draw(int_arg(64, st.integers(0, 5) | st.just(U64_MAX)))))
+        if out is None:
+            return
+        if self.running:
+            self.expect(out, RuntimeError, "already finalized")
+            return
+        error = self.recompute()
+        self.expect(out, error)
+        self.running = error is None
+
+    # finalize and the sweeps are drawn as often as two or three rules, so
+    # that sequences spend time in both phases and the dynamics get to run
+    @rule(data=st.data())
+    def finalize_b(self, data):
+        self.finalize(data)
+
+    @rule(data=st.data())
+    def finalize_c(self, data):
+        self.finalize(data)
+
+    @precondition(lambda self: self.running)
+    @rule(data=st.data())
+    def step_running(self, data):
+        self.step(data)
+
+    @precondition(lambda self: self.running)
+    @rule(data=st.data())
+    def step_running_b(self, data):
+        self.step(data)
+
+    @precondition(lambda self: self.running)
+    @rule(data=st.data())
+    def step_parallel_running(self, data):
+        self.step_parallel(data)
+
+    def after_sweep(self):
+        self.snap = self.w.snapshot()
+        assert all(0 <= v <= self.n for v in self.snap)
+
+    @rule(data=st.data())
+    def step(self, data):
+        out = self.call(data, "step", ("mcs", data.draw(int_arg(64, st.sampled_from([1, 2, 3, 0])))))
+        if out is None:
+            return
+        if not self.running:
+            self.expect(out, RuntimeError, "call finalize() first")
+            return
+        assert self.expect(out) is None
+        self.after_sweep()
+
+    @rule(data=st.data())
+    def step_parallel(self, data):
+        params = [("mcs", data.draw(int_arg(64, st.sampled_from([1, 2, 3, 0]))))]
+        if data.draw(st.booleans()):
+            params.append(("block", data.draw(int_arg(64, st.sampled_from([0, 1, 2, 3, 16, U64_MAX])))))
+        out = self.call(data, "step_parallel", *params)
+        if out is None:
+            return
+        block = out.converted[1] if len(out.converted) > 1 else 16
+        if not self.running:
+            self.expect(out, RuntimeError, "call finalize() first")
+        elif block < 2:
+            self.expect(out, InternalError, "block side must be >= 2")
+        elif any(lam > 0.0 for lam in self.length_lambda.values()):
+            self.expect(out, InternalError, "parallel sweep does not support the length constraint; use step()")
+        else:
+            assert self.expect(out) is None
+            self.after_sweep()
+
+    # -- configuration --
+
+    @rule(data=st.data())
+    def grow(self, data):
+        out = self.call(data, "grow", ("cell_type", data.draw(self.any_type())), ("rate", data.draw(float_arg())))
+        if out is not None:
+            assert self.expect(out) is None
+
+    @rule(data=st.data())
+    def add_field(self, data):
+        out = self.call(data, "add_field", ("name", data.draw(str_arg())), ("d", data.draw(float_arg(0.0, 0.2))),
+                        ("decay", data.draw(float_arg(0.0, 0.2))))
+        if out is None:
+            return
+        if self.running:
+            self.expect(out, RuntimeError, "add_field after finalize")
+            return
+        assert self.expect(out) == self.n_fields
+        self.n_fields += 1
+
+    def simple(self, data, name, *params, needs_field=False):
+        out = self.call(data, name, *params)
+        if out is None:
+            return None
+        bad_field = needs_field and out.converted[0] >= self.n_fields
+        self.expect(out, InternalError if bad_field else None)
+        return out
+
+    @rule(data=st.data())
+    def set_junction(self, data):
+        self.simple(data, "set_junction", ("cell_type", data.draw(self.table_type())), ("on", data.draw(bool_arg())))
+
+    @rule(data=st.data())
+    def set_junction_lambda(self, data):
+        self.simple(data, "set_junction_lambda", ("lambda", data.draw(float_arg())))
+
+    @rule(data=st.data())
+    def set_membrane(self, data):
+        site = int_arg(64, st.integers(0, self.n_sites + 1) | st.just(U64_MAX), bad_weight=0)
+        self.simple(data, "set_membrane", ("anchors", data.draw(sequence_arg(st.lists(site, max_size=4), 64))),
+                    ("k", data.draw(float_arg())), ("band", data.draw(float_arg(-2.0, 5.0))))
+
+    @rule(data=st.data())
+    def set_membrane_anchored(self, data):
+        self.simple(data, "set_membrane_anchored", ("cell_type", data.draw(self.table_type())),
+                    ("on", data.draw(bool_arg())))
+
+    @rule(data=st.data())
+    def set_cell_type(self, data):
+        out = self.call(data, "set_cell_type", ("cell_id", data.draw(self.cell_id())),
+                        ("new_type", data.draw(self.any_type())))
+        if out is None:
+            return
+        cid, t = out.converted
+        if cid > self.n:
+            self.expect(out, InternalError)
+            return
+        assert self.expect(out) is None
+        self.types[cid] = t
+
+    @rule(data=st.data())
+    def set_secretion(self, data):
+        self.simple(data, "set_secretion", ("field_idx", data.draw(self.field_idx())),
+                    ("cell_type", data.draw(self.any_type())), ("rate", data.draw(float_arg())), needs_field=True)
+
+    @rule(data=st.data())
+    def set_cell_secretion_scale(self, data):
+        self.simple(data, "set_cell_secretion_scale", ("field_idx", data.draw(self.field_idx())),
+                    ("cell_id", data.draw(self.cell_id())), ("scale", data.draw(float_arg())), needs_field=True)
+
+    @rule(data=st.data())
+    def advance_fields(self, data):
+        self.simple(data, "advance_fields", ("n", data.draw(self.small_count(32, 3))))
+
+    @rule(data=st.data())
+    def set_chemotaxis(self, data):
+        self.simple(data, "set_chemotaxis", ("field_idx", data.draw(self.field_idx())),
+                    ("cell_type", data.draw(self.any_type())), ("lambda_val", data.draw(float_arg())),
+                    needs_field=True)
+
+    @rule(data=st.data())
+    def set_chemotaxis_occupancy(self, data):
+        self.simple(data, "set_chemotaxis_occupancy", ("field_idx", data.draw(self.field_idx())),
+                    ("cell_type", data.draw(self.any_type())),
+                    *[(p, data.draw(float_arg())) for p in ("lambda_val", "kd", "hill", "scale")], needs_field=True)
+
+    @rule(data=st.data())
+    def set_connectivity(self, data):
+        self.simple(data, "set_connectivity", ("cell_type", data.draw(self.table_type())),
+                    ("on", data.draw(bool_arg())))
+
+    @rule(data=st.data())
+    def set_connectivity_medium(self, data):
+        self.simple(data, "set_connectivity_medium", ("on", data.draw(bool_arg())))
+
+    @rule(data=st.data())
+    def set_field_dynamics(self, data):
+        self.simple(data, "set_field_dynamics", ("field_idx", data.draw(self.field_idx())),
+                    ("dt", data.draw(float_arg(0.0, 2.0))), ("substeps", data.draw(self.small_count(32, 3))),
+                    needs_field=True)
+
+    @rule(data=st.data())
+    def field_add_source_at(self, data):
+        f = data.draw(self.field_idx())
+        xyz = [data.draw(self.coordinate(a)) for a in range(3)]
+        amount = data.draw(float_arg(-5.0, 50.0))
+        valid_field = f.error is None and f.converted < self.n_fields
+        before = self.w.field_conc(f.converted) if valid_field else None
+        out = self.call(data, "field_add_source_at", ("field_idx", f), ("x", xyz[0]), ("y", xyz[1]),
+                        ("z", xyz[2]), ("amount", amount))
+        if out is None:
+            return
+        if not valid_field or self.n_sites == 0:
+            self.expect(out, InternalError)
+            return
+        assert self.expect(out) is None
+        x, y, z = (min(c, d - 1) for c, d in zip(out.converted[1:4], self.dims))
+        k = x + self.dims[0] * (y + self.dims[1] * z)
+        with np.errstate(all="ignore"):
+            before[k] = float(np.float32(before[k]) + np.float32(out.converted[4]))
+        after = self.w.field_conc(f.converted)
+        assert all(same_float(a, b) for a, b in zip(after, before))
+
+    @rule(data=st.data())
+    def set_length_constraint(self, data):
+        out = self.simple(data, "set_length_constraint", ("cell_type", data.draw(self.table_type())),
+                          ("target_length", data.draw(float_arg(0.0, 6.0))),
+                          ("lambda", data.draw(float_arg(-1.0, 1.0))))
+        if out is not None:
+            self.length_lambda[out.converted[0]] = out.converted[2]
+
+    @rule(data=st.data())
+    def set_external_potential(self, data):
+        self.simple(data, "set_external_potential", ("cell_type", data.draw(self.table_type())),
+                    *[(p, data.draw(float_arg(-3.0, 3.0))) for p in ("fx", "fy", "fz")])
+
+    @rule(data=st.data())
+    def divide_cells(self, data):
+        threshold = data.draw(float_arg(-2.0, 12.0))
+        if threshold.error is None and not threshold.converted > 0.0 and self.n > 60:
+            threshold = Arg(NAN, NAN)  # every cell would divide: keep the registry small
+        out = self.call(data, "divide_cells", ("threshold", threshold), ("reset_target", data.draw(float_arg())))
+        if out is None:
+            return
+        t = out.converted[0]
+        candidates = [c for c in range(1, self.n + 1) if self.trackers[c][0] >= t]
+        if not candidates:
+            assert self.expect(out) == []
+            return
+        # boxes, cuts and assignment as documented: the upper part of the longest side goes to the daughter
+        first = self.n + 1
+        daughters = list(range(first, first + len(candidates)))
+        slot = {c: k for k, c in enumerate(candidates)}
+        lo = [[math.inf] * 3 for _ in candidates]
+        hi = [[-1] * 3 for _ in candidates]
+        for i, c in enumerate(self.snap):
+            if c in slot:
+                for a in range(3):
+                    lo[slot[c]][a] = min(lo[slot[c]][a], self.coords[i][a])
+                    hi[slot[c]][a] = max(hi[slot[c]][a], self.coords[i][a])
+        cuts = []
+        for k in range(len(candidates)):
+            ext = [hi[k][a] - lo[k][a] if hi[k][a] >= lo[k][a] else 0 for a in range(3)]
+            axis = 2 if ext[2] > ext[0] and ext[2] > ext[1] else (1 if ext[1] > ext[0] else 0)
+            cuts.append((axis, (lo[k][axis] + hi[k][axis]) // 2 if hi[k][axis] >= lo[k][axis] else 0))
+        self.add_records([self.types[c] for c in candidates])
+        for i, c in enumerate(self.snap):
+            if c in slot:
+                axis, position = cuts[slot[c]]
+                if self.coords[i][axis] > position:
+                    self.snap[i] = daughters[slot[c]]
+        error = self.recompute()
+        if error is None:
+            assert self.expect(out) == daughters
+        else:
+            self.expect(out, error)
+
+    @rule(data=st.data())
+    def remove_cells(self, data):
+        item = int_arg(32, st.integers(0, self.n + 1) | st.just(U32_MAX), bad_weight=0)
+        out = self.call(data, "remove_cells", ("ids", data.draw(sequence_arg(st.lists(item, max_size=4), 32))))
+        if out is None:
+            return
+        ids = out.converted[0]
+        if not ids:
+            assert self.expect(out) is None
+            return
+        marked = {c for c in ids if 0 < c <= self.n}
+        self.snap = [0 if c in marked else c for c in self.snap]
+        self.expect(out, self.recompute())
+
+    # -- observables --
+
+    @rule(data=st.data())
+    def per_cell_lists(self, data):
+        name = data.draw(st.sampled_from(["cell_coms", "cell_types", "cell_volumes", "cell_surfaces",
+                                          "cell_lengths"]))
+        out = self.call(data, name)
+        if out is not None:
+            result = self.expect(out)
+            assert type(result) is list and len(result) == self.n + 1
+
+    @rule(data=st.data())
+    def cell_length(self, data):
+        out = self.call(data, "cell_length", ("cell_id", data.draw(self.cell_id())))
+        if out is None:
+            return
+        cid = out.converted[0]
+        if cid > self.n:
+            self.expect(out, InternalError)
+        else:
+            assert close(self.expect(out), major_axis(self.trackers[cid]), rel=1e-6, abs_tol=1e-6)
+
+    @rule(data=st.data())
+    def cell_contact_area_by_type(self, data):
+        out = self.call(data, "cell_contact_area_by_type", ("cell_id", data.draw(self.cell_id())))
+        if out is None:
+            return
+        expected = self.contacts(out.converted[0])
+        if expected is InternalError:
+            self.expect(out, InternalError)
+        else:
+            assert self.expect(out) == expected
+
+    @rule(data=st.data())
+    def field_conc(self, data):
+        out = self.call(data, "field_conc", ("field_idx", data.draw(self.field_idx())))
+        if out is None:
+            return
+        if out.converted[0] >= self.n_fields:
+            self.expect(out, InternalError)
+        else:
+            conc = self.expect(out)
+            assert len(conc) == self.n_sites and all(type(v) is float for v in conc)
+
+    @rule(data=st.data())
+    def field_value_at(self, data):
+        out = self.call(data, "field_value_at", ("field_idx", data.draw(self.field_idx())),
+                        *[(p, data.draw(self.coordinate(a))) for a, p in enumerate("xyz")])
+        if out is None:
+            return
+        f = out.converted[0]
+        if f >= self.n_fields or self.n_sites == 0:
+            self.expect(out, InternalError)
+            return
+        x, y, z = (min(c, d - 1) for c, d in zip(out.converted[1:], self.dims))
+        assert same_float(self.expect(out), self.w.field_conc(f)[x + self.dims[0] * (y + self.dims[1] * z)])
+
+    @rule(data=st.data())
+    def field_mean_at_cell(self, data):
+        out = self.call(data, "field_mean_at_cell", ("field_idx", data.draw(self.field_idx())),
+                        ("cell_id", data.draw(self.cell_id())))
+        if out is None:
+            return
+        f, cid = out.converted
+        if cid > self.n:
+            self.expect(out, InternalError)
+        elif self.trackers[cid][0] == 0:
+            assert same_float(self.expect(out), 0.0)
+        elif f >= self.n_fields:
+            self.expect(out, InternalError)
+        else:
+            conc = self.w.field_conc(f)
+            own = [conc[i] for i, c in enumerate(self.snap) if c == cid]
+            total = 0.0
+            for v in own:
+                total += v
+            assert same_float(self.expect(out), total / len(own) if own else 0.0)
+
+    # -- invariants --
+
+    @invariant()
+    def consistent(self):
+        w = self.w
+        assert w.snapshot() == self.snap
+        assert w.n_cells() == self.n
+        assert w.dims() == self.dims
+        assert w.cell_types() == self.types
+        trackers = self.exact_trackers() if self.running else self.trackers
+        if self.running:
+            self.trackers = trackers
+        volumes, surfaces, coms, lengths = w.cell_volumes(), w.cell_surfaces(), w.cell_coms(), w.cell_lengths()
+        for listed in (volumes, surfaces, coms, lengths):
+            assert len(listed) == self.n + 1
+        assert volumes == [t[0] for t in trackers]
+        assert surfaces == [t[1] for t in trackers]
+        for com, t in zip(coms, trackers):
+            expected = (t[2] / t[0], t[3] / t[0], t[4] / t[0]) if t[0] else (0.0, 0.0, 0.0)
+            assert all(close(a, b) for a, b in zip(com, expected)), (com, expected)
+        for length, t in zip(lengths, trackers):
+            assert close(length, major_axis(t), rel=1e-6, abs_tol=1e-6), (length, t)
+        queried = set(range(self.n + 2)) | {U32_MAX} | {v for v in self.snap if v > self.n}
+        for cid in sorted(queried):
+            expected = self.contacts(cid)
+            if expected is InternalError:
+                with pytest.raises(InternalError):
+                    w.cell_contact_area_by_type(cid)
+                continue
+            areas = w.cell_contact_area_by_type(cid)
+            assert areas == expected, (cid, areas, expected)
+            if self.running and cid <= self.n:
+                assert sum(areas.values()) == surfaces[cid]
+
+
+TestWorldMachine = WorldMachine.TestCase
+TestWorldMachine.settings = settings.get_profile(PROFILE)
+
+
+# ---- hostile inputs ----
+
+
+def run_python(code, timeout=120, limit_memory=False):
+    """Runs `code` in a fresh interpreter that imports the same tessaly; with
+    `limit_memory` its address space is capped at 2 GiB, so that nothing it
+    allocates reaches the machine's memory."""
+    prefix = ""
+    if limit_memory:
+        prefix = "import resource\nresource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))\n"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-c", prefix + textwrap.dedent(code)], capture_output=True, text=True,
+                          env=env, timeout=timeout)
+    assert done.returncode == 0, done.stderr
+    return done.stdout.split()
+
+
+@pytest.mark.parametrize("dims", [
+    (2**32, 2**32, 2**32),       # the product wraps 64 bits twice over
+    (2**21, 2**21, 2**22),       # the product is exactly 2**64
+    (2**63, 2, 1),
+    (3, 2**62, 1),               # fits 64 bits, not the address space
+    (U64_MAX, U64_MAX, 1),
+])
+def test_dims_whose_product_overflows_raise_cleanly(dims):
+    for boundary in ("periodic", "noflux"):
+        with pytest.raises((MemoryError, InternalError)):
+            tessaly.World(dims, boundary, 3, 1.0)
+
+
+def test_a_zero_axis_makes_an_empty_world_however_long_the_others():
+    # An empty box with huge other axes has no site to visit; every operation
+    # must return at once instead of counting through the empty rows. Run in a
+    # child so that a regression hangs the child, not the suite.
+    lines = run_python("""
+        import tessaly
+        for dims in [(0, 2**40, 2**20), (2**64 - 1, 0, 2**64 - 1), (2**30, 2**30, 0)]:
+            for boundary in ("periodic", "noflux"):
+                w = tessaly.World(dims, boundary, 3, 1.0)
+                c = w.add_cell(1, 1.0, 1.0, 1.0, 1.0)
+                f = w.add_field("c", 0.1, 0.01)
+                w.advance_fields(2)
+                w.remove_cells([c])
+                assert w.divide_cells(-1.0, 1.0) == [2]
+                w.finalize(0)
+                w.step(2)
+                w.step_parallel(2, 2)
+                assert w.snapshot() == [] and w.cell_volumes() == [0, 0, 0]
+        print("done")
+    """, timeout=60)
+    assert lines == ["done"]
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer reserves more address space than the cap allows")
+def test_a_contact_table_too_large_raises_memory_error_and_loses_nothing():
+    lines = run_python("""
+        import tessaly
+        w = tessaly.World((4, 3, 2), "noflux", 3, 2.0)
+        a = w.add_cell(1, 4.0, 1.0, 0.0, 0.0)
+        b = w.add_cell(2, 4.0, 1.0, 0.0, 0.0)
+        w.seed_block(a, 0, 0, 0, 2, 2, 2)
+        w.seed_block(b, 2, 0, 0, 4, 2, 2)
+        f = w.add_field("c", 0.1, 0.0)
+        w.field_add_source_at(f, 1, 1, 1, 5.0)
+        w.set_contact(1, 65535, 3.0)  # a 65536 x 65536 table: 32 GiB
+        painted, conc = w.snapshot(), w.field_conc(f)
+        for attempt in range(2):  # the largest type cannot shrink: it fails every time
+            try:
+                w.finalize(1)
+            except MemoryError:
+                print("MemoryError")
+        assert w.snapshot() == painted and w.field_conc(f) == conc and w.n_cells() == 2
+        assert w.cell_types() == [0, 1, 2]
+        # the set-up world goes on working
+        assert w.add_cell(3, 1.0, 1.0, 0.0, 0.0) == 3
+        w.seed_block(3, 0, 2, 0, 4, 3, 2)
+        w.advance_fields(1)
+        assert w.remove_cells([2]) is None and w.cell_volumes() == [8, 8, 0, 8]
+        assert w.cell_contact_area_by_type(3) == {0: 20, 1: 20}  # the row y = 1 below it, half cell 1, half medium
+        try:
+            w.step(1)
+        except RuntimeError as error:
+            print(str(error).replace(" ", "_"))
+
+        # in the running phase a table grown past memory is refused, the old one kept
+        r = tessaly.World((4, 4, 1), "periodic", 1, 2.0)
+        c = r.add_cell(1, 4.0, 1.0, 0.0, 0.0)
+        r.seed_block(c, 0, 0, 0, 2, 2, 1)
+        r.set_contact(0, 1, 2.0)
+        r.finalize(3)
+        r.step(2)
+        before = r.snapshot()
+        try:
+            r.set_contact(65535, 65535, 1.0)
+        except MemoryError:
+            print("MemoryError")
+        assert r.snapshot() == before
+        r.step(5)
+        assert r.cell_volumes() == [16 - sum(v == c for v in r.snapshot()), sum(v == c for v in r.snapshot())]
+        print("done")
+    """, limit_memory=True)
+    assert lines == ["MemoryError", "MemoryError", "call_finalize()_first", "MemoryError", "done"]
+
+
+@pytest.mark.parametrize("method", ["step", "step_parallel"])
+def test_an_endless_run_stops_on_sigint_and_leaves_a_consistent_world(method):
+    code = f"""
+        import sys, tessaly
+        w = tessaly.World((12, 12, 1), "periodic", 2, 4.0)
+        labels = [1 + (i % 12) // 4 + 3 * ((i // 12) // 4) for i in range(144)]
+        w.seed_from_labels(labels, {{}}, 1, 16.0, 1.0)
+        w.set_contact(1, 1, 2.0)
+        w.set_contact(0, 1, 4.0)
+        f = w.add_field("c", 0.1, 0.01)
+        w.finalize(7)
+        print("ready", flush=True)
+        try:
+            w.{method}(2**64 - 1)
+            print("returned")
+        except KeyboardInterrupt:
+            print("interrupted")
+        snap = w.snapshot()
+        volumes = w.cell_volumes()
+        assert volumes == [snap.count(c) for c in range(len(volumes))]
+        for c in range(len(volumes)):
+            assert sum(w.cell_contact_area_by_type(c).values()) == w.cell_surfaces()[c]
+        w.step(1)
+        print("consistent")
+    """
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(0.5)
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=60)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    assert child.returncode == 0, err
+    assert out.split() == ["interrupted", "consistent"]
+
+
+@pytest.mark.parametrize("nan", [NAN, -NAN, np.float64(NAN), decimal.Decimal("nan")])
+def test_divide_cells_with_a_nan_threshold_divides_nothing(nan):
+    w = tessaly.World((6, 6, 1), "noflux", 2, 1.0)
+    a = w.add_cell(1, 9.0, 1.0, 0.0, 0.0)
+    w.seed_block(a, 0, 0, 0, 3, 3, 1)
+    for phase in ("set-up", "running"):
+        before = (w.snapshot(), w.cell_volumes(), w.cell_types(), w.n_cells())
+        assert w.divide_cells(nan, 1.0) == []
+        assert w.divide_cells(nan, nan) == []
+        assert (w.snapshot(), w.cell_volumes(), w.cell_types(), w.n_cells()) == before
+        if phase == "set-up":
+            w.finalize(1)
+
+
+def test_labels_of_the_largest_u32_make_cells():
+    w = tessaly.World((3, 1, 1), "noflux", 1, 1.0)
+    assert w.seed_from_labels([U32_MAX, 0, U32_MAX], {U32_MAX: 65535}, 2, 3.0, 1.0) == {U32_MAX: 1}
+    assert w.seed_from_labels(np.array([0, U32_MAX, 5], dtype=np.uint32), {}, 2, 3.0, 1.0) == {U32_MAX: 2, 5: 3}
+    assert w.snapshot() == [1, 2, 3]
+    assert w.cell_types() == [0, 65535, 2, 2]
+    with pytest.raises(OverflowError):
+        w.seed_from_labels([2**32, 0, 0], {}, 2, 3.0, 1.0)
+    assert w.n_cells() == 3
+
+
+def test_remove_cells_ignores_huge_and_repeated_ids():
+    w = tessaly.World((4, 4, 1), "noflux", 1, 1.0)
+    a = w.add_cell(1, 4.0, 1.0, 0.0, 0.0)
+    b = w.add_cell(1, 4.0, 1.0, 0.0, 0.0)
+    w.seed_block(a, 0, 0, 0, 2, 2, 1)
+    w.seed_block(b, 2, 2, 0, 4, 4, 1)
+    w.finalize(1)
+    w.remove_cells([U32_MAX, a, a, 0, 5000, U32_MAX, a])
+    assert w.cell_volumes() == [12, 0, 4]
+    w.remove_cells(np.full(1000, U32_MAX, dtype=np.uint32))
+    w.remove_cells(range(3, 10**6, 997))
+    assert w.cell_volumes() == [12, 0, 4] and w.n_cells() == 2
+    with pytest.raises(OverflowError):
+        w.remove_cells([b, 2**32])
+    assert w.cell_volumes() == [12, 0, 4]  # conversion failed: nothing removed
