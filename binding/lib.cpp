@@ -516,8 +516,9 @@ tessaly::Cpm& running_only(WorldSlots& s) {
 // A type named by a call: max_type = max(max_type, t).
 void mention_type(WorldSlots& s, CellType t) { s.max_type = std::max(s.max_type, t); }
 
-// Polled by the sweeps between Monte Carlo steps: a pending signal whose
-// handler raised (Ctrl-C) stops the run with that exception set.
+// Polled by the sweeps between Monte Carlo steps and by the field advance
+// between diffusion substeps: a pending signal whose handler raised (Ctrl-C)
+// stops the run with that exception set.
 bool poll_signals() { return PyErr_CheckSignals() != 0; }
 
 [[noreturn]] void raise_interrupted() {
@@ -687,7 +688,7 @@ PyObject* World_advance_fields(PyObject* self, const Args& a) {
     const std::uint32_t n = a.u32(0);
     for (std::uint32_t i = 0; i < n; ++i) {
         if (i > 0 && poll_signals()) throw PythonError{};
-        tessaly::advance_fields(w);
+        if (!tessaly::advance_fields(w, poll_signals)) raise_interrupted();
     }
     return none();
 }

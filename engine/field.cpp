@@ -361,13 +361,19 @@ void diffuse_step(Field& field, const Lattice& lattice, std::vector<float>& scra
     std::memcpy(conc + (nz - 1) * plane, held[(nz - 1) & 1], plane * sizeof(float));
 }
 
-void advance_fields(World& w) {
+bool advance_fields(World& w, InterruptPoll poll) {
+    bool first = true;
     for (Field& field : w.fields) {
         // diffusion and decay, substeps times
-        for (std::uint32_t s = 0; s < field.substeps; ++s) diffuse_step(field, w.lattice, field.scratch);
+        for (std::uint32_t s = 0; s < field.substeps; ++s) {
+            if (!first && poll != nullptr && poll()) return false;
+            first = false;
+            diffuse_step(field, w.lattice, field.scratch);
+        }
         // secretion, once per advance
         secrete(w, field);
     }
+    return true;
 }
 
 // ---- read-outs and point sources ----

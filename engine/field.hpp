@@ -19,6 +19,11 @@ namespace tessaly {
 
 struct World;
 
+// Polled between long stretches of work (Monte Carlo steps, diffusion
+// substeps); returning true stops the run there, keeping what is done. The
+// binding uses it for Ctrl-C.
+using InterruptPoll = bool (*)();
+
 struct Field {
     std::string name;                                  // as given; read back by nothing
     std::vector<float> conc;                           // concentration per site
@@ -49,7 +54,9 @@ void set_chemotaxis_occupancy(World& w, std::size_t field_idx, CellType cell_typ
 void diffuse_step(Field& field, const Lattice& lattice, std::vector<float>& scratch);
 
 // One advance of every field: diffusion substeps, then one secretion pass.
-void advance_fields(World& w);
+// `poll` is asked between substeps; when it stops the advance, the rest of
+// it (secretion included) is skipped and false is returned.
+bool advance_fields(World& w, InterruptPoll poll = nullptr);
 
 const Field& field_at(const World& w, std::size_t field_idx);  // checked
 float field_value_at(const World& w, std::size_t field_idx, std::size_t x, std::size_t y, std::size_t z);

@@ -106,16 +106,14 @@ void neighbors_slow(const Lattice& lattice, std::size_t i, SiteList& out) {
 }
 
 SiteList neighbors(const Lattice& lattice, std::size_t i) {
+    if (i >= lattice.n_sites()) fail("site index out of range");
     SiteList out;
-    if (i < lattice.n_sites()) {
-        neighbors_into(lattice, i, out);
-    } else {
-        neighbors_slow(lattice, i, out);
-    }
+    neighbors_into(lattice, i, out);
     return out;
 }
 
 FaceList face_neighbors(const Lattice& lattice, std::size_t i) {
+    if (i >= lattice.n_sites()) fail("site index out of range");
     FaceList out;
     const Coords c = coords(lattice, i);
     const std::size_t axes = lattice.nz >= 2 ? 3 : 2;

@@ -569,7 +569,7 @@ bool step_parallel(Cpm& cpm, std::uint64_t mcs, std::size_t block, InterruptPoll
             }
             for (std::size_t p = 0; p < list.size(); ++p) merge(w, maps[p]);
         }
-        advance_fields(w);
+        if (!advance_fields(w, poll)) return false;
     }
     return true;
 }

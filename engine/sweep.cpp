@@ -104,7 +104,7 @@ bool step(Cpm& cpm, std::uint64_t mcs, InterruptPoll poll) {
             for (std::size_t a = 0; a < n; ++a) copy_attempt(w, rng, n, boltzmann, scratch);
         }
         cpm.rng = rng;
-        advance_fields(w);
+        if (!advance_fields(w, poll)) return false;
     }
     return true;
 }

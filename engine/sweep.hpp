@@ -10,10 +10,6 @@
 
 namespace tessaly {
 
-// Polled between Monte Carlo steps; returning true stops the run there
-// (the steps already done stay). The binding uses it for Ctrl-C.
-using InterruptPoll = bool (*)();
-
 struct Cpm {
     World world;  // owned from finalize on
     Rng rng;      // the only random source of the running phase

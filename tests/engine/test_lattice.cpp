@@ -1,4 +1,5 @@
 // Lattice geometry: neighbour order, boundaries, planar boxes, degenerate axes.
+#include <cstdint>
 #include <vector>
 
 #include "check.hpp"
@@ -135,6 +136,9 @@ int main() {
         Lattice copy = lat;
         CHECK(tessaly_test::throws<EngineError>([&] { set(copy, 24, 1); }, "out of range"));
         CHECK(tessaly_test::throws<EngineError>([&] { (void)get(lat, 24); }, "out of range"));
+        // a site far beyond the box would overflow the coordinate arithmetic
+        CHECK(tessaly_test::throws<EngineError>([&] { (void)neighbors(lat, SIZE_MAX / 2); }, "out of range"));
+        CHECK(tessaly_test::throws<EngineError>([&] { (void)face_neighbors(lat, 24); }, "out of range"));
         const Lattice empty = box(0, 3, 3, false, 1);
         CHECK_EQ(empty.n_sites(), 0u);
         CHECK(tessaly_test::throws<EngineError>([&] { (void)coords(empty, 0); }));

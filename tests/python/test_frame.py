@@ -760,6 +760,32 @@ def test_a_signal_stops_a_long_run(running_world, run):
     assert sum(running_world.cell_volumes()) == 64
 
 
+# A field with 2**32 - 1 diffusion substeps makes a single advance run for
+# hours; the signal must still get through between substeps.
+@pytest.mark.parametrize(
+    "run", [lambda w: w.step(1), lambda w: w.step_parallel(1, 4), lambda w: w.advance_fields(1)]
+)
+def test_a_signal_stops_a_long_field_advance(run):
+    w = make_world(dims=(16, 16, 1))
+    f = w.add_field("c", 0.1, 0.0)
+    w.set_field_dynamics(f, 1.0, 2**32 - 1)
+    w.finalize(1)
+
+    def handler(signum, frame):
+        raise Stop
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        with pytest.raises(Stop):
+            run(w)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    w.set_field_dynamics(f, 1.0, 1)
+    w.step(1)
+
+
 # ---- degenerate boxes ----
 
 
