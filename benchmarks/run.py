@@ -109,7 +109,9 @@ def result(model, method, mcs, seconds, rate, mcs_rate, base_rss) -> dict:
     return {
         "model": model,
         "method": method,
-        "threads": int(os.environ.get("RAYON_NUM_THREADS", "0") or 0) or os.cpu_count(),
+        "threads": (int(os.environ.get("RAYON_NUM_THREADS", "0") or 0) or os.cpu_count())
+        if method == "step_parallel"
+        else 1,
         "mcs": mcs,
         "seconds": round(seconds, 4),
         "attempts_per_s": round(rate),
