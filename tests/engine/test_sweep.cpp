@@ -5,66 +5,11 @@
 #include <vector>
 
 #include "check.hpp"
+#include "worlds.hpp"
 #include "sweep.hpp"
 
 using namespace tessaly;
-
-namespace {
-
-struct Model {
-    std::array<std::size_t, 3> dims;
-    bool periodic;
-    std::uint8_t order;
-    double lambda_surface;
-};
-
-// A small sorting model: a grid of square (or cubic) cells of two types.
-World sorting_world(const Model& m, double temperature = 8.0) {
-    World w(Lattice(m.dims, {m.periodic, m.periodic, m.periodic}, Neighborhood(m.dims[2] >= 2 ? 1 : 0, m.order)),
-            temperature);
-    const std::size_t side = 4;
-    const std::size_t depth = m.dims[2] >= 2 ? side : 1;
-    CellId next = 1;
-    for (std::size_t z0 = 0; z0 + depth <= m.dims[2]; z0 += depth)
-        for (std::size_t y0 = 1; y0 + side < m.dims[1]; y0 += side)
-            for (std::size_t x0 = 1; x0 + side < m.dims[0]; x0 += side) {
-                const CellType type = static_cast<CellType>(1 + (next * 7 % 3 == 0));
-                const double volume = static_cast<double>(side * side * depth);
-                add_cell(w, type, volume, 1.0, 4.0 * std::sqrt(volume), m.lambda_surface);
-                for (std::size_t z = z0; z < z0 + depth; ++z)
-                    for (std::size_t y = y0; y < y0 + side; ++y)
-                        for (std::size_t x = x0; x < x0 + side; ++x)
-                            paint(w, x + m.dims[0] * (y + m.dims[1] * z), next);
-                ++next;
-            }
-    ContactMatrix j(3);
-    set_pair(j, 0, 1, 16.0);
-    set_pair(j, 0, 2, 16.0);
-    set_pair(j, 1, 1, 2.0);
-    set_pair(j, 2, 2, 14.0);
-    set_pair(j, 1, 2, 11.0);
-    set_contact_matrix(w, std::move(j));
-    recompute_trackers(w);
-    return w;
-}
-
-bool same_world(const World& a, const World& b) {
-    if (a.lattice.sites != b.lattice.sites || a.cells.size() != b.cells.size()) return false;
-    for (std::size_t c = 0; c < a.cells.size(); ++c) {
-        const Cell &p = a.cells[c], &q = b.cells[c];
-        if (p.volume != q.volume || p.surface != q.surface || p.sum_x != q.sum_x || p.sum_y != q.sum_y ||
-            p.sum_z != q.sum_z || p.sum_xx != q.sum_xx || p.sum_yy != q.sum_yy || p.sum_zz != q.sum_zz ||
-            p.sum_xy != q.sum_xy || p.sum_xz != q.sum_xz || p.sum_yz != q.sum_yz)
-            return false;
-    }
-    return true;
-}
-
-bool same_rng(const Rng& a, const Rng& b) {
-    return a.s[0] == b.s[0] && a.s[1] == b.s[1] && a.s[2] == b.s[2] && a.s[3] == b.s[3];
-}
-
-}  // namespace
+using namespace tessaly_test;
 
 int main() {
     const Model models[] = {

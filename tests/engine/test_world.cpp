@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "worlds.hpp"
 #include "error.hpp"
 #include "init.hpp"
 #include "world.hpp"
@@ -10,23 +11,11 @@ using namespace tessaly;
 
 namespace {
 
+using tessaly_test::same_trackers;
+using tessaly_test::trackers_exact;
+
 World make_world(std::size_t nx, std::size_t ny, std::size_t nz, bool periodic, std::uint8_t order) {
     return World(Lattice({nx, ny, nz}, {periodic, periodic, periodic}, Neighborhood(nz >= 2 ? 1 : 0, order)), 1.0);
-}
-
-bool same_trackers(const Cell& a, const Cell& b) {
-    return a.volume == b.volume && a.surface == b.surface && a.sum_x == b.sum_x && a.sum_y == b.sum_y &&
-           a.sum_z == b.sum_z && a.sum_xx == b.sum_xx && a.sum_yy == b.sum_yy && a.sum_zz == b.sum_zz &&
-           a.sum_xy == b.sum_xy && a.sum_xz == b.sum_xz && a.sum_yz == b.sum_yz;
-}
-
-// Incremental trackers equal a recomputation from the site array.
-bool trackers_exact(const World& w) {
-    World fresh = w;
-    recompute_trackers(fresh);
-    for (std::size_t c = 0; c < w.cells.size(); ++c)
-        if (!same_trackers(w.cells[c], fresh.cells[c])) return false;
-    return true;
 }
 
 std::vector<std::pair<CellId, std::int64_t>> pairs(const SurfaceDeltas& list) {

@@ -743,19 +743,26 @@ class Stop(Exception):
     pass
 
 
-@pytest.mark.parametrize("run", [lambda w: w.step(10**15), lambda w: w.step_parallel(10**15, 4)])
-def test_a_signal_stops_a_long_run(running_world, run):
+def interrupt_after(seconds, run, world):
+    """Runs run(world) with an alarm whose handler raises Stop; the run must
+    end with Stop."""
+
     def handler(signum, frame):
         raise Stop
 
     previous = signal.signal(signal.SIGALRM, handler)
     try:
-        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        signal.setitimer(signal.ITIMER_REAL, seconds)
         with pytest.raises(Stop):
-            run(running_world)
+            run(world)
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
+
+
+@pytest.mark.parametrize("run", [lambda w: w.step(10**15), lambda w: w.step_parallel(10**15, 4)])
+def test_a_signal_stops_a_long_run(running_world, run):
+    interrupt_after(0.2, run, running_world)
     running_world.step(1)  # the object is usable afterwards
     assert sum(running_world.cell_volumes()) == 64
 
@@ -770,18 +777,7 @@ def test_a_signal_stops_a_long_field_advance(run):
     f = w.add_field("c", 0.1, 0.0)
     w.set_field_dynamics(f, 1.0, 2**32 - 1)
     w.finalize(1)
-
-    def handler(signum, frame):
-        raise Stop
-
-    previous = signal.signal(signal.SIGALRM, handler)
-    try:
-        signal.setitimer(signal.ITIMER_REAL, 0.2)
-        with pytest.raises(Stop):
-            run(w)
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
+    interrupt_after(0.2, run, w)
     w.set_field_dynamics(f, 1.0, 1)
     w.step(1)
 
