@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <vector>
 
 #include "lattice.hpp"
 #include "small_vector.hpp"
@@ -72,10 +73,23 @@ void set_contact_live(World& w, CellType a, CellType b, double j);
 // Change of contact, volume and surface energy if site i took id n.
 double delta_hamiltonian(const World& w, std::size_t i, CellId n);
 
+// A compact copy, for the sequential sweep, of what the contact sum reads:
+// the type of every registered id and, while the table is small, the
+// contact table padded by one zero row and column that stands for every
+// type beyond its side (such ids are stored with that type). Built from the
+// world at the start of a step; nothing changes types or energies during one.
+struct ContactCopy {
+    static constexpr std::size_t max_side = 64;  // larger tables are read in place
+    std::vector<CellType> types;  // by id; clamped to the padding while `table` is in use
+    std::vector<double> table;    // (side + 1)² entries, or empty
+    std::size_t stride = 0;       // side + 1 while `table` is in use
+};
+void copy_contacts(const World& w, ContactCopy& out);
+
 // The same for the sweep, which has the target's old id o, its neighbour
-// list and (while the surface term is on) its surface-delta list at hand.
-// No checks: the world is consistent.
+// list and (while the surface term is on) its surface-delta list at hand,
+// and optionally the contact copy above. No checks: the world is consistent.
 double delta_hamiltonian_with(const World& w, std::size_t i, CellId o, CellId n, const SiteList& nb,
-                              const SurfaceDeltas& deltas);
+                              const SurfaceDeltas& deltas, const ContactCopy* copy = nullptr);
 
 }  // namespace tessaly

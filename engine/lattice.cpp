@@ -87,22 +87,42 @@ inline bool step_axis(std::size_t c, std::int64_t d, std::size_t n, bool periodi
 }  // namespace
 
 void neighbors_slow(const Lattice& lattice, std::size_t i, SiteList& out) {
-    out.clear();
     const Coords c = coords(lattice, i);
     // Every offset moves each axis by −1, 0 or +1: the nine moved
-    // coordinates are found once, then combined in offset order.
-    std::size_t moved[3][3];
+    // coordinates are found once, scaled to their share of the site index,
+    // then combined in offset order. Each entry is written in place and kept
+    // by advancing the count when all three moves stay in the box.
+    std::size_t part[3][3];
     bool kept[3][3];
     const std::size_t pos[3] = {c.x, c.y, c.z};
     const std::size_t len[3] = {lattice.nx, lattice.ny, lattice.nz};
+    const std::size_t scale[3] = {1, lattice.nx, lattice.nx * lattice.ny};
     for (int a = 0; a < 3; ++a)
-        for (int d = -1; d <= 1; ++d) kept[a][d + 1] = step_axis(pos[a], d, len[a], lattice.periodic[a], moved[a][d + 1]);
-    for (const Offset& o : lattice.neighborhood.offsets) {
+        for (int d = -1; d <= 1; ++d) {
+            std::size_t moved = 0;
+            kept[a][d + 1] = step_axis(pos[a], d, len[a], lattice.periodic[a], moved);
+            part[a][d + 1] = moved * scale[a];
+        }
+    const std::vector<Offset>& offsets = lattice.neighborhood.offsets;
+    std::size_t* p = out.prepare(offsets.size());
+    std::size_t count = 0;
+    for (const Offset& o : offsets) {
         const std::size_t dx = static_cast<std::size_t>(o.dx + 1), dy = static_cast<std::size_t>(o.dy + 1),
                           dz = static_cast<std::size_t>(o.dz + 1);
-        if (kept[0][dx] && kept[1][dy] && kept[2][dz])
-            out.push_back(moved[0][dx] + lattice.nx * (moved[1][dy] + lattice.ny * moved[2][dz]));
+        p[count] = part[0][dx] + part[1][dy] + part[2][dz];
+        count += kept[0][dx] & kept[1][dy] & kept[2][dz];
     }
+    out.truncate(count);
+}
+
+std::size_t periodic_neighbor(const Lattice& lattice, std::size_t i, std::size_t k) {
+    const Coords c = coords(lattice, i);
+    const Offset& o = lattice.neighborhood.offsets[k];
+    std::size_t x = 0, y = 0, z = 0;
+    step_axis(c.x, o.dx, lattice.nx, true, x);
+    step_axis(c.y, o.dy, lattice.ny, true, y);
+    step_axis(c.z, o.dz, lattice.nz, true, z);
+    return x + lattice.nx * (y + lattice.ny * z);
 }
 
 SiteList neighbors(const Lattice& lattice, std::size_t i) {

@@ -70,6 +70,10 @@ SiteList neighbors(const Lattice& lattice, std::size_t i);
 // The general (boundary-aware) path of `neighbors`, for sites that are not interior.
 void neighbors_slow(const Lattice& lattice, std::size_t i, SiteList& out);
 
+// Entry k of the neighbour list of site i on a box whose every axis is
+// periodic (there every list has one entry per offset).
+std::size_t periodic_neighbor(const Lattice& lattice, std::size_t i, std::size_t k);
+
 // Neighbours into a caller's list, using the interior shortcut when it applies.
 inline void neighbors_into(const Lattice& lattice, std::size_t i, SiteList& out) {
     if (lattice.is_interior(i)) {

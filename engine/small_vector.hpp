@@ -39,6 +39,8 @@ public:
         size_ = count;
         return data();
     }
+    // Keeps the first `count` elements; count must not exceed the size.
+    void truncate(std::size_t count) { size_ = count; }
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
     bool spilled() const { return heap_ != nullptr; }

@@ -212,6 +212,28 @@ void apply_flip_with(World& w, std::size_t i, CellId n, const SurfaceDeltas& del
     w.lattice.sites[i] = n;
 }
 
+void apply_flip_counted(World& w, std::size_t i, CellId n, const SiteList& nb) {
+    const CellId* sites = w.lattice.sites.data();
+    const CellId old = sites[i];
+    std::int64_t total = 0, same_old = 0, same_new = 0;
+    for (const std::size_t j : nb) {
+        if (j == i) continue;
+        const CellId c = sites[j];
+        total += 1;
+        same_old += c == old;
+        same_new += c == n;
+    }
+    w.cells[old].surface += 2 * same_old - total;
+    w.cells[n].surface += total - 2 * same_new;
+    const Lattice& lat = w.lattice;
+    const std::size_t plane = lat.nx * lat.ny;
+    const double x = static_cast<double>(i % lat.nx), y = static_cast<double>((i / lat.nx) % lat.ny),
+                 z = static_cast<double>(i / plane);
+    count_site(w.cells[old], x, y, z, -1.0);
+    count_site(w.cells[n], x, y, z, 1.0);
+    w.lattice.sites[i] = n;
+}
+
 void apply_flip(World& w, std::size_t i, CellId n) {
     if (i >= w.lattice.n_sites()) fail("site index out of range");
     const CellId old = w.lattice.sites[i];

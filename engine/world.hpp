@@ -104,6 +104,12 @@ void apply_flip(World& w, std::size_t i, CellId n);
 void surface_deltas_into(const World& w, std::size_t i, CellId n, const SiteList& nb, SurfaceDeltas& out);
 void apply_flip_with(World& w, std::size_t i, CellId n, const SurfaceDeltas& deltas);
 
+// apply_flip for the sequential sweep while no cell has a surface term, so
+// that no list is priced: only the two cells whose ids change have a
+// non-zero surface change (2·#old − k for old, k − 2·#n for n, over the k
+// neighbours other than i), and integer sums do not depend on their order.
+void apply_flip_counted(World& w, std::size_t i, CellId n, const SiteList& nb);
+
 // ---- junction ----
 void set_junction(World& w, CellType cell_type, bool on);
 void set_junction_lambda(World& w, double lambda);

@@ -128,6 +128,24 @@ int main() {
                 }
             }
 
+    // on a box periodic along every axis each list has one entry per offset,
+    // and entry k can be found alone (repeats and the site itself included)
+    {
+        const std::size_t shapes[][3] = {{3, 3, 3}, {1, 4, 2}, {2, 2, 5}, {5, 4, 1}, {6, 1, 1}};
+        bool all_equal = true;
+        for (const auto& d : shapes)
+            for (std::uint8_t order = 1; order <= 3; ++order) {
+                const Lattice lat = box(d[0], d[1], d[2], true, order);
+                for (std::size_t i = 0; i < lat.n_sites(); ++i) {
+                    const std::vector<std::size_t> list = slow(lat, i);
+                    all_equal = all_equal && list.size() == lat.neighborhood.offsets.size();
+                    for (std::size_t k = 0; k < list.size(); ++k)
+                        all_equal = all_equal && periodic_neighbor(lat, i, k) == list[k];
+                }
+            }
+        CHECK(all_equal);
+    }
+
     // coords inverts the site index; checked access; empty boxes
     {
         const Lattice lat = box(4, 3, 2, false, 1);

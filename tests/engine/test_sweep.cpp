@@ -11,6 +11,29 @@
 using namespace tessaly;
 using namespace tessaly_test;
 
+namespace {
+
+// One Monte Carlo step written plainly with the checked public operations:
+// a draw per bounded integer, the full neighbour list, delta_hamiltonian,
+// exp and apply_flip. The sweep's batched draws, contact copy and counted
+// flip must follow it draw for draw (no extension term is switched on).
+void reference_step(World& w, Rng& g) {
+    const std::size_t n = w.lattice.n_sites();
+    for (std::size_t a = 0; a < n; ++a) {
+        const std::size_t t = bounded(g, n);
+        const SiteList nb = neighbors(w.lattice, t);
+        if (nb.empty()) continue;
+        const std::size_t s = nb[bounded(g, nb.size())];
+        const CellId new_id = w.lattice.sites[s];
+        if (new_id == w.lattice.sites[t]) continue;
+        const double dh = delta_hamiltonian(w, t, new_id);
+        if (!(dh <= 0.0) && !(std::exp(-dh / w.temperature) > uniform(g))) continue;
+        apply_flip(w, t, new_id);
+    }
+}
+
+}  // namespace
+
 int main() {
     const Model models[] = {
         {{24, 20, 1}, false, 1, 0.0}, {{24, 20, 1}, true, 2, 0.0},  {{24, 20, 1}, false, 3, 0.5},
@@ -52,6 +75,52 @@ int main() {
         for (const CellId id : cpm.world.lattice.sites) hash = (hash ^ id) * 1099511628211ULL;
         CHECK_EQ(hash, 0xfce46c35b5f56e5aULL);
         CHECK_EQ(next_u64(cpm.rng), 0x4006fdf8b40a30ceULL);
+    }
+
+    // the sweep against the plain reference: sizes that are and are not
+    // powers of two, boundaries, neighbourhoods of 4 to 26, axes of length 1
+    // and 2 (repeated neighbours, the site itself among them), the surface
+    // term on and off, fractional and negative energies, and cell types at
+    // or beyond the contact table's side
+    {
+        const Model cases[] = {
+            {{16, 16, 1}, false, 2, 0.0}, {{16, 16, 1}, true, 1, 0.7}, {{24, 20, 1}, false, 3, 0.0},
+            {{12, 12, 8}, true, 3, 0.0},  {{12, 12, 8}, false, 2, 0.4}, {{9, 2, 2}, true, 2, 0.0},
+            {{1, 9, 9}, true, 1, 0.3},    {{8, 8, 8}, true, 1, 0.0},
+        };
+        for (const Model& m : cases) {
+            World w = sorting_world(m, 6.0);
+            if (w.cells.size() == 1) {
+                // too thin for the grid of cells: three cells in bands
+                for (CellType t = 1; t <= 3; ++t) add_cell(w, t, 6.0, 1.0, 10.0, m.lambda_surface);
+                for (std::size_t i = 0; i < w.lattice.n_sites(); ++i) paint(w, i, static_cast<CellId>(i / 4 % 4));
+                recompute_trackers(w);
+            }
+            // the last case has a table too large to be copied for the sweep
+            const bool large = &m == &cases[7];
+            ContactMatrix j(large ? 70 : 4);
+            set_pair(j, 0, 1, 12.5);
+            set_pair(j, 0, 2, 16.0);
+            set_pair(j, 1, 1, -1.25);
+            set_pair(j, 2, 2, 14.0);
+            set_pair(j, 1, 2, 11.0);
+            set_pair(j, 3, 3, 3.0);
+            set_pair(j, 0, 3, 7.0);
+            if (large) set_pair(j, 0, 69, 5.0);
+            set_contact_matrix(w, std::move(j));
+            // some cells beyond the table's side, some of type 3
+            for (CellId c = 1; c < w.cells.size(); ++c)
+                if (c % 5 == 0) set_cell_type(w, c, static_cast<CellType>(c % 10 == 0 ? 3 : large ? 69 : 9));
+            World plain = w;
+            const std::vector<CellId> before = w.lattice.sites;
+            Cpm cpm(std::move(w), 77);
+            Rng g = seed_from_u64(77);
+            step(cpm, 6);
+            for (int k = 0; k < 6; ++k) reference_step(plain, g);
+            CHECK(same_world(cpm.world, plain));
+            CHECK(same_rng(cpm.rng, g));
+            CHECK(plain.lattice.sites != before);
+        }
     }
 
     // neighbour order 0: every attempt draws only the target
