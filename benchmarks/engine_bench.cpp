@@ -1,13 +1,16 @@
 // Engine-level timing of the standard models, without Python in the loop;
 // for profiling the copy attempt. The recorded figures come from run.py.
 //   g++ -O3 -std=c++20 -ffp-contract=off -Iengine benchmarks/engine_bench.cpp engine/*.cpp -lpthread
+// Arguments: [model [workers]]; workers > 0 times step_parallel on that many.
 #include <ctime>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "connectivity.hpp"
 #include "external.hpp"
 #include "field.hpp"
+#include "parallel.hpp"
 #include "sweep.hpp"
 
 using namespace tessaly;
@@ -43,14 +46,23 @@ World sorting(std::array<std::size_t, 3> dims, bool periodic, std::uint8_t order
     return w;
 }
 
+// 0: step; k > 0: step_parallel with tiles of 16 on k workers
+std::size_t workers = 0;
+
 void run(const char* name, World w, std::uint64_t burn, std::uint64_t mcs) {
     Cpm cpm(std::move(w), 1);
     step(cpm, burn);
-    // CPU time of this thread, so that a busy machine does not skew the figure
+    // CPU time of this thread, so that a busy machine does not skew the
+    // figure; wall-clock time for the parallel sweep, whose work is spread
     timespec a{}, b{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &a);
-    step(cpm, mcs);
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &b);
+    const clockid_t clock = workers == 0 ? CLOCK_THREAD_CPUTIME_ID : CLOCK_MONOTONIC;
+    clock_gettime(clock, &a);
+    if (workers == 0) {
+        step(cpm, mcs);
+    } else {
+        step_parallel(cpm, mcs, 16);
+    }
+    clock_gettime(clock, &b);
     const double s = static_cast<double>(b.tv_sec - a.tv_sec) + 1e-9 * static_cast<double>(b.tv_nsec - a.tv_nsec);
     std::uint64_t hash = 1469598103934665603ULL;
     for (const CellId id : cpm.world.lattice.sites) hash = (hash ^ id) * 1099511628211ULL;
@@ -63,6 +75,10 @@ void run(const char* name, World w, std::uint64_t burn, std::uint64_t mcs) {
 
 int main(int argc, char** argv) {
     const char* only = argc > 1 ? argv[1] : "";
+    if (argc > 2) {
+        workers = static_cast<std::size_t>(std::strtoul(argv[2], nullptr, 10));
+        if (workers > 0) set_worker_count_for_testing(workers);
+    }
     if (!*only || !std::strcmp(only, "null2d"))
         run("null2d", World(Lattice({256, 256, 1}, {false, false, false}, Neighborhood(0, 2)), 20.0), 0, 100);
     if (!*only || !std::strcmp(only, "sort2d"))

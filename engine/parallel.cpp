@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <condition_variable>
@@ -31,6 +32,7 @@
 #include <vector>
 
 #include "connectivity.hpp"
+#include "energy.hpp"
 #include "error.hpp"
 #include "external.hpp"
 #include "field.hpp"
@@ -52,6 +54,25 @@ struct TileEntry {
 };
 using TileMap = std::vector<TileEntry>;
 
+// exp(−k/T) for the integer energy changes k = 0, 1, …, filled with the same
+// expression the rule evaluates, so a table hit is bit-identical to the call.
+struct BoltzmannTable {
+    static constexpr std::size_t size = 1024;
+    double temperature;
+    double value[size];
+
+    explicit BoltzmannTable(double t) : temperature(t) {
+        for (std::size_t k = 0; k < size; ++k) value[k] = std::exp(-static_cast<double>(k) / t);
+    }
+    double operator()(double dh) const {
+        if (dh < static_cast<double>(size)) {
+            const std::size_t k = static_cast<std::size_t>(dh);
+            if (static_cast<double>(k) == dh) return value[k];
+        }
+        return std::exp(-dh / temperature);
+    }
+};
+
 // Values fixed for one call (and, for step and colour, one phase), shared
 // read-only by every task.
 struct Sweep {
@@ -62,7 +83,10 @@ struct Sweep {
     std::uint64_t base;              // the call's word of the driver's generator
     std::uint64_t step;              // m, Monte Carlo step within the call
     std::uint64_t colour;            // c
-    const std::vector<CellType>* types;  // cell type by id, as at the start of the call
+    const ContactCopy* contacts;     // types by id and contact table, as at the start of the call
+    const BoltzmannTable* boltzmann; // exp(−ΔH/T) for integer changes
+    bool unit_offsets;               // every offset at most one step per axis
+    bool all_periodic;               // every axis wraps: one list entry per offset everywhere
 };
 
 // Ceiling of n / b without the overflow of (n + b − 1) / b.
@@ -128,14 +152,161 @@ void neighbors_at(const Lattice& lattice, std::size_t x, std::size_t y, std::siz
     }
 }
 
+// Entry k of the list above on a box periodic along every axis, where the
+// list has one entry per offset.
+inline std::size_t periodic_neighbor_at(const Lattice& lattice, std::size_t x, std::size_t y, std::size_t z,
+                                        const Offset& o) {
+    const auto wrap = [](std::size_t p, std::int64_t d, std::size_t len) {
+        if (d < 0) return p == 0 ? len - 1 : p - 1;
+        if (d > 0) return p + 1 == len ? 0 : p + 1;
+        return p;
+    };
+    return wrap(x, o.dx, lattice.nx) +
+           lattice.nx * (wrap(y, o.dy, lattice.ny) + lattice.ny * wrap(z, o.dz, lattice.nz));
+}
+
+// A tile's generator, its words made 64 at a time. The words are consumed
+// strictly in order, so every draw reads exactly the words the plain draws
+// would. Along with the words, a refill marks which of them a bounded draw
+// below the offset count accepts (the low half of the product is the wrapped
+// product v·n), so such a draw is a bit scan instead of a loop whose exit is
+// a coin toss for power-of-two counts.
+struct TileWords {
+    static constexpr unsigned size = 64;
+    std::uint64_t word[size];
+    std::uint64_t accept_offsets = 0;  // bit k: word k is accepted below n_offsets
+    std::uint64_t live = 0;            // bit k: word k is not consumed yet
+    Rng g;                             // the generator after the last word made
+    std::uint64_t n_offsets, zone_offsets;
+
+    static std::uint64_t zone_of(std::uint64_t n) { return (n << __builtin_clzll(n)) - 1; }
+
+    TileWords(const Rng& start, std::uint64_t offsets)
+        : g(start), n_offsets(offsets ? offsets : 1), zone_offsets(zone_of(n_offsets)) {}
+
+    void refill() {
+#pragma GCC unroll 4
+        for (unsigned k = 0; k < size; ++k) word[k] = next_u64(g);
+        std::uint64_t mask = 0;
+        for (unsigned k = 0; k < size; ++k) mask |= std::uint64_t{word[k] * n_offsets <= zone_offsets} << k;
+        accept_offsets = mask;
+        live = ~std::uint64_t{0};
+    }
+    // Position of the first live word whose bit is set in `accept`, consuming
+    // it and every word before it.
+    unsigned take(const std::uint64_t& accept) {
+        for (;;) {
+            const std::uint64_t m = accept & live;
+            if (m != 0) {
+                const unsigned pos = static_cast<unsigned>(__builtin_ctzll(m));
+                live = (~std::uint64_t{0} << pos) << 1;
+                return pos;
+            }
+            refill();
+        }
+    }
+    static std::size_t high(std::uint64_t v, std::uint64_t n) {
+        __extension__ using u128 = unsigned __int128;
+        return static_cast<std::size_t>((static_cast<u128>(v) * n) >> 64);
+    }
+    std::size_t offset() { return high(word[take(accept_offsets)], n_offsets); }
+    std::uint64_t next() { return word[take(live)]; }
+    // A bounded draw below any n, word by word as the plain draw does.
+    std::size_t below(std::uint64_t n) {
+        if (n == n_offsets) return offset();
+        const std::uint64_t zone = zone_of(n);
+        for (;;) {
+            const std::uint64_t v = next();
+            if (v * n <= zone) return high(v, n);
+        }
+    }
+    double unit() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
+};
+
+// The plain draws of a tile's generator, for counts other than powers of
+// two, where a bounded draw is rarely rejected.
+struct TileDraws {
+    Rng g;
+    std::uint64_t n_offsets;
+
+    TileDraws(const Rng& start, std::uint64_t offsets) : g(start), n_offsets(offsets) {}
+    std::size_t offset() { return bounded(g, n_offsets); }
+    std::size_t below(std::uint64_t n) { return bounded(g, n); }
+    double unit() { return uniform(g); }
+};
+
+// The contact sum of a copy of site i from o to n, Σ over the neighbours
+// (σ, τ its type) of [σ ≠ n]·J(τn, τ) − [σ ≠ o]·J(τo, τ) in list order, a
+// site never being its own neighbour; the same walk counts the neighbours
+// and those holding o and n, which give the surface change of the copy.
+// Kept out of line: with the whole attempt around it the compiler keeps the
+// sum in memory.
+struct ContactWalk {
+    double cs;
+    std::int64_t total, same_old, same_new;
+};
+
+[[gnu::noinline]] ContactWalk contact_walk_padded(const CellId* sites, const CellType* types, std::size_t n_cells,
+                                                  const ContactCopy& copy, std::size_t i, CellId o, CellId n,
+                                                  const SiteList& nb) {
+    // a type beyond the side reads the zero padding; the two id tests are
+    // masks instead of branches
+    const double* row_n = copy.table.data() + std::size_t{types[n]} * copy.stride;
+    const double* row_o = copy.table.data() + std::size_t{types[o]} * copy.stride;
+    double cs = 0.0;
+    std::int64_t total = 0, same_old = 0, same_new = 0;
+    for (const std::size_t j : nb) {
+        if (j == i) continue;
+        const CellId sigma = sites[j];
+        if (sigma >= n_cells) unregistered(sigma);
+        const CellType tau = types[sigma];
+        const bool is_new = sigma == n, is_old = sigma == o;
+        total += 1;
+        same_old += is_old;
+        same_new += is_new;
+        const std::uint64_t keep_t = std::uint64_t{0} - std::uint64_t{!is_new};
+        const std::uint64_t keep_u = std::uint64_t{0} - std::uint64_t{!is_old};
+        const double gain = std::bit_cast<double>(std::bit_cast<std::uint64_t>(row_n[tau]) & keep_t);
+        const double loss = std::bit_cast<double>(std::bit_cast<std::uint64_t>(row_o[tau]) & keep_u);
+        cs += gain - loss;
+    }
+    return {cs, total, same_old, same_new};
+}
+
+// The same from the world's table, for tables too large to copy.
+[[gnu::noinline]] ContactWalk contact_walk(const CellId* sites, const CellType* types, std::size_t n_cells,
+                                           const ContactMatrix& contact, std::size_t i, CellId o, CellId n,
+                                           const SiteList& nb) {
+    const CellType type_o = types[o], type_n = types[n];
+    double cs = 0.0;
+    std::int64_t total = 0, same_old = 0, same_new = 0;
+    for (const std::size_t j : nb) {
+        if (j == i) continue;
+        const CellId sigma = sites[j];
+        if (sigma >= n_cells) unregistered(sigma);
+        const CellType tau = types[sigma];
+        const bool is_new = sigma == n, is_old = sigma == o;
+        total += 1;
+        same_old += is_old;
+        same_new += is_new;
+        const double gain = !is_new ? contact_energy(contact, type_n, tau) : 0.0;
+        const double loss = !is_old ? contact_energy(contact, type_o, tau) : 0.0;
+        cs += gain - loss;
+    }
+    return {cs, total, same_old, same_new};
+}
+
 // One copy attempt at every site of tile t, in z, y, x order; accepted copies
 // go straight into the site array and their tracker changes into `map`.
-void sweep_tile(const Sweep& sweep, std::size_t t, TileMapRef map) {
+// `Draws` is TileWords or TileDraws: the same words in the same order.
+template <typename Draws>
+void sweep_tile_with(const Sweep& sweep, std::size_t t, TileMapRef map) {
     World& w = *sweep.world;
     Lattice& lattice = w.lattice;
     std::vector<CellId>& sites = lattice.sites;
     const std::vector<Cell>& cells = w.cells;
-    const std::vector<CellType>& types = *sweep.types;
+    const ContactCopy& copy = *sweep.contacts;
+    const CellType* types = copy.types.data();
     const std::size_t n_cells = cells.size();
     const ContactMatrix& contact = w.contact;
     const std::size_t nx = lattice.nx, ny = lattice.ny, nz = lattice.nz;
@@ -149,20 +320,21 @@ void sweep_tile(const Sweep& sweep, std::size_t t, TileMapRef map) {
     const std::size_t y0 = b * ty, y1 = y0 + std::min(b, ny - y0);
     const std::size_t z0 = b * tz, z1 = z0 + std::min(b, nz - z0);
 
-    Rng g = seed_from_u64(t * std::uint64_t{0xC2B2AE3D} ^ sweep.base ^ sweep.step * std::uint64_t{0x9E3779B9} ^
-                          sweep.colour * std::uint64_t{0x85EBCA77});
+    const std::size_t n_steps = lattice.offset_step.size();
+    Draws g(seed_from_u64(t * std::uint64_t{0xC2B2AE3D} ^ sweep.base ^ sweep.step * std::uint64_t{0x9E3779B9} ^
+                          sweep.colour * std::uint64_t{0x85EBCA77}),
+            n_steps);
     map.entries.clear();
     if (map.slots.size() < n_cells) map.slots.resize(n_cells, NO_ENTRY);
 
     const std::vector<std::int64_t>& steps = lattice.offset_step;
-    const std::size_t n_steps = steps.size();
-    bool unit_offsets = true;  // every offset at most one step per axis
-    for (const Offset& o : lattice.neighborhood.offsets)
-        unit_offsets = unit_offsets && o.dx >= -1 && o.dx <= 1 && o.dy >= -1 && o.dy <= 1 && o.dz >= -1 && o.dz <= 1;
+    const std::vector<Offset>& offsets = lattice.neighborhood.offsets;
+    const bool unit_offsets = sweep.unit_offsets, all_periodic = sweep.all_periodic;
     const bool surface_active = w.surface_active;
     const bool chemotaxis_on = w.chemotaxis_on, membrane_on = w.membrane_on, junction_on = w.junction_on;
     const bool external_on = w.external_on, connectivity_on = w.connectivity_on;
-    const double temperature = sweep.temperature;
+    const BoltzmannTable& boltzmann = *sweep.boltzmann;
+    const bool padded = !copy.table.empty();
     SiteList nb;
     SurfaceDeltas changes;
 
@@ -174,13 +346,21 @@ void sweep_tile(const Sweep& sweep, std::size_t t, TileMapRef map) {
             for (std::size_t x = x0; x < x1; ++x, ++i) {
                 const CellId old_id = sites[i];
 
-                // source: one of the configured neighbours; the list itself is
-                // built only when the ids differ (interior sites)
+                // source: one of the configured neighbours. Where the list has
+                // one entry per offset (interior sites, and every site of a
+                // box periodic along all axes) the drawn neighbour is found
+                // alone, and the list is built only when the ids differ.
                 std::size_t source;
                 const bool interior = lattice.is_interior(i);
+                const bool listed = !interior && !all_periodic;
                 if (interior) {
                     if (n_steps == 0) continue;
-                    source = static_cast<std::size_t>(static_cast<std::int64_t>(i) + steps[bounded(g, n_steps)]);
+                    source = static_cast<std::size_t>(static_cast<std::int64_t>(i) + steps[g.offset()]);
+                } else if (all_periodic) {
+                    if (n_steps == 0) continue;
+                    const std::size_t k = g.offset();
+                    source = unit_offsets ? periodic_neighbor_at(lattice, x, y, z, offsets[k])
+                                          : periodic_neighbor(lattice, i, k);
                 } else {
                     if (unit_offsets) {
                         neighbors_at(lattice, x, y, z, nb);
@@ -188,26 +368,28 @@ void sweep_tile(const Sweep& sweep, std::size_t t, TileMapRef map) {
                         neighbors_slow(lattice, i, nb);
                     }
                     if (nb.empty()) continue;
-                    source = nb[bounded(g, nb.size())];
+                    source = nb[g.below(nb.size())];
                 }
                 const CellId new_id = sites[source];
                 if (new_id == old_id) continue;
-                if (interior) neighbors_into(lattice, i, nb);
+                if (!listed) {
+                    if (interior) {
+                        neighbors_into(lattice, i, nb);
+                    } else if (unit_offsets) {
+                        neighbors_at(lattice, x, y, z, nb);
+                    } else {
+                        neighbors_slow(lattice, i, nb);
+                    }
+                }
                 if (old_id >= n_cells) unregistered(old_id);
                 if (new_id >= n_cells) unregistered(new_id);
 
-                // contact, summed apart; a site is never its own neighbour
-                const CellType type_old = types[old_id], type_new = types[new_id];
-                double cs = 0.0;
-                for (const std::size_t j : nb) {
-                    if (j == i) continue;
-                    const CellId sigma = sites[j];
-                    if (sigma >= n_cells) unregistered(sigma);
-                    const CellType tau = types[sigma];
-                    const double gain = sigma != new_id ? contact_energy(contact, type_new, tau) : 0.0;
-                    const double loss = sigma != old_id ? contact_energy(contact, type_old, tau) : 0.0;
-                    cs += gain - loss;
-                }
+                // contact, summed apart, and the neighbour counts of the surface change
+                const ContactWalk walk =
+                    padded ? contact_walk_padded(sites.data(), types, n_cells, copy, i, old_id, new_id, nb)
+                           : contact_walk(sites.data(), types, n_cells, contact, i, old_id, new_id, nb);
+                const double cs = walk.cs;
+                const std::int64_t total = walk.total, same_old = walk.same_old, same_new = walk.same_new;
 
                 // volume, from the registry plus the tile's own changes
                 double dh = 0.0;
@@ -241,15 +423,14 @@ void sweep_tile(const Sweep& sweep, std::size_t t, TileMapRef map) {
 
                 // Metropolis rule; a NaN change fails both tests
                 if (!(dh <= 0.0)) {
-                    const double u = uniform(g);
-                    if (!(std::exp(-dh / temperature) > u)) continue;
+                    const double u = g.unit();
+                    if (!(boltzmann(dh) > u)) continue;
                 }
                 // connectivity, for accepted copies only
                 if (connectivity_on && connectivity_applies(w, old_id) && !would_stay_connected(w, i, old_id))
                     continue;
 
                 // apply: the site array now, the trackers through the map
-                if (!surface_active) surface_deltas_into(w, i, new_id, nb, changes);
                 sites[i] = new_id;
                 const double fx = static_cast<double>(x);
                 const double xx = fx * fx, yy = fy * fy, zz = fz * fz, xy = fx * fy, xz = fx * fz, yz = fy * fz;
@@ -265,6 +446,7 @@ void sweep_tile(const Sweep& sweep, std::size_t t, TileMapRef map) {
                     d.sum_xy -= xy;
                     d.sum_xz -= xz;
                     d.sum_yz -= yz;
+                    if (!surface_active) d.surface += 2 * same_old - total;
                 }
                 {
                     CellDelta& d = map.at(new_id);
@@ -278,10 +460,26 @@ void sweep_tile(const Sweep& sweep, std::size_t t, TileMapRef map) {
                     d.sum_xy += xy;
                     d.sum_xz += xz;
                     d.sum_yz += yz;
+                    if (!surface_active) d.surface += total - 2 * same_new;
                 }
-                for (const SurfaceDelta& entry : changes) map.at(entry.id).surface += entry.delta;
+                // Without the surface term only the two ids' surfaces change
+                // (a neighbour of a third id loses one unlike pair and gains
+                // one), counted above; with it, the priced list is applied.
+                if (surface_active)
+                    for (const SurfaceDelta& entry : changes) map.at(entry.id).surface += entry.delta;
             }
         }
+    }
+}
+
+// The word stream pays where the offset count is a power of two: there
+// about every second bounded draw is rejected.
+void sweep_tile(const Sweep& sweep, std::size_t t, TileMapRef map) {
+    const std::size_t n_steps = sweep.world->lattice.offset_step.size();
+    if (n_steps != 0 && (n_steps & (n_steps - 1)) == 0) {
+        sweep_tile_with<TileWords>(sweep, t, map);
+    } else {
+        sweep_tile_with<TileDraws>(sweep, t, map);
     }
 }
 
@@ -537,10 +735,18 @@ bool step_parallel(Cpm& cpm, std::uint64_t mcs, std::size_t block, InterruptPoll
     std::size_t widest = 0;
     for (const std::vector<std::size_t>& list : colour_tiles) widest = std::max(widest, list.size());
 
-    // the registry's types, read by the contact term of every task
-    std::vector<CellType> types(w.cells.size());
-    for (std::size_t id = 0; id < w.cells.size(); ++id) types[id] = w.cells[id].cell_type;
-    sweep.types = &types;
+    // the registry's types and contact energies, read by the contact term
+    // of every task; nothing changes them during a call
+    ContactCopy contacts;
+    copy_contacts(w, contacts);
+    sweep.contacts = &contacts;
+    const BoltzmannTable boltzmann(w.temperature);
+    sweep.boltzmann = &boltzmann;
+    sweep.unit_offsets = true;
+    for (const Offset& o : lattice.neighborhood.offsets)
+        sweep.unit_offsets = sweep.unit_offsets && o.dx >= -1 && o.dx <= 1 && o.dy >= -1 && o.dy <= 1 && o.dz >= -1 &&
+                             o.dz <= 1;
+    sweep.all_periodic = lattice.periodic[0] && lattice.periodic[1] && lattice.periodic[2];
 
     std::vector<TileMap> maps(widest);
     std::vector<std::exception_ptr> errors(widest);

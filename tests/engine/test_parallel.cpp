@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "connectivity.hpp"
 #include "error.hpp"
 #include "external.hpp"
+#include "field.hpp"
 #include "membrane.hpp"
 #include "parallel.hpp"
 
@@ -79,6 +81,29 @@ World zero_energy_world(std::array<std::size_t, 3> dims, std::uint8_t order, boo
 
 bool never_stop() { return false; }
 bool always_stop() { return true; }
+
+// One word for a whole result: the site array, every tracker bit for bit
+// and the driver's generator.
+std::uint64_t result_hash(const Cpm& cpm) {
+    std::uint64_t h = 1469598103934665603ull;
+    const auto mix = [&h](std::uint64_t v) {
+        for (int k = 0; k < 8; ++k) h = (h ^ ((v >> (8 * k)) & 0xFF)) * 1099511628211ull;
+    };
+    const auto bits = [](double v) {
+        std::uint64_t u = 0;
+        std::memcpy(&u, &v, sizeof u);
+        return u;
+    };
+    for (const CellId id : cpm.world.lattice.sites) mix(id);
+    for (const Cell& c : cpm.world.cells) {
+        mix(static_cast<std::uint64_t>(c.volume));
+        mix(static_cast<std::uint64_t>(c.surface));
+        for (const double v : {c.sum_x, c.sum_y, c.sum_z, c.sum_xx, c.sum_yy, c.sum_zz, c.sum_xy, c.sum_xz, c.sum_yz})
+            mix(bits(v));
+    }
+    for (const std::uint64_t word : cpm.rng.s) mix(word);
+    return h;
+}
 
 }  // namespace
 
@@ -356,6 +381,69 @@ int main() {
         Cpm fine(sorting_world({{24, 20, 1}, false, 2, 0.0}), 41);
         CHECK(step_parallel(fine, 3, 4));
         CHECK(trackers_exact(fine.world));
+    }
+
+    // pinned results: whole runs on a 2-D sorting box without periodic
+    // faces, a 3-D periodic one with an odd tile count along every axis, and
+    // a periodic 2-D one with the surface term, chemotaxis and every optional
+    // term on, each the same for one and for two workers
+    {
+        const auto sorting_2d = [] { return Cpm(sorting_world({{40, 36, 1}, false, 2, 0.0}), 11); };
+        const auto sorting_3d = [] { return Cpm(sorting_world({{20, 20, 12}, true, 3, 0.0}), 12); };
+        const auto busy_2d = [] {
+            World w = busy_world({{30, 26, 1}, true, 2, 0.5});
+            add_field(w, "c", 0.1, 0.01);
+            set_secretion(w, 0, 1, 1.0);
+            set_chemotaxis(w, 0, 2, 50.0);
+            return Cpm(std::move(w), 13);
+        };
+        const auto busy_noflux = [] {
+            World w = busy_world({{33, 28, 1}, false, 3, 1.0});
+            add_field(w, "c", 0.1, 0.01);
+            set_secretion(w, 0, 1, 1.0);
+            set_chemotaxis(w, 0, 2, 20.0);
+            return Cpm(std::move(w), 14);
+        };
+        for (const std::size_t workers : {1, 2}) {
+            set_worker_count_for_testing(workers);
+            Cpm a = sorting_2d(), b = sorting_3d(), c = busy_2d(), d = busy_noflux();
+            CHECK(step_parallel(a, 30, 8));
+            CHECK(step_parallel(b, 6, 4));
+            CHECK(step_parallel(c, 20, 6));
+            CHECK(step_parallel(d, 20, 5));
+            CHECK_EQ(result_hash(a), 0xdce3d3f5a81b4f42ull);
+            CHECK_EQ(result_hash(b), 0xeb467ae6252050a9ull);
+            CHECK_EQ(result_hash(c), 0x7f086905abeb0c6eull);
+            CHECK_EQ(result_hash(d), 0xc6b72a283ad320a7ull);
+            CHECK(trackers_exact(a.world) && trackers_exact(b.world));
+            CHECK(trackers_exact(c.world) && trackers_exact(d.world));
+        }
+        set_worker_count_for_testing(2);
+    }
+
+    // a contact table too large for the compact copy is read in place, and a
+    // type beyond the table's side has no contact energy either way: the same
+    // energies in a table of side 3 and of side 70 give the same run
+    {
+        const auto world = [](std::size_t side) {
+            World w = sorting_world({{30, 28, 1}, true, 2, 0.0});
+            set_cell_type(w, 3, 5);  // beyond the side of the small table
+            ContactMatrix j(side);
+            set_pair(j, 0, 1, 16.0);
+            set_pair(j, 0, 2, 16.0);
+            set_pair(j, 1, 1, 2.0);
+            set_pair(j, 2, 2, 14.0);
+            set_pair(j, 1, 2, 11.0);
+            set_contact_matrix(w, std::move(j));
+            return w;
+        };
+        Cpm small(world(3), 17), large(world(70), 17);
+        CHECK(step_parallel(small, 15, 6));
+        CHECK(step_parallel(large, 15, 6));
+        CHECK(same_world(small.world, large.world));
+        CHECK(same_rng(small.rng, large.rng));
+        CHECK(small.world.lattice.sites != world(3).lattice.sites);
+        CHECK(trackers_exact(large.world));
     }
 
     return tessaly_test::finish();
