@@ -165,62 +165,10 @@ inline std::size_t periodic_neighbor_at(const Lattice& lattice, std::size_t x, s
            lattice.nx * (wrap(y, o.dy, lattice.ny) + lattice.ny * wrap(z, o.dz, lattice.nz));
 }
 
-// A tile's generator, its words made 64 at a time. The words are consumed
-// strictly in order, so every draw reads exactly the words the plain draws
-// would. Along with the words, a refill marks which of them a bounded draw
-// below the offset count accepts (the low half of the product is the wrapped
-// product v·n), so such a draw is a bit scan instead of a loop whose exit is
-// a coin toss for power-of-two counts.
-struct TileWords {
-    static constexpr unsigned size = 64;
-    std::uint64_t word[size];
-    std::uint64_t accept_offsets = 0;  // bit k: word k is accepted below n_offsets
-    std::uint64_t live = 0;            // bit k: word k is not consumed yet
-    Rng g;                             // the generator after the last word made
-    std::uint64_t n_offsets, zone_offsets;
-
-    static std::uint64_t zone_of(std::uint64_t n) { return (n << __builtin_clzll(n)) - 1; }
-
-    TileWords(const Rng& start, std::uint64_t offsets)
-        : g(start), n_offsets(offsets ? offsets : 1), zone_offsets(zone_of(n_offsets)) {}
-
-    void refill() {
-#pragma GCC unroll 4
-        for (unsigned k = 0; k < size; ++k) word[k] = next_u64(g);
-        std::uint64_t mask = 0;
-        for (unsigned k = 0; k < size; ++k) mask |= std::uint64_t{word[k] * n_offsets <= zone_offsets} << k;
-        accept_offsets = mask;
-        live = ~std::uint64_t{0};
-    }
-    // Position of the first live word whose bit is set in `accept`, consuming
-    // it and every word before it.
-    unsigned take(const std::uint64_t& accept) {
-        for (;;) {
-            const std::uint64_t m = accept & live;
-            if (m != 0) {
-                const unsigned pos = static_cast<unsigned>(__builtin_ctzll(m));
-                live = (~std::uint64_t{0} << pos) << 1;
-                return pos;
-            }
-            refill();
-        }
-    }
-    static std::size_t high(std::uint64_t v, std::uint64_t n) {
-        __extension__ using u128 = unsigned __int128;
-        return static_cast<std::size_t>((static_cast<u128>(v) * n) >> 64);
-    }
-    std::size_t offset() { return high(word[take(accept_offsets)], n_offsets); }
-    std::uint64_t next() { return word[take(live)]; }
-    // A bounded draw below any n, word by word as the plain draw does.
-    std::size_t below(std::uint64_t n) {
-        if (n == n_offsets) return offset();
-        const std::uint64_t zone = zone_of(n);
-        for (;;) {
-            const std::uint64_t v = next();
-            if (v * n <= zone) return high(v, n);
-        }
-    }
-    double unit() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
+// A tile's generator, its words made in batches (no site count: a tile
+// draws no targets).
+struct TileWords : WordBatch {
+    TileWords(const Rng& seed, std::uint64_t offsets) : WordBatch(seed, 0, offsets) {}
 };
 
 // The plain draws of a tile's generator, for counts other than powers of
