@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <utility>
 #include <bit>
 #include <cerrno>
 #include <cmath>
@@ -53,25 +54,6 @@ struct TileEntry {
     CellDelta delta;
 };
 using TileMap = std::vector<TileEntry>;
-
-// exp(−k/T) for the integer energy changes k = 0, 1, …, filled with the same
-// expression the rule evaluates, so a table hit is bit-identical to the call.
-struct BoltzmannTable {
-    static constexpr std::size_t size = 1024;
-    double temperature;
-    double value[size];
-
-    explicit BoltzmannTable(double t) : temperature(t) {
-        for (std::size_t k = 0; k < size; ++k) value[k] = std::exp(-static_cast<double>(k) / t);
-    }
-    double operator()(double dh) const {
-        if (dh < static_cast<double>(size)) {
-            const std::size_t k = static_cast<std::size_t>(dh);
-            if (static_cast<double>(k) == dh) return value[k];
-        }
-        return std::exp(-dh / temperature);
-    }
-};
 
 // Values fixed for one call (and, for step and colour, one phase), shared
 // read-only by every task.
@@ -194,51 +176,27 @@ struct ContactWalk {
     std::int64_t total, same_old, same_new;
 };
 
-[[gnu::noinline]] ContactWalk contact_walk_padded(const CellId* sites, const CellType* types, std::size_t n_cells,
-                                                  const ContactCopy& copy, std::size_t i, CellId o, CellId n,
-                                                  const SiteList& nb) {
-    // a type beyond the side reads the zero padding; the two id tests are
-    // masks instead of branches
-    const double* row_n = copy.table.data() + std::size_t{types[n]} * copy.stride;
-    const double* row_o = copy.table.data() + std::size_t{types[o]} * copy.stride;
+// `energies(τ)` gives the pair (J(τn, τ), J(τo, τ)); the two id tests are
+// masks instead of branches.
+template <typename Energies>
+[[gnu::noinline]] ContactWalk contact_walk(const CellId* sites, const CellType* types, std::size_t n_cells,
+                                           std::size_t i, CellId o, CellId n, const SiteList& nb,
+                                           Energies energies) {
     double cs = 0.0;
     std::int64_t total = 0, same_old = 0, same_new = 0;
     for (const std::size_t j : nb) {
         if (j == i) continue;
         const CellId sigma = sites[j];
         if (sigma >= n_cells) unregistered(sigma);
-        const CellType tau = types[sigma];
         const bool is_new = sigma == n, is_old = sigma == o;
         total += 1;
         same_old += is_old;
         same_new += is_new;
+        const auto [j_new, j_old] = energies(types[sigma]);
         const std::uint64_t keep_t = std::uint64_t{0} - std::uint64_t{!is_new};
         const std::uint64_t keep_u = std::uint64_t{0} - std::uint64_t{!is_old};
-        const double gain = std::bit_cast<double>(std::bit_cast<std::uint64_t>(row_n[tau]) & keep_t);
-        const double loss = std::bit_cast<double>(std::bit_cast<std::uint64_t>(row_o[tau]) & keep_u);
-        cs += gain - loss;
-    }
-    return {cs, total, same_old, same_new};
-}
-
-// The same from the world's table, for tables too large to copy.
-[[gnu::noinline]] ContactWalk contact_walk(const CellId* sites, const CellType* types, std::size_t n_cells,
-                                           const ContactMatrix& contact, std::size_t i, CellId o, CellId n,
-                                           const SiteList& nb) {
-    const CellType type_o = types[o], type_n = types[n];
-    double cs = 0.0;
-    std::int64_t total = 0, same_old = 0, same_new = 0;
-    for (const std::size_t j : nb) {
-        if (j == i) continue;
-        const CellId sigma = sites[j];
-        if (sigma >= n_cells) unregistered(sigma);
-        const CellType tau = types[sigma];
-        const bool is_new = sigma == n, is_old = sigma == o;
-        total += 1;
-        same_old += is_old;
-        same_new += is_new;
-        const double gain = !is_new ? contact_energy(contact, type_n, tau) : 0.0;
-        const double loss = !is_old ? contact_energy(contact, type_o, tau) : 0.0;
+        const double gain = std::bit_cast<double>(std::bit_cast<std::uint64_t>(j_new) & keep_t);
+        const double loss = std::bit_cast<double>(std::bit_cast<std::uint64_t>(j_old) & keep_u);
         cs += gain - loss;
     }
     return {cs, total, same_old, same_new};
@@ -333,9 +291,20 @@ void sweep_tile_with(const Sweep& sweep, std::size_t t, TileMapRef map) {
                 if (new_id >= n_cells) unregistered(new_id);
 
                 // contact, summed apart, and the neighbour counts of the surface change
-                const ContactWalk walk =
-                    padded ? contact_walk_padded(sites.data(), types, n_cells, copy, i, old_id, new_id, nb)
-                           : contact_walk(sites.data(), types, n_cells, contact, i, old_id, new_id, nb);
+                ContactWalk walk;
+                if (padded) {
+                    // a type beyond the side reads the zero padding
+                    const double* row_n = copy.table.data() + std::size_t{types[new_id]} * copy.stride;
+                    const double* row_o = copy.table.data() + std::size_t{types[old_id]} * copy.stride;
+                    walk = contact_walk(sites.data(), types, n_cells, i, old_id, new_id, nb,
+                                        [=](CellType tau) { return std::pair{row_n[tau], row_o[tau]}; });
+                } else {
+                    // a table too large to copy is read where it is
+                    const CellType type_n = types[new_id], type_o = types[old_id];
+                    walk = contact_walk(sites.data(), types, n_cells, i, old_id, new_id, nb, [&](CellType tau) {
+                        return std::pair{contact_energy(contact, type_n, tau), contact_energy(contact, type_o, tau)};
+                    });
+                }
                 const double cs = walk.cs;
                 const std::int64_t total = walk.total, same_old = walk.same_old, same_new = walk.same_new;
 

@@ -16,25 +16,6 @@ Cpm::Cpm(World w, std::uint64_t seed) : world(std::move(w)), rng(seed_from_u64(s
 
 namespace {
 
-// exp(−k/T) for the integer energy changes k = 0, 1, …, filled with the same
-// expression the rule evaluates, so a table hit is bit-identical to the call.
-struct BoltzmannTable {
-    static constexpr std::size_t size = 1024;
-    double temperature;
-    double value[size];
-
-    explicit BoltzmannTable(double t) : temperature(t) {
-        for (std::size_t k = 0; k < size; ++k) value[k] = std::exp(-static_cast<double>(k) / t);
-    }
-    double operator()(double dh) const {
-        if (dh < static_cast<double>(size)) {
-            const std::size_t k = static_cast<std::size_t>(dh);
-            if (static_cast<double>(k) == dh) return value[k];
-        }
-        return std::exp(-dh / temperature);
-    }
-};
-
 // Per-call scratch of the copy attempt, so that it allocates nothing.
 // `contacts` is copied from the world at the start of each step call:
 // nothing changes a type or a contact energy during a step, and the contact
