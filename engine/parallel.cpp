@@ -150,7 +150,7 @@ inline std::size_t periodic_neighbor_at(const Lattice& lattice, std::size_t x, s
 // A tile's generator, its words made in batches (no site count: a tile
 // draws no targets).
 struct TileWords : WordBatch {
-    TileWords(const Rng& seed, std::uint64_t offsets) : WordBatch(seed, 0, offsets) {}
+    explicit TileWords(WordSource& words) : WordBatch(words) {}
 };
 
 // The plain draws of a tile's generator, for counts other than powers of
@@ -159,7 +159,7 @@ struct TileDraws {
     Rng g;
     std::uint64_t n_offsets;
 
-    TileDraws(const Rng& start, std::uint64_t offsets) : g(start), n_offsets(offsets) {}
+    explicit TileDraws(const WordSource& words) : g(words.start), n_offsets(words.n_offsets) {}
     std::size_t offset() { return bounded(g, n_offsets); }
     std::size_t below(std::uint64_t n) { return bounded(g, n); }
     double unit() { return uniform(g); }
@@ -227,9 +227,10 @@ void sweep_tile_with(const Sweep& sweep, std::size_t t, TileMapRef map) {
     const std::size_t z0 = b * tz, z1 = z0 + std::min(b, nz - z0);
 
     const std::size_t n_steps = lattice.offset_step.size();
-    Draws g(seed_from_u64(t * std::uint64_t{0xC2B2AE3D} ^ sweep.base ^ sweep.step * std::uint64_t{0x9E3779B9} ^
-                          sweep.colour * std::uint64_t{0x85EBCA77}),
-            n_steps);
+    WordSource words(seed_from_u64(t * std::uint64_t{0xC2B2AE3D} ^ sweep.base ^ sweep.step * std::uint64_t{0x9E3779B9} ^
+                                   sweep.colour * std::uint64_t{0x85EBCA77}),
+                     0, n_steps);
+    Draws g(words);
     map.entries.clear();
     if (map.slots.size() < n_cells) map.slots.resize(n_cells, NO_ENTRY);
 

@@ -11,6 +11,10 @@
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define TESSALY_WIDE_WORDS 1
+#endif
 
 namespace tessaly {
 
@@ -72,61 +76,286 @@ inline std::size_t bounded(Rng& g, std::uint64_t n) {
     }
 }
 
-// A generator's words, made 64 at a time, for the sweeps. The stream is the
-// generator's own, consumed strictly in order, so every draw reads exactly
-// the words the plain draws would; only the bookkeeping differs. Along with
-// the words, a refill marks which of them a bounded draw below the site count
-// and below the neighbour-offset count would accept (the low half of the
-// product is the wrapped product v·n), so such a draw is a bit scan instead
-// of a loop whose exit is a coin toss for power-of-two ranges. A count of 0
-// keeps no mask (a tile draws no sites).
-struct WordBatch {
-    static constexpr unsigned size = 64;
-    std::uint64_t word[size];
-    std::uint64_t accept_sites = 0;   // bit k: word k is accepted below n_sites
-    std::uint64_t accept_offsets = 0; // bit k: word k is accepted below the offset count
-    std::uint64_t live = 0;           // bit k: word k is not consumed yet
-    Rng start;                        // the generator before word 0
-    Rng ahead;                        // the generator after the last word
-    bool filled = false;              // some words have been made
-    bool sites_masked;                // a site count was given
-    std::uint64_t n_sites, zone_sites;
-    std::uint64_t n_offsets, zone_offsets;
+// The generator d steps on, from the coefficients of x^d modulo the
+// generator's characteristic polynomial (bit i of `poly` is the coefficient
+// of x^i): the state after d steps is the sum of M^i·s over the set bits, M
+// being one step. The constants below were derived from that polynomial
+// (found by Berlekamp–Massey over one state bit); a test checks each
+// against stepping the generator d times.
+inline Rng jump(Rng g, const std::uint64_t (&poly)[4]) {
+    Rng sum{{0, 0, 0, 0}};
+    for (const std::uint64_t bits : poly)
+        for (int b = 0; b < 64; ++b) {
+            if ((bits >> b) & 1U)
+                for (int k = 0; k < 4; ++k) sum.s[k] ^= g.s[k];
+            (void)next_u64(g);
+        }
+    return sum;
+}
 
-    static std::uint64_t zone_of(std::uint64_t n) { return (n << __builtin_clzll(n)) - 1; }
+// x^2048 and x^6144 modulo the characteristic polynomial
+inline constexpr std::uint64_t jump_2048[4] = {0x876c2301125a85c0ULL, 0x15fe822628b16f04ULL, 0x3c8ca36ec9a74fa7ULL,
+                                               0x51edef31819e01ffULL};
+inline constexpr std::uint64_t jump_6144[4] = {0xa82bd707a5c0bbcdULL, 0x557d6bd4a66701d2ULL, 0x27e81077d42d6234ULL,
+                                               0x70b2bd03010451a7ULL};
 
-    WordBatch(const Rng& g, std::uint64_t sites, std::uint64_t offsets)
-        : start(g), ahead(g), sites_masked(sites != 0), n_sites(sites ? sites : 1), zone_sites(zone_of(n_sites)), n_offsets(offsets ? offsets : 1),
-          zone_offsets(zone_of(n_offsets)) {}
+// Bit k set: word k of the 64 is accepted by a bounded draw below n, whose
+// rejection zone is `zone` (the low half of the widening product is the
+// wrapped product v·n; for a power of two that is a shift, tested two words
+// at a time).
+inline std::uint64_t accepted_words(const std::uint64_t* word, std::uint64_t n, std::uint64_t zone) {
+    std::uint64_t mask = 0;
+#ifdef __SSE2__
+    if ((n & (n - 1)) == 0) {
+        const __m128i shift = _mm_cvtsi32_si128(__builtin_ctzll(n));
+        for (unsigned k = 0; k < 64; k += 2) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(word + k));
+            const int top = _mm_movemask_pd(_mm_castsi128_pd(_mm_sll_epi64(v, shift)));
+            mask |= static_cast<std::uint64_t>(top) << k;
+        }
+        return ~mask;
+    }
+#endif
+    for (unsigned k = 0; k < 64; ++k) mask |= std::uint64_t{word[k] * n <= zone} << k;
+    return mask;
+}
 
-    void refill() {
-        start = ahead;
-        Rng g = ahead;
-#pragma GCC unroll 4
-        for (unsigned k = 0; k < size; ++k) word[k] = next_u64(g);
-        ahead = g;
-        if (sites_masked) accept_sites = accepted(n_sites, zone_sites);
-        accept_offsets = accepted(n_offsets, zone_offsets);
-        live = ~std::uint64_t{0};
-        filled = true;
+#ifdef TESSALY_WIDE_WORDS
+// A generator's words made by four lanes of AVX2 at once: each round, lane j
+// runs its own stretch of 2048 consecutive words of the stream, starting
+// 2048·j words after the round's first, and the four stretches are stored in
+// stream order. Between rounds every lane jumps over the three stretches the
+// others made. The words are the generator's own, in its order; only the
+// making differs (about three times cheaper than one word after another).
+struct WideWords {
+    static constexpr unsigned lanes = 4;
+    static constexpr unsigned stretch = 2048;                 // words per lane and round
+    static constexpr unsigned chunks = lanes * stretch / 64;  // batches of 64 per round
+    alignas(32) std::uint64_t word[lanes * stretch];          // the round's words, in stream order
+    std::uint64_t accept_sites[chunks];                       // per batch: accepted below the site count
+    std::uint64_t accept_offsets[chunks];                     // per batch: accepted below the offset count
+    alignas(32) std::uint64_t next_lane[4][lanes];                      // state word k of lane j for the next round
+    Rng round_lane[lanes];                                    // lane j at the start of this round
+    bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+
+    explicit WideWords(Rng g) {
+        for (unsigned j = 0; j < lanes; ++j) {
+            for (unsigned k = 0; k < 4; ++k) next_lane[k][j] = g.s[k];
+            g = jump(g, jump_2048);
+        }
     }
 
-    // Bit k set: word k is accepted below n.
-    std::uint64_t accepted(std::uint64_t n, std::uint64_t zone) const {
+    // The generator at word `index` of this round (index ≤ lanes·stretch).
+    Rng state_at(unsigned index) const {
+        if (index == lanes * stretch) {
+            Rng g = round_lane[lanes - 1];
+            for (unsigned k = 0; k < stretch; ++k) (void)next_u64(g);
+            return g;
+        }
+        Rng g = round_lane[index / stretch];
+        for (unsigned k = 0; k < index % stretch; ++k) (void)next_u64(g);
+        return g;
+    }
+
+    [[gnu::target("avx2"), gnu::always_inline]] static __m256i load(const std::uint64_t* p) {
+        return _mm256_load_si256(reinterpret_cast<const __m256i*>(p));
+    }
+    [[gnu::target("avx2"), gnu::always_inline]] static void store(std::uint64_t* p, __m256i v) {
+        _mm256_store_si256(reinterpret_cast<__m256i*>(p), v);
+    }
+    template <int k>
+    [[gnu::target("avx2"), gnu::always_inline]] static __m256i rotl(__m256i x) {
+        return _mm256_or_si256(_mm256_slli_epi64(x, k), _mm256_srli_epi64(x, 64 - k));
+    }
+    // one step of the four lanes' generators
+    [[gnu::target("avx2"), gnu::always_inline]] static void advance(__m256i& s0, __m256i& s1, __m256i& s2, __m256i& s3) {
+        const __m256i t = _mm256_slli_epi64(s1, 17);
+        s2 = _mm256_xor_si256(s2, s0);
+        s3 = _mm256_xor_si256(s3, s1);
+        s1 = _mm256_xor_si256(s1, s2);
+        s0 = _mm256_xor_si256(s0, s3);
+        s2 = _mm256_xor_si256(s2, t);
+        s3 = rotl<45>(s3);
+    }
+
+    // Makes the next round's words and the two acceptance masks per batch
+    // (a site count of 0 keeps no site mask).
+    void fill(std::uint64_t n_sites, std::uint64_t zone_sites, std::uint64_t n_offsets, std::uint64_t zone_offsets) {
+        if (avx512)
+            fill_avx512(n_sites, zone_sites, n_offsets, zone_offsets);
+        else
+            fill_avx2(n_sites, zone_sites, n_offsets, zone_offsets);
+    }
+    // The same code twice: where AVX-512 is there, the compiler merges the
+    // exclusive-ors and rotations of a step into fewer instructions.
+    [[gnu::target("avx2")]] void fill_avx2(std::uint64_t n_sites, std::uint64_t zone_sites, std::uint64_t n_offsets,
+                                           std::uint64_t zone_offsets) {
+        fill_rounds(n_sites, zone_sites, n_offsets, zone_offsets);
+    }
+    [[gnu::target("avx2,avx512f,avx512vl")]] void fill_avx512(std::uint64_t n_sites, std::uint64_t zone_sites,
+                                                              std::uint64_t n_offsets, std::uint64_t zone_offsets) {
+        fill_rounds(n_sites, zone_sites, n_offsets, zone_offsets);
+    }
+    [[gnu::target("avx2"), gnu::always_inline]] void fill_rounds(std::uint64_t n_sites, std::uint64_t zone_sites,
+                                                                 std::uint64_t n_offsets, std::uint64_t zone_offsets) {
+        for (unsigned j = 0; j < lanes; ++j)
+            for (unsigned k = 0; k < 4; ++k) round_lane[j].s[k] = next_lane[k][j];
+        __m256i s0 = load(next_lane[0]), s1 = load(next_lane[1]), s2 = load(next_lane[2]), s3 = load(next_lane[3]);
+        for (unsigned t = 0; t < stretch; t += 4) {
+            __m256i r[4];
+            for (unsigned k = 0; k < 4; ++k) {
+                r[k] = _mm256_add_epi64(rotl<23>(_mm256_add_epi64(s0, s3)), s0);
+                advance(s0, s1, s2, s3);
+            }
+            // r[k] holds step t + k of the four lanes; store each lane's four in a row
+            const __m256i a0 = _mm256_unpacklo_epi64(r[0], r[1]), a1 = _mm256_unpackhi_epi64(r[0], r[1]);
+            const __m256i a2 = _mm256_unpacklo_epi64(r[2], r[3]), a3 = _mm256_unpackhi_epi64(r[2], r[3]);
+            store(word + 0 * stretch + t, _mm256_permute2x128_si256(a0, a2, 0x20));
+            store(word + 1 * stretch + t, _mm256_permute2x128_si256(a1, a3, 0x20));
+            store(word + 2 * stretch + t, _mm256_permute2x128_si256(a0, a2, 0x31));
+            store(word + 3 * stretch + t, _mm256_permute2x128_si256(a1, a3, 0x31));
+        }
+        // every lane jumps over the other lanes' stretches
+        __m256i j0 = _mm256_setzero_si256(), j1 = j0, j2 = j0, j3 = j0;
+        for (const std::uint64_t bits : jump_6144)
+            for (int b = 0; b < 64; ++b) {
+                if ((bits >> b) & 1U) {
+                    j0 = _mm256_xor_si256(j0, s0);
+                    j1 = _mm256_xor_si256(j1, s1);
+                    j2 = _mm256_xor_si256(j2, s2);
+                    j3 = _mm256_xor_si256(j3, s3);
+                }
+                advance(s0, s1, s2, s3);
+            }
+        store(next_lane[0], j0);
+        store(next_lane[1], j1);
+        store(next_lane[2], j2);
+        store(next_lane[3], j3);
+        for (unsigned c = 0; c < chunks; ++c) {
+            accept_sites[c] = n_sites != 0 ? accepted_wide(word + 64 * c, n_sites, zone_sites) : 0;
+            accept_offsets[c] = accepted_wide(word + 64 * c, n_offsets, zone_offsets);
+        }
+    }
+
+    [[gnu::target("avx2"), gnu::always_inline]] static std::uint64_t accepted_wide(const std::uint64_t* w, std::uint64_t n, std::uint64_t zone) {
         std::uint64_t mask = 0;
-#ifdef __SSE2__
         if ((n & (n - 1)) == 0) {
             const __m128i shift = _mm_cvtsi32_si128(__builtin_ctzll(n));
-            for (unsigned k = 0; k < size; k += 2) {
-                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(word + k));
-                const int top = _mm_movemask_pd(_mm_castsi128_pd(_mm_sll_epi64(v, shift)));
+            for (unsigned k = 0; k < 64; k += 4) {
+                const __m256i v = _mm256_load_si256(reinterpret_cast<const __m256i*>(w + k));
+                const int top = _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_sll_epi64(v, shift)));
                 mask |= static_cast<std::uint64_t>(top) << k;
             }
             return ~mask;
         }
-#endif
-        for (unsigned k = 0; k < size; ++k) mask |= std::uint64_t{word[k] * n <= zone} << k;
+        for (unsigned k = 0; k < 64; ++k) mask |= std::uint64_t{w[k] * n <= zone} << k;
         return mask;
+    }
+};
+#endif
+
+// A generator's words, made 64 at a time, for the sweeps. The stream is the
+// generator's own, consumed strictly in order, so every draw reads exactly
+// the words the plain draws would; only the bookkeeping differs. Along with
+// the words, each batch marks which of them a bounded draw below the site
+// count and below the neighbour-offset count would accept, so such a draw is
+// a bit scan instead of a loop whose exit is a coin toss for power-of-two
+// ranges. A count of 0 keeps no mask (a tile draws no sites).
+//
+// Two records: `WordSource` makes the batches (one word after another, or
+// taken from the rounds of `wide` when set), `WordBatch` is the cursor the
+// draws move. The cursor's address never leaves the sweep, so the compiler
+// keeps it in registers; only a new batch calls out.
+struct WordSource {
+    static constexpr unsigned size = 64;
+    Rng start;                          // the generator before the current batch (one after another)
+    Rng ahead;                          // the generator after the current batch (one after another)
+    bool filled = false;                // some words have been made
+    std::uint64_t n_sites, zone_sites;
+    std::uint64_t n_offsets, zone_offsets;
+#ifdef TESSALY_WIDE_WORDS
+    WideWords* wide = nullptr;          // the rounds the batches come from, if any
+    unsigned chunk = WideWords::chunks; // the current batch's index in wide's round
+#endif
+    std::uint64_t own[size];            // the current batch (one after another)
+
+    static std::uint64_t zone_of(std::uint64_t n) { return (n << __builtin_clzll(n)) - 1; }
+
+    WordSource(const Rng& g, std::uint64_t sites, std::uint64_t offsets)
+        : start(g), ahead(g), n_sites(sites), zone_sites(zone_of(sites ? sites : 1)),
+          n_offsets(offsets ? offsets : 1), zone_offsets(zone_of(n_offsets)) {}
+
+    struct Batch {
+        const std::uint64_t* word;
+        std::uint64_t accept_sites, accept_offsets;
+    };
+
+    [[gnu::noinline]] Batch next() {
+        filled = true;
+#ifdef TESSALY_WIDE_WORDS
+        if (wide != nullptr) {
+            if (++chunk >= WideWords::chunks) {
+                wide->fill(n_sites, zone_sites, n_offsets, zone_offsets);
+                chunk = 0;
+            }
+            return {wide->word + size * chunk, wide->accept_sites[chunk], wide->accept_offsets[chunk]};
+        }
+#endif
+        start = ahead;
+        Rng g = ahead;
+#pragma GCC unroll 4
+        for (unsigned k = 0; k < size; ++k) own[k] = next_u64(g);
+        ahead = g;
+        return {own, n_sites != 0 ? accepted_words(own, n_sites, zone_sites) : 0,
+                accepted_words(own, n_offsets, zone_offsets)};
+    }
+
+    // The generator after the first `used` words of the current batch.
+    Rng state(unsigned used) const {
+        if (!filled) return start;
+#ifdef TESSALY_WIDE_WORDS
+        if (wide != nullptr) return wide->state_at(size * chunk + used);
+#endif
+        Rng g = start;
+        for (unsigned k = 0; k < used; ++k) (void)next_u64(g);
+        return g;
+    }
+};
+
+// The live words after the lowest set bit of m (m is within live). With
+// `Bmi` (only where the processor has those instructions) this is two
+// one-cycle instructions on the chain that every draw waits for; the
+// compiler does not find them by itself.
+template <bool Bmi>
+inline std::uint64_t live_after(std::uint64_t live, std::uint64_t m) {
+#ifdef TESSALY_WIDE_WORDS
+    if constexpr (Bmi) {
+        std::uint64_t through, rest;
+        asm("blsmsk %1, %0" : "=r"(through) : "r"(m));
+        asm("andn %2, %1, %0" : "=r"(rest) : "r"(through), "r"(live));
+        return rest;
+    }
+#endif
+    return live & ~(m ^ (m - 1));
+}
+
+template <bool Bmi>
+struct WordCursor {
+    WordSource& source;
+    const std::uint64_t* word;          // the current batch
+    std::uint64_t accept_sites = 0;     // bit k: word k is accepted below n_sites
+    std::uint64_t accept_offsets = 0;   // bit k: word k is accepted below the offset count
+    std::uint64_t live = 0;             // bit k: word k is not consumed yet
+    std::uint64_t n_sites, n_offsets;
+
+    explicit WordCursor(WordSource& s) : source(s), word(s.own), n_sites(s.n_sites), n_offsets(s.n_offsets) {}
+
+    void refill() {
+        const WordSource::Batch b = source.next();
+        word = b.word;
+        accept_sites = b.accept_sites;
+        accept_offsets = b.accept_offsets;
+        live = ~std::uint64_t{0};
     }
 
     // Position of the first live word whose bit is set in `accept`, consuming
@@ -134,10 +363,9 @@ struct WordBatch {
     unsigned take(const std::uint64_t& accept) {
         for (;;) {
             const std::uint64_t m = accept & live;
-            if (m != 0) {
-                const unsigned pos = static_cast<unsigned>(__builtin_ctzll(m));
-                live = (~std::uint64_t{0} << pos) << 1;
-                return pos;
+            if (m != 0) [[likely]] {
+                live = live_after<Bmi>(live, m);
+                return static_cast<unsigned>(__builtin_ctzll(m));
             }
             refill();
         }
@@ -147,13 +375,23 @@ struct WordBatch {
         return static_cast<std::size_t>((static_cast<u128>(v) * n) >> 64);
     }
 
-    std::size_t site() { return high(word[take(accept_sites)], n_sites); }
-    std::size_t offset() { return high(word[take(accept_offsets)], n_offsets); }
-    std::uint64_t next() { return word[take(live)]; }
+    // (the position first: taking it may move `word` to the next batch)
+    std::size_t site() {
+        const unsigned k = take(accept_sites);
+        return high(word[k], n_sites);
+    }
+    std::size_t offset() {
+        const unsigned k = take(accept_offsets);
+        return high(word[k], n_offsets);
+    }
+    std::uint64_t next() {
+        const unsigned k = take(live);
+        return word[k];
+    }
     // A bounded draw below any n, word by word as the plain draw does.
     std::size_t below(std::uint64_t n) {
         if (n == n_offsets) return offset();
-        const std::uint64_t zone = zone_of(n);
+        const std::uint64_t zone = WordSource::zone_of(n);
         for (;;) {
             const std::uint64_t v = next();
             if (v * n <= zone) return high(v, n);
@@ -163,12 +401,10 @@ struct WordBatch {
 
     // The generator after the last consumed word.
     Rng state() const {
-        Rng g = start;
-        if (!filled) return g;
-        const unsigned used = live == 0 ? size : static_cast<unsigned>(__builtin_ctzll(live));
-        for (unsigned k = 0; k < used; ++k) (void)next_u64(g);
-        return g;
+        return source.state(live == 0 ? WordSource::size : static_cast<unsigned>(__builtin_ctzll(live)));
     }
 };
+
+using WordBatch = WordCursor<false>;
 
 }  // namespace tessaly

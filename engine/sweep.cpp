@@ -1,6 +1,7 @@
 #include "sweep.hpp"
 
 #include <cmath>
+#include <memory>
 #include <vector>
 
 #include "connectivity.hpp"
@@ -28,7 +29,8 @@ struct Scratch {
 
 // One copy attempt: draw a target and one of its neighbours as the source,
 // price the copy, decide by the Metropolis rule, guard connectivity, apply.
-inline void copy_attempt(World& w, WordBatch& rng, const BoltzmannTable& boltzmann, bool all_periodic, Scratch& s) {
+template <typename Words>
+[[gnu::always_inline]] inline void copy_attempt(World& w, Words& rng, const BoltzmannTable& boltzmann, bool all_periodic, Scratch& s) {
     const Lattice& lat = w.lattice;
     const std::size_t target = rng.site();
     std::size_t source;
@@ -76,9 +78,11 @@ inline void copy_attempt(World& w, WordBatch& rng, const BoltzmannTable& boltzma
     }
 }
 
-}  // namespace
-
-bool step(Cpm& cpm, std::uint64_t mcs, InterruptPoll poll) {
+// The Monte Carlo steps themselves, inlined into two copies below: one for
+// any x86-64 processor, one compiled for processors with AVX2 and the bit
+// manipulation instructions, which also make their words in wide rounds.
+template <bool Bmi>
+[[gnu::always_inline]] inline bool sweep_steps(Cpm& cpm, std::uint64_t mcs, InterruptPoll poll, WideWords* wide) {
     World& w = cpm.world;
     const std::size_t n = w.lattice.n_sites();
     const BoltzmannTable boltzmann(w.temperature);
@@ -89,21 +93,68 @@ bool step(Cpm& cpm, std::uint64_t mcs, InterruptPoll poll) {
     copy_contacts(w, scratch.contacts);
     // The stream is a local object during the step, so the compiler keeps
     // its cursor out of reach of the tracker stores; the driver's generator
-    // is brought up to date after every Monte Carlo step (nothing else draws
-    // in between, so the words made ahead stay valid).
-    WordBatch rng(cpm.rng, n, w.lattice.offset_step.size());
+    // is brought up to date whenever the sweep stops (nothing else draws in
+    // between, so the words made ahead stay valid).
+    WordSource words(cpm.rng, n, w.lattice.offset_step.size());
+#ifdef TESSALY_WIDE_WORDS
+    words.wide = wide;
+#else
+    (void)wide;
+#endif
+    WordCursor<Bmi> rng(words);
     for (std::uint64_t m = 0; m < mcs; ++m) {
-        if (m > 0 && poll != nullptr && poll()) return false;
+        if (m > 0 && poll != nullptr && poll()) {
+            cpm.rng = rng.state();
+            return false;
+        }
         if (no_neighbours) {
             // every attempt draws its target and ends there
             for (std::size_t a = 0; a < n; ++a) (void)rng.site();
         } else {
             for (std::size_t a = 0; a < n; ++a) copy_attempt(w, rng, boltzmann, all_periodic, scratch);
         }
+        if (w.fields.empty()) continue;
         cpm.rng = rng.state();
         if (!advance_fields(w, poll)) return false;
     }
+    cpm.rng = rng.state();
     return true;
+}
+
+bool sweep_plain(Cpm& cpm, std::uint64_t mcs, InterruptPoll poll) { return sweep_steps<false>(cpm, mcs, poll, nullptr); }
+
+#ifdef TESSALY_WIDE_WORDS
+[[gnu::target("avx2,bmi,bmi2,lzcnt,popcnt")]] bool sweep_wide(Cpm& cpm, std::uint64_t mcs, InterruptPoll poll,
+                                                             WideWords* wide) {
+    return sweep_steps<true>(cpm, mcs, poll, wide);
+}
+
+bool wide_words_usable() {
+    static const bool usable = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+                               __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("lzcnt") &&
+                               __builtin_cpu_supports("popcnt");
+    return usable;
+}
+#endif
+
+// Below this many attempts the rounds' set-up (three jumps, one round of
+// 8,192 words made ahead) costs more than the wide words save.
+constexpr std::uint64_t wide_threshold = 1U << 15;
+bool wide_disabled_for_testing = false;
+
+}  // namespace
+
+void set_wide_words_for_testing(bool enabled) { wide_disabled_for_testing = !enabled; }
+
+bool step(Cpm& cpm, std::uint64_t mcs, InterruptPoll poll) {
+#ifdef TESSALY_WIDE_WORDS
+    const std::size_t n = cpm.world.lattice.n_sites();
+    if (!wide_disabled_for_testing && wide_words_usable() && n != 0 && mcs >= (wide_threshold + n - 1) / n) {
+        const std::unique_ptr<WideWords> wide = std::make_unique<WideWords>(cpm.rng);
+        return sweep_wide(cpm, mcs, poll, wide.get());
+    }
+#endif
+    return sweep_plain(cpm, mcs, poll);
 }
 
 }  // namespace tessaly

@@ -42,4 +42,8 @@ struct Cpm {
 // Runs mcs Monte Carlo steps; returns false when `poll` stopped it early.
 bool step(Cpm& cpm, std::uint64_t mcs, InterruptPoll poll = nullptr);
 
+// Makes `step` use (true, the default where the processor allows) or not
+// use the wide word rounds, so that tests can compare the two.
+void set_wide_words_for_testing(bool enabled);
+
 }  // namespace tessaly

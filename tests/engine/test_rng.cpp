@@ -1,8 +1,37 @@
 // The generator: seeding, raw words, uniform doubles and bounded integers.
+#include <memory>
+
 #include "check.hpp"
 #include "rng.hpp"
 
 using namespace tessaly;
+
+namespace {
+
+bool same_state(const Rng& a, const Rng& b) {
+    return a.s[0] == b.s[0] && a.s[1] == b.s[1] && a.s[2] == b.s[2] && a.s[3] == b.s[3];
+}
+
+// A mix of every kind of draw, over about four rounds of wide words, against
+// the plain draws; the cursor's state is checked along the way.
+template <typename Cursor>
+bool draws_match(Cursor& cursor, std::uint64_t sites, std::uint64_t offsets) {
+    Rng ref = seed_from_u64(sites);
+    bool same = true;
+    for (int k = 0; k < 12000 && same; ++k) {
+        switch (k % 5) {
+            case 0: same = cursor.site() == bounded(ref, sites); break;
+            case 1: same = cursor.offset() == bounded(ref, offsets); break;
+            case 2: same = cursor.below(5) == bounded(ref, 5); break;
+            case 3: same = cursor.unit() == uniform(ref); break;
+            default: same = cursor.next() == next_u64(ref); break;
+        }
+        if (k % 97 == 0) same = same && same_state(cursor.state(), ref);
+    }
+    return same;
+}
+
+}  // namespace
 
 int main() {
     Rng g = seed_from_u64(0);
@@ -53,6 +82,84 @@ int main() {
             ok = ok && x >= 0.0 && x < 1.0 && bounded(a, 26) < 26;
         }
         CHECK(ok);
+    }
+
+    // the jump constants: d steps at once equal d single steps
+    {
+        Rng a = seed_from_u64(31), b = a;
+        for (int k = 0; k < 2048; ++k) (void)next_u64(a);
+        const Rng j2048 = jump(b, jump_2048);
+        CHECK(same_state(j2048, a));
+        for (int k = 0; k < 4096; ++k) (void)next_u64(a);
+        const Rng j6144 = jump(b, jump_6144);
+        CHECK(same_state(j6144, a));
+    }
+
+    // the batched cursor draws exactly what the plain draws would, and its
+    // state is the generator after the last word it consumed: made one
+    // after another, and (where the processor allows) in wide rounds, across
+    // several rounds, for power-of-two counts and others
+    {
+        struct Counts {
+            std::uint64_t sites, offsets;
+        };
+        for (const Counts c : {Counts{65536, 8}, Counts{1000, 26}, Counts{4096, 6}, Counts{7, 1}}) {
+            for (const bool wide : {false, true}) {
+#ifdef TESSALY_WIDE_WORDS
+                std::unique_ptr<WideWords> rounds;
+                if (wide) {
+                    if (!__builtin_cpu_supports("avx2")) continue;
+                    rounds = std::make_unique<WideWords>(seed_from_u64(c.sites));
+                }
+#else
+                if (wide) continue;
+#endif
+                WordSource source(seed_from_u64(c.sites), c.sites, c.offsets);
+#ifdef TESSALY_WIDE_WORDS
+                source.wide = rounds.get();
+#endif
+                WordBatch cursor(source);
+                CHECK(draws_match(cursor, c.sites, c.offsets));
+#ifdef TESSALY_WIDE_WORDS
+                // the same with the bit manipulation instructions
+                if (__builtin_cpu_supports("bmi")) {
+                    if (wide) rounds = std::make_unique<WideWords>(seed_from_u64(c.sites));
+                    WordSource again(seed_from_u64(c.sites), c.sites, c.offsets);
+                    again.wide = rounds.get();
+                    WordCursor<true> fast(again);
+                    CHECK(draws_match(fast, c.sites, c.offsets));
+                }
+#endif
+            }
+        }
+        // exactly at the end of a batch, and of a round
+        for (const bool wide : {false, true}) {
+#ifdef TESSALY_WIDE_WORDS
+            std::unique_ptr<WideWords> rounds;
+            if (wide) {
+                if (!__builtin_cpu_supports("avx2")) continue;
+                rounds = std::make_unique<WideWords>(seed_from_u64(8));
+            }
+#else
+            if (wide) continue;
+#endif
+            WordSource source(seed_from_u64(8), 100, 8);
+#ifdef TESSALY_WIDE_WORDS
+            source.wide = rounds.get();
+#endif
+            WordBatch cursor(source);
+            Rng ref = seed_from_u64(8);
+            bool same = true;
+            for (int k = 1; k <= 3 * 8192; ++k) {
+                same = same && cursor.next() == next_u64(ref);
+                if (k % 64 == 0) same = same && same_state(cursor.state(), ref);
+            }
+            CHECK(same);
+        }
+        // before any draw the state is the generator itself
+        WordSource source(seed_from_u64(3), 64, 8);
+        const WordBatch cursor(source);
+        CHECK(cursor.state().s[0] == seed_from_u64(3).s[0]);
     }
     return tessaly_test::finish();
 }

@@ -123,6 +123,39 @@ int main() {
         }
     }
 
+    // runs long enough for the wide word rounds (where the processor has
+    // them) equal the same runs without, world and generator, also when a
+    // poll stops them part-way; and one of them equals the plain reference
+    {
+        for (const Model& m : models) {
+            const std::uint64_t mcs = 40000 / (m.dims[0] * m.dims[1] * m.dims[2]) + 3;
+            Cpm wide(sorting_world(m), 21), plain(sorting_world(m), 21);
+            step(wide, mcs);
+            set_wide_words_for_testing(false);
+            step(plain, mcs);
+            set_wide_words_for_testing(true);
+            CHECK(same_world(wide.world, plain.world) && same_rng(wide.rng, plain.rng));
+        }
+        static int polls;
+        const InterruptPoll third = [] { return ++polls == 3; };
+        polls = 0;
+        Cpm wide(sorting_world(models[1]), 4), plain(sorting_world(models[1]), 4);
+        CHECK(!step(wide, 1000, third));
+        polls = 0;
+        set_wide_words_for_testing(false);
+        CHECK(!step(plain, 1000, third));
+        set_wide_words_for_testing(true);
+        CHECK(same_world(wide.world, plain.world) && same_rng(wide.rng, plain.rng));
+
+        World w = sorting_world(models[0], 6.0);
+        World reference = w;
+        Cpm cpm(std::move(w), 12);
+        Rng g = seed_from_u64(12);
+        step(cpm, 90);
+        for (int k = 0; k < 90; ++k) reference_step(reference, g);
+        CHECK(same_world(cpm.world, reference) && same_rng(cpm.rng, g));
+    }
+
     // neighbour order 0: every attempt draws only the target
     {
         World w(Lattice({5, 5, 1}, {false, false, false}, Neighborhood(0, 0)), 1.0);
