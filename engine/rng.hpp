@@ -131,12 +131,13 @@ struct WideWords {
     static constexpr unsigned lanes = 4;
     static constexpr unsigned stretch = 2048;                 // words per lane and round
     static constexpr unsigned chunks = lanes * stretch / 64;  // batches of 64 per round
-    alignas(32) std::uint64_t word[lanes * stretch];          // the round's words, in stream order
+    alignas(64) std::uint64_t word[lanes * stretch];          // the round's words, in stream order
     std::uint64_t accept_sites[chunks];                       // per batch: accepted below the site count
     std::uint64_t accept_offsets[chunks];                     // per batch: accepted below the offset count
     alignas(32) std::uint64_t next_lane[4][lanes];                      // state word k of lane j for the next round
     Rng round_lane[lanes];                                    // lane j at the start of this round
-    bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+    bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+                  __builtin_cpu_supports("avx512dq");
 
     explicit WideWords(Rng g) {
         for (unsigned j = 0; j < lanes; ++j) {
@@ -181,25 +182,17 @@ struct WideWords {
     // Makes the next round's words and the two acceptance masks per batch
     // (a site count of 0 keeps no site mask).
     void fill(std::uint64_t n_sites, std::uint64_t zone_sites, std::uint64_t n_offsets, std::uint64_t zone_offsets) {
-        if (avx512)
-            fill_avx512(n_sites, zone_sites, n_offsets, zone_offsets);
-        else
-            fill_avx2(n_sites, zone_sites, n_offsets, zone_offsets);
-    }
-    // The same code twice: where AVX-512 is there, the compiler merges the
-    // exclusive-ors and rotations of a step into fewer instructions.
-    [[gnu::target("avx2")]] void fill_avx2(std::uint64_t n_sites, std::uint64_t zone_sites, std::uint64_t n_offsets,
-                                           std::uint64_t zone_offsets) {
-        fill_rounds(n_sites, zone_sites, n_offsets, zone_offsets);
-    }
-    [[gnu::target("avx2,avx512f,avx512vl")]] void fill_avx512(std::uint64_t n_sites, std::uint64_t zone_sites,
-                                                              std::uint64_t n_offsets, std::uint64_t zone_offsets) {
-        fill_rounds(n_sites, zone_sites, n_offsets, zone_offsets);
-    }
-    [[gnu::target("avx2"), gnu::always_inline]] void fill_rounds(std::uint64_t n_sites, std::uint64_t zone_sites,
-                                                                 std::uint64_t n_offsets, std::uint64_t zone_offsets) {
         for (unsigned j = 0; j < lanes; ++j)
             for (unsigned k = 0; k < 4; ++k) round_lane[j].s[k] = next_lane[k][j];
+        if (avx512) {
+            fill_avx512(n_sites, zone_sites, n_offsets, zone_offsets);
+        } else {
+            fill_avx2(n_sites, zone_sites, n_offsets, zone_offsets);
+        }
+    }
+
+    [[gnu::target("avx2")]] void fill_avx2(std::uint64_t n_sites, std::uint64_t zone_sites, std::uint64_t n_offsets,
+                                           std::uint64_t zone_offsets) {
         __m256i s0 = load(next_lane[0]), s1 = load(next_lane[1]), s2 = load(next_lane[2]), s3 = load(next_lane[3]);
         for (unsigned t = 0; t < stretch; t += 4) {
             __m256i r[4];
@@ -207,13 +200,7 @@ struct WideWords {
                 r[k] = _mm256_add_epi64(rotl<23>(_mm256_add_epi64(s0, s3)), s0);
                 advance(s0, s1, s2, s3);
             }
-            // r[k] holds step t + k of the four lanes; store each lane's four in a row
-            const __m256i a0 = _mm256_unpacklo_epi64(r[0], r[1]), a1 = _mm256_unpackhi_epi64(r[0], r[1]);
-            const __m256i a2 = _mm256_unpacklo_epi64(r[2], r[3]), a3 = _mm256_unpackhi_epi64(r[2], r[3]);
-            store(word + 0 * stretch + t, _mm256_permute2x128_si256(a0, a2, 0x20));
-            store(word + 1 * stretch + t, _mm256_permute2x128_si256(a1, a3, 0x20));
-            store(word + 2 * stretch + t, _mm256_permute2x128_si256(a0, a2, 0x31));
-            store(word + 3 * stretch + t, _mm256_permute2x128_si256(a1, a3, 0x31));
+            store_steps(t, r);
         }
         // every lane jumps over the other lanes' stretches
         __m256i j0 = _mm256_setzero_si256(), j1 = j0, j2 = j0, j3 = j0;
@@ -232,12 +219,85 @@ struct WideWords {
         store(next_lane[2], j2);
         store(next_lane[3], j3);
         for (unsigned c = 0; c < chunks; ++c) {
-            accept_sites[c] = n_sites != 0 ? accepted_wide(word + 64 * c, n_sites, zone_sites) : 0;
-            accept_offsets[c] = accepted_wide(word + 64 * c, n_offsets, zone_offsets);
+            accept_sites[c] = n_sites != 0 ? accepted_avx2(word + 64 * c, n_sites, zone_sites) : 0;
+            accept_offsets[c] = accepted_avx2(word + 64 * c, n_offsets, zone_offsets);
         }
     }
 
-    [[gnu::target("avx2"), gnu::always_inline]] static std::uint64_t accepted_wide(const std::uint64_t* w, std::uint64_t n, std::uint64_t zone) {
+    // The same round with AVX-512: a step's three-way exclusive-ors and its
+    // rotations are one instruction each, and a mask takes eight words at once.
+    [[gnu::target("avx2,avx512f,avx512vl,avx512dq")]] void fill_avx512(std::uint64_t n_sites, std::uint64_t zone_sites,
+                                                                       std::uint64_t n_offsets,
+                                                                       std::uint64_t zone_offsets) {
+        __m256i s0 = load(next_lane[0]), s1 = load(next_lane[1]), s2 = load(next_lane[2]), s3 = load(next_lane[3]);
+        // s0' = s0^s1^s3, s1' = s0^s1^s2, s2' = s0^s2^(s1<<17), s3' = rotl(s1^s3, 45)
+        const auto advance_512 = [](__m256i& a0, __m256i& a1, __m256i& a2, __m256i& a3)
+                                     __attribute__((target("avx2,avx512f,avx512vl"), always_inline)) {
+            const __m256i t = _mm256_slli_epi64(a1, 17);
+            const __m256i n0 = _mm256_ternarylogic_epi64(a0, a1, a3, 0x96);
+            const __m256i n1 = _mm256_ternarylogic_epi64(a0, a1, a2, 0x96);
+            const __m256i n2 = _mm256_ternarylogic_epi64(a0, a2, t, 0x96);
+            a3 = _mm256_rol_epi64(_mm256_xor_si256(a1, a3), 45);
+            a0 = n0;
+            a1 = n1;
+            a2 = n2;
+        };
+        for (unsigned t = 0; t < stretch; t += 4) {
+            __m256i r[4];
+            for (unsigned k = 0; k < 4; ++k) {
+                r[k] = _mm256_add_epi64(_mm256_rol_epi64(_mm256_add_epi64(s0, s3), 23), s0);
+                advance_512(s0, s1, s2, s3);
+            }
+            store_steps(t, r);
+        }
+        __m256i j0 = _mm256_setzero_si256(), j1 = j0, j2 = j0, j3 = j0;
+        for (const std::uint64_t bits : jump_6144)
+            for (int b = 0; b < 64; ++b) {
+                if ((bits >> b) & 1U) {
+                    j0 = _mm256_xor_si256(j0, s0);
+                    j1 = _mm256_xor_si256(j1, s1);
+                    j2 = _mm256_xor_si256(j2, s2);
+                    j3 = _mm256_xor_si256(j3, s3);
+                }
+                advance_512(s0, s1, s2, s3);
+            }
+        store(next_lane[0], j0);
+        store(next_lane[1], j1);
+        store(next_lane[2], j2);
+        store(next_lane[3], j3);
+        const auto accepted_512 = [](const std::uint64_t* w, std::uint64_t n, std::uint64_t zone)
+                                      __attribute__((target("avx512f,avx512dq"), always_inline)) {
+            std::uint64_t mask = 0;
+            if ((n & (n - 1)) == 0) {
+                // accepted: the bit that the product shifts to the top is clear
+                const __m512i bit = _mm512_set1_epi64(static_cast<long long>(std::uint64_t{1} << (63 - __builtin_ctzll(n))));
+                for (unsigned k = 0; k < 64; k += 8)
+                    mask |= std::uint64_t{_mm512_testn_epi64_mask(_mm512_load_si512(w + k), bit)} << k;
+            } else {
+                const __m512i factor = _mm512_set1_epi64(static_cast<long long>(n));
+                const __m512i limit = _mm512_set1_epi64(static_cast<long long>(zone));
+                for (unsigned k = 0; k < 64; k += 8)
+                    mask |= std::uint64_t{_mm512_cmple_epu64_mask(_mm512_mullo_epi64(_mm512_load_si512(w + k), factor), limit)} << k;
+            }
+            return mask;
+        };
+        for (unsigned c = 0; c < chunks; ++c) {
+            accept_sites[c] = n_sites != 0 ? accepted_512(word + 64 * c, n_sites, zone_sites) : 0;
+            accept_offsets[c] = accepted_512(word + 64 * c, n_offsets, zone_offsets);
+        }
+    }
+
+    // r[k] holds step t + k of the four lanes; stores each lane's four in a row
+    [[gnu::target("avx2"), gnu::always_inline]] void store_steps(unsigned t, const __m256i (&r)[4]) {
+        const __m256i a0 = _mm256_unpacklo_epi64(r[0], r[1]), a1 = _mm256_unpackhi_epi64(r[0], r[1]);
+        const __m256i a2 = _mm256_unpacklo_epi64(r[2], r[3]), a3 = _mm256_unpackhi_epi64(r[2], r[3]);
+        store(word + 0 * stretch + t, _mm256_permute2x128_si256(a0, a2, 0x20));
+        store(word + 1 * stretch + t, _mm256_permute2x128_si256(a1, a3, 0x20));
+        store(word + 2 * stretch + t, _mm256_permute2x128_si256(a0, a2, 0x31));
+        store(word + 3 * stretch + t, _mm256_permute2x128_si256(a1, a3, 0x31));
+    }
+
+    [[gnu::target("avx2"), gnu::always_inline]] static std::uint64_t accepted_avx2(const std::uint64_t* w, std::uint64_t n, std::uint64_t zone) {
         std::uint64_t mask = 0;
         if ((n & (n - 1)) == 0) {
             const __m128i shift = _mm_cvtsi32_si128(__builtin_ctzll(n));

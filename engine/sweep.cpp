@@ -124,15 +124,14 @@ template <bool Bmi>
 bool sweep_plain(Cpm& cpm, std::uint64_t mcs, InterruptPoll poll) { return sweep_steps<false>(cpm, mcs, poll, nullptr); }
 
 #ifdef TESSALY_WIDE_WORDS
-[[gnu::target("avx2,bmi,bmi2,lzcnt,popcnt")]] bool sweep_wide(Cpm& cpm, std::uint64_t mcs, InterruptPoll poll,
+[[gnu::target("avx2,bmi,bmi2")]] bool sweep_wide(Cpm& cpm, std::uint64_t mcs, InterruptPoll poll,
                                                              WideWords* wide) {
     return sweep_steps<true>(cpm, mcs, poll, wide);
 }
 
 bool wide_words_usable() {
-    static const bool usable = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
-                               __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("lzcnt") &&
-                               __builtin_cpu_supports("popcnt");
+    static const bool usable =
+        __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
     return usable;
 }
 #endif
@@ -141,16 +140,21 @@ bool wide_words_usable() {
 // 8,192 words made ahead) costs more than the wide words save.
 constexpr std::uint64_t wide_threshold = 1U << 15;
 bool wide_disabled_for_testing = false;
+bool avx512_disabled_for_testing = false;
 
 }  // namespace
 
-void set_wide_words_for_testing(bool enabled) { wide_disabled_for_testing = !enabled; }
+void set_wide_words_for_testing(bool enabled, bool avx512) {
+    wide_disabled_for_testing = !enabled;
+    avx512_disabled_for_testing = !avx512;
+}
 
 bool step(Cpm& cpm, std::uint64_t mcs, InterruptPoll poll) {
 #ifdef TESSALY_WIDE_WORDS
     const std::size_t n = cpm.world.lattice.n_sites();
     if (!wide_disabled_for_testing && wide_words_usable() && n != 0 && mcs >= (wide_threshold + n - 1) / n) {
         const std::unique_ptr<WideWords> wide = std::make_unique<WideWords>(cpm.rng);
+        if (avx512_disabled_for_testing) wide->avx512 = false;
         return sweep_wide(cpm, mcs, poll, wide.get());
     }
 #endif

@@ -43,7 +43,8 @@ struct Cpm {
 bool step(Cpm& cpm, std::uint64_t mcs, InterruptPoll poll = nullptr);
 
 // Makes `step` use (true, the default where the processor allows) or not
-// use the wide word rounds, so that tests can compare the two.
-void set_wide_words_for_testing(bool enabled);
+// use the wide word rounds, and their AVX-512 variant, so that tests can
+// compare them.
+void set_wide_words_for_testing(bool enabled, bool avx512 = true);
 
 }  // namespace tessaly

@@ -103,13 +103,19 @@ int main() {
         struct Counts {
             std::uint64_t sites, offsets;
         };
+        // 0: one word after another; 1: wide rounds; 2: wide rounds without AVX-512
         for (const Counts c : {Counts{65536, 8}, Counts{1000, 26}, Counts{4096, 6}, Counts{7, 1}}) {
-            for (const bool wide : {false, true}) {
+            for (const int kind : {0, 1, 2}) {
+                const bool wide = kind != 0;
 #ifdef TESSALY_WIDE_WORDS
                 std::unique_ptr<WideWords> rounds;
+                const auto make_rounds = [&] {
+                    rounds = std::make_unique<WideWords>(seed_from_u64(c.sites));
+                    if (kind == 2) rounds->avx512 = false;
+                };
                 if (wide) {
                     if (!__builtin_cpu_supports("avx2")) continue;
-                    rounds = std::make_unique<WideWords>(seed_from_u64(c.sites));
+                    make_rounds();
                 }
 #else
                 if (wide) continue;
@@ -123,7 +129,7 @@ int main() {
 #ifdef TESSALY_WIDE_WORDS
                 // the same with the bit manipulation instructions
                 if (__builtin_cpu_supports("bmi")) {
-                    if (wide) rounds = std::make_unique<WideWords>(seed_from_u64(c.sites));
+                    if (wide) make_rounds();
                     WordSource again(seed_from_u64(c.sites), c.sites, c.offsets);
                     again.wide = rounds.get();
                     WordCursor<true> fast(again);

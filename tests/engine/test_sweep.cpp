@@ -129,12 +129,15 @@ int main() {
     {
         for (const Model& m : models) {
             const std::uint64_t mcs = 40000 / (m.dims[0] * m.dims[1] * m.dims[2]) + 3;
-            Cpm wide(sorting_world(m), 21), plain(sorting_world(m), 21);
+            Cpm wide(sorting_world(m), 21), avx2(sorting_world(m), 21), plain(sorting_world(m), 21);
             step(wide, mcs);
+            set_wide_words_for_testing(true, false);
+            step(avx2, mcs);
             set_wide_words_for_testing(false);
             step(plain, mcs);
             set_wide_words_for_testing(true);
             CHECK(same_world(wide.world, plain.world) && same_rng(wide.rng, plain.rng));
+            CHECK(same_world(avx2.world, plain.world) && same_rng(avx2.rng, plain.rng));
         }
         static int polls;
         const InterruptPoll third = [] { return ++polls == 3; };
