@@ -69,6 +69,7 @@ struct Sweep {
     const BoltzmannTable* boltzmann; // exp(−ΔH/T) for integer changes
     bool unit_offsets;               // every offset at most one step per axis
     bool all_periodic;               // every axis wraps: one list entry per offset everywhere
+    bool bmi;                        // run the tiles' copy for AVX2 and bit manipulation
 };
 
 // Ceiling of n / b without the overflow of (n + b − 1) / b.
@@ -149,8 +150,9 @@ inline std::size_t periodic_neighbor_at(const Lattice& lattice, std::size_t x, s
 
 // A tile's generator, its words made in batches (no site count: a tile
 // draws no targets).
-struct TileWords : WordBatch {
-    explicit TileWords(WordSource& words) : WordBatch(words) {}
+template <bool Bmi>
+struct TileWords : WordCursor<Bmi> {
+    explicit TileWords(WordSource& words) : WordCursor<Bmi>(words) {}
 };
 
 // The plain draws of a tile's generator, for counts other than powers of
@@ -206,7 +208,7 @@ template <typename Energies>
 // go straight into the site array and their tracker changes into `map`.
 // `Draws` is TileWords or TileDraws: the same words in the same order.
 template <typename Draws>
-void sweep_tile_with(const Sweep& sweep, std::size_t t, TileMapRef map) {
+[[gnu::always_inline]] inline void sweep_tile_with(const Sweep& sweep, std::size_t t, TileMapRef map) {
     World& w = *sweep.world;
     Lattice& lattice = w.lattice;
     std::vector<CellId>& sites = lattice.sites;
@@ -390,14 +392,33 @@ void sweep_tile_with(const Sweep& sweep, std::size_t t, TileMapRef map) {
     }
 }
 
+void sweep_tile_words(const Sweep& sweep, std::size_t t, TileMapRef map) {
+    sweep_tile_with<TileWords<false>>(sweep, t, map);
+}
+
+void sweep_tile_draws(const Sweep& sweep, std::size_t t, TileMapRef map) {
+    sweep_tile_with<TileDraws>(sweep, t, map);
+}
+
+#ifdef TESSALY_WIDE_WORDS
+// The same tile compiled for processors with AVX2 and the bit manipulation
+// instructions, as the sequential sweep is.
+[[gnu::target("avx2,bmi,bmi2")]] void sweep_tile_words_bmi(const Sweep& sweep, std::size_t t, TileMapRef map) {
+    sweep_tile_with<TileWords<true>>(sweep, t, map);
+}
+#endif
+
 // The word stream pays where the offset count is a power of two: there
 // about every second bounded draw is rejected.
 void sweep_tile(const Sweep& sweep, std::size_t t, TileMapRef map) {
     const std::size_t n_steps = sweep.world->lattice.offset_step.size();
     if (n_steps != 0 && (n_steps & (n_steps - 1)) == 0) {
-        sweep_tile_with<TileWords>(sweep, t, map);
+#ifdef TESSALY_WIDE_WORDS
+        if (sweep.bmi) return sweep_tile_words_bmi(sweep, t, map);
+#endif
+        sweep_tile_words(sweep, t, map);
     } else {
-        sweep_tile_with<TileDraws>(sweep, t, map);
+        sweep_tile_draws(sweep, t, map);
     }
 }
 
@@ -416,15 +437,19 @@ struct Batch {
     std::atomic<std::size_t> next{0};
 };
 
+// The calling thread is one of the workers: it takes tasks like the others
+// and then waits for the helper threads to check out. One worker means no
+// helper thread at all, and no hand-over between threads.
 struct Pool {
     std::mutex mutex;
-    std::condition_variable wake;       // workers: a new batch, or stop
-    std::condition_variable finished;   // caller: the last worker checked out
+    std::condition_variable wake;       // helpers: a new batch, or stop
+    std::condition_variable finished;   // caller: the last helper checked out
     std::atomic<std::uint64_t> generation{0};  // batches handed out so far
-    std::atomic<std::size_t> active{0};        // workers not yet done with the current batch
+    std::atomic<std::size_t> active{0};        // helpers not yet done with the current batch
     Batch* batch = nullptr;                    // published by `generation` (release/acquire)
     bool stop = false;                         // guarded by `mutex`
-    std::vector<std::thread> threads;
+    std::vector<std::thread> threads;          // the helpers: one fewer than the workers
+    std::vector<std::uint32_t> caller_slots;   // the calling worker's slots (one sweep at a time)
 };
 
 inline void cpu_relax() { __builtin_ia32_pause(); }
@@ -482,9 +507,13 @@ void worker_main(Pool& pool, std::uint64_t seen) {
     }
 }
 
-// Hands one batch to every worker and waits until each has checked out, so
-// that no worker still touches the batch when this returns.
+// Hands one batch to every helper, works on it, and waits until each helper
+// has checked out, so that none still touches the batch when this returns.
 void run_batch(Pool& pool, Batch& batch) {
+    if (pool.threads.empty()) {
+        run_tasks(batch, pool.caller_slots);
+        return;
+    }
     pool.batch = &batch;
     pool.active.store(pool.threads.size(), std::memory_order_relaxed);
     {
@@ -492,6 +521,7 @@ void run_batch(Pool& pool, Batch& batch) {
         pool.generation.fetch_add(1, std::memory_order_release);
     }
     pool.wake.notify_all();
+    run_tasks(batch, pool.caller_slots);
     for (int k = 0; k < CALLER_SPIN; ++k) {
         if (pool.active.load(std::memory_order_acquire) == 0) return;
         cpu_relax();
@@ -528,23 +558,18 @@ std::size_t default_worker_count() {
     return 1;
 }
 
-// Starts `count` workers with every signal blocked, so that signals keep
-// going to the threads that expect them.
+// Starts the helpers of `count` workers with every signal blocked, so that
+// signals keep going to the threads that expect them.
 Pool* start_pool(std::size_t count) {
     auto* pool = new Pool;
     sigset_t all, previous;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &previous);
     try {
-        pool->threads.reserve(count);
-        for (std::size_t k = 0; k < count; ++k) pool->threads.emplace_back(worker_main, std::ref(*pool), 0);
+        pool->threads.reserve(count - 1);
+        for (std::size_t k = 1; k < count; ++k) pool->threads.emplace_back(worker_main, std::ref(*pool), 0);
     } catch (...) {
         // fewer workers than asked for will do: the results do not depend on the count
-        if (pool->threads.empty()) {
-            pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-            delete pool;
-            throw;
-        }
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return pool;
@@ -665,6 +690,7 @@ bool step_parallel(Cpm& cpm, std::uint64_t mcs, std::size_t block, InterruptPoll
         sweep.unit_offsets = sweep.unit_offsets && o.dx >= -1 && o.dx <= 1 && o.dy >= -1 && o.dy <= 1 && o.dz >= -1 &&
                              o.dz <= 1;
     sweep.all_periodic = lattice.periodic[0] && lattice.periodic[1] && lattice.periodic[2];
+    sweep.bmi = fast_words_enabled();
 
     std::vector<TileMap> maps(widest);
     std::vector<std::exception_ptr> errors(widest);
@@ -698,7 +724,7 @@ bool step_parallel(Cpm& cpm, std::uint64_t mcs, std::size_t block, InterruptPoll
     return true;
 }
 
-std::size_t worker_count() { return shared_pool().threads.size(); }
+std::size_t worker_count() { return shared_pool().threads.size() + 1; }
 
 void set_worker_count_for_testing(std::size_t count) {
     std::lock_guard run_lock(run_mutex);

@@ -129,11 +129,6 @@ bool sweep_plain(Cpm& cpm, std::uint64_t mcs, InterruptPoll poll) { return sweep
     return sweep_steps<true>(cpm, mcs, poll, wide);
 }
 
-bool wide_words_usable() {
-    static const bool usable =
-        __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
-    return usable;
-}
 #endif
 
 // Below this many attempts the rounds' set-up (three jumps, one round of
@@ -144,6 +139,16 @@ bool avx512_disabled_for_testing = false;
 
 }  // namespace
 
+bool fast_words_enabled() {
+#ifdef TESSALY_WIDE_WORDS
+    static const bool usable =
+        __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
+    return usable && !wide_disabled_for_testing;
+#else
+    return false;
+#endif
+}
+
 void set_wide_words_for_testing(bool enabled, bool avx512) {
     wide_disabled_for_testing = !enabled;
     avx512_disabled_for_testing = !avx512;
@@ -152,7 +157,7 @@ void set_wide_words_for_testing(bool enabled, bool avx512) {
 bool step(Cpm& cpm, std::uint64_t mcs, InterruptPoll poll) {
 #ifdef TESSALY_WIDE_WORDS
     const std::size_t n = cpm.world.lattice.n_sites();
-    if (!wide_disabled_for_testing && wide_words_usable() && n != 0 && mcs >= (wide_threshold + n - 1) / n) {
+    if (fast_words_enabled() && n != 0 && mcs >= (wide_threshold + n - 1) / n) {
         const std::unique_ptr<WideWords> wide = std::make_unique<WideWords>(cpm.rng);
         if (avx512_disabled_for_testing) wide->avx512 = false;
         return sweep_wide(cpm, mcs, poll, wide.get());

@@ -42,9 +42,13 @@ struct Cpm {
 // Runs mcs Monte Carlo steps; returns false when `poll` stopped it early.
 bool step(Cpm& cpm, std::uint64_t mcs, InterruptPoll poll = nullptr);
 
-// Makes `step` use (true, the default where the processor allows) or not
-// use the wide word rounds, and their AVX-512 variant, so that tests can
-// compare them.
+// Whether the sweeps run their copies compiled for AVX2 and the bit
+// manipulation instructions (the processor has them, and no test said no).
+bool fast_words_enabled();
+
+// Makes the sweeps use (true, the default where the processor allows) or not
+// use those copies and the wide word rounds, and the rounds' AVX-512
+// variant, so that tests can compare them.
 void set_wide_words_for_testing(bool enabled, bool avx512 = true);
 
 }  // namespace tessaly

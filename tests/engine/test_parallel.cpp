@@ -386,7 +386,8 @@ int main() {
     // pinned results: whole runs on a 2-D sorting box without periodic
     // faces, a 3-D periodic one with an odd tile count along every axis, and
     // a periodic 2-D one with the surface term, chemotaxis and every optional
-    // term on, each the same for one and for two workers
+    // term on, each the same for one and for two workers, and with or
+    // without the tiles' copy for AVX2 and bit manipulation
     {
         const auto sorting_2d = [] { return Cpm(sorting_world({{40, 36, 1}, false, 2, 0.0}), 11); };
         const auto sorting_3d = [] { return Cpm(sorting_world({{20, 20, 12}, true, 3, 0.0}), 12); };
@@ -404,8 +405,13 @@ int main() {
             set_chemotaxis(w, 0, 2, 20.0);
             return Cpm(std::move(w), 14);
         };
-        for (const std::size_t workers : {1, 2}) {
-            set_worker_count_for_testing(workers);
+        struct Setting {
+            std::size_t workers;
+            bool fast;
+        };
+        for (const Setting setting : {Setting{1, true}, Setting{2, true}, Setting{2, false}}) {
+            set_worker_count_for_testing(setting.workers);
+            set_wide_words_for_testing(setting.fast);
             Cpm a = sorting_2d(), b = sorting_3d(), c = busy_2d(), d = busy_noflux();
             CHECK(step_parallel(a, 30, 8));
             CHECK(step_parallel(b, 6, 4));
@@ -418,6 +424,7 @@ int main() {
             CHECK(trackers_exact(a.world) && trackers_exact(b.world));
             CHECK(trackers_exact(c.world) && trackers_exact(d.world));
         }
+        set_wide_words_for_testing(true);
         set_worker_count_for_testing(2);
     }
 
