@@ -39,6 +39,23 @@ Lattice::Lattice(std::array<std::size_t, 3> dims, std::array<bool, 3> periodic_a
     auto inside = [](std::size_t c, std::size_t len, std::int64_t r) {
         return r == 0 || (c >= 1 && c + 1 < len);
     };
+    if (!periodic[0] && !periodic[1] && !periodic[2]) {
+        edge_offsets.resize(64);
+        for (unsigned c = 0; c < 64; ++c) {
+            EdgeOffsets& e = edge_offsets[c];
+            e.count = 0;
+            for (std::size_t k = 0; k < neighborhood.offsets.size(); ++k) {
+                const Offset& o = neighborhood.offsets[k];
+                const std::int64_t d[3] = {o.dx, o.dy, o.dz};
+                bool inside_box = true;
+                for (int a = 0; a < 3; ++a) {
+                    const unsigned bits = (c >> (2 * a)) & 3U;
+                    inside_box = inside_box && !(d[a] < 0 && (bits & 1U)) && !(d[a] > 0 && (bits & 2U));
+                }
+                if (inside_box) e.kept[e.count++] = static_cast<std::uint8_t>(k);
+            }
+        }
+    }
     if (n == 0) return;  // a zero-length axis: the other axes' empty rows are not walked
     std::size_t i = 0;
     for (std::size_t z = 0; z < nz; ++z)
@@ -87,6 +104,12 @@ inline bool step_axis(std::size_t c, std::int64_t d, std::size_t n, bool periodi
 }  // namespace
 
 void neighbors_slow(const Lattice& lattice, std::size_t i, SiteList& out) {
+    if (!lattice.edge_offsets.empty()) {
+        // no axis wraps: the kept offsets of the site's edge class
+        if (lattice.n_sites() == 0) fail("site query on a lattice with no sites");
+        edge_neighbors_into(lattice, i, edge_offsets_at(lattice, i), out);
+        return;
+    }
     const Coords c = coords(lattice, i);
     // Every offset moves each axis by −1, 0 or +1: the nine moved
     // coordinates are found once, scaled to their share of the site index,

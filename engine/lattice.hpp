@@ -39,6 +39,15 @@ struct Neighborhood {
     Neighborhood(std::uint32_t z_extent, std::uint8_t order);
 };
 
+// On a box with no periodic axis, the neighbour list of a site keeps the
+// offsets that stay inside, in offset order; which ones depends only on
+// whether each coordinate is the first and whether it is the last of its
+// axis (every offset moves an axis by at most one).
+struct EdgeOffsets {
+    std::uint8_t count;     // offsets kept
+    std::uint8_t kept[26];  // their indices, ascending
+};
+
 struct Lattice {
     std::vector<CellId> sites;        // cell id per site, by site index
     Neighborhood neighborhood;        // configured offsets
@@ -50,6 +59,9 @@ struct Lattice {
     // offset stays inside the box without wrapping.
     std::vector<std::int64_t> offset_step;  // one per offset, in offset order
     std::vector<std::uint64_t> interior;    // bit i: site i is interior
+    // With no periodic axis, by edge class (see edge_class): the offsets
+    // kept at such sites. Empty when some axis is periodic.
+    std::vector<EdgeOffsets> edge_offsets;
 
     Lattice(std::array<std::size_t, 3> dims, std::array<bool, 3> periodic, Neighborhood neighborhood);
 
@@ -59,6 +71,29 @@ struct Lattice {
 
 // Inverse of the site index; aborts when nx or ny is 0.
 Coords coords(const Lattice& lattice, std::size_t i);
+
+// The edge class of coordinates (x, y, z): two bits per axis, bit 0 for the
+// first coordinate, bit 1 for the last (both on an axis of length 1).
+inline unsigned edge_class(const Lattice& lattice, std::size_t x, std::size_t y, std::size_t z) {
+    const auto edge = [](std::size_t c, std::size_t len) { return unsigned{c == 0} | unsigned{c + 1 == len} << 1; };
+    return edge(x, lattice.nx) | edge(y, lattice.ny) << 2 | edge(z, lattice.nz) << 4;
+}
+
+// The kept offsets at site i of a box with no periodic axis (edge_offsets
+// not empty).
+inline const EdgeOffsets& edge_offsets_at(const Lattice& lattice, std::size_t i) {
+    const std::size_t x = i % lattice.nx, rest = i / lattice.nx;
+    // a planar box has a single layer: no second division
+    const std::size_t y = rest < lattice.ny ? rest : rest % lattice.ny, z = rest < lattice.ny ? 0 : rest / lattice.ny;
+    return lattice.edge_offsets[edge_class(lattice, x, y, z)];
+}
+
+// The neighbour list of site i from its kept offsets.
+inline void edge_neighbors_into(const Lattice& lattice, std::size_t i, const EdgeOffsets& e, SiteList& out) {
+    std::size_t* p = out.prepare(e.count);
+    for (std::size_t m = 0; m < e.count; ++m)
+        p[m] = static_cast<std::size_t>(static_cast<std::int64_t>(i) + lattice.offset_step[e.kept[m]]);
+}
 
 // Checked read and write of one site.
 CellId get(const Lattice& lattice, std::size_t i);

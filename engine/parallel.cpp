@@ -239,6 +239,7 @@ template <typename Draws>
     const std::vector<std::int64_t>& steps = lattice.offset_step;
     const std::vector<Offset>& offsets = lattice.neighborhood.offsets;
     const bool unit_offsets = sweep.unit_offsets, all_periodic = sweep.all_periodic;
+    const bool no_wrap = !lattice.edge_offsets.empty();
     const bool surface_active = w.surface_active;
     const bool chemotaxis_on = w.chemotaxis_on, membrane_on = w.membrane_on, junction_on = w.junction_on;
     const bool external_on = w.external_on, connectivity_on = w.connectivity_on;
@@ -261,10 +262,15 @@ template <typename Draws>
                 // alone, and the list is built only when the ids differ.
                 std::size_t source;
                 const bool interior = lattice.is_interior(i);
-                const bool listed = !interior && !all_periodic;
+                const bool listed = !interior && !all_periodic && !no_wrap;
+                const EdgeOffsets* edge = nullptr;
                 if (interior) {
                     if (n_steps == 0) continue;
                     source = static_cast<std::size_t>(static_cast<std::int64_t>(i) + steps[g.offset()]);
+                } else if (no_wrap) {
+                    edge = &lattice.edge_offsets[edge_class(lattice, x, y, z)];
+                    if (edge->count == 0) continue;
+                    source = static_cast<std::size_t>(static_cast<std::int64_t>(i) + steps[edge->kept[g.below(edge->count)]]);
                 } else if (all_periodic) {
                     if (n_steps == 0) continue;
                     const std::size_t k = g.offset();
@@ -284,6 +290,8 @@ template <typename Draws>
                 if (!listed) {
                     if (interior) {
                         neighbors_into(lattice, i, nb);
+                    } else if (edge != nullptr) {
+                        edge_neighbors_into(lattice, i, *edge, nb);
                     } else if (unit_offsets) {
                         neighbors_at(lattice, x, y, z, nb);
                     } else {
