@@ -90,6 +90,32 @@ bool connectivity_applies(const World& w, CellId old) {
 bool would_stay_connected(const World& w, std::size_t i, CellId c) {
     const Lattice& lattice = w.lattice;
     if (lattice.neighborhood.offsets.size() > max_nodes) fail("neighbourhood too large for the connectivity test");
+    if (lattice.is_interior(i)) {
+        // The members by offset index. When every member is interior too, a
+        // member's neighbours are exactly its offsets, so two members are
+        // adjacent when their offsets differ by an offset: the search runs
+        // on bit masks.
+        const std::int64_t* step = lattice.offset_step.data();
+        const std::size_t n_steps = lattice.offset_step.size();
+        NodeMask in = 0;
+        bool inner = true;
+        for (std::size_t k = 0; k < n_steps; ++k) {
+            const auto j = static_cast<std::size_t>(static_cast<std::int64_t>(i) + step[k]);
+            if (lattice.sites[j] != c) continue;
+            in |= bit(k);
+            inner = inner && lattice.is_interior(j);
+        }
+        if (std::popcount(in) < 2) return true;
+        if (inner) {
+            NodeMask reached = in & (~in + 1), before;
+            do {
+                before = reached;
+                for (NodeMask r = before; r != 0; r &= r - 1)
+                    reached |= lattice.offset_adjacent[static_cast<std::size_t>(std::countr_zero(r))] & in;
+            } while (reached != before);
+            return reached == in;
+        }
+    }
     std::array<std::size_t, max_nodes> members;
     std::size_t count = 0;
     SiteList scratch;

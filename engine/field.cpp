@@ -3,6 +3,7 @@
 #include "field.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -203,20 +204,34 @@ void secrete(const World& w, Field& field) {
     const std::vector<double>& rate = field.secretion_rate;
     // a NaN rate counts as secreting
     if (std::none_of(rate.begin(), rate.end(), [](double r) { return r != 0.0; })) return;
-    const std::vector<CellId>& sites = w.lattice.sites;
+    // per cell id, once: whether it secretes and what one advance adds to
+    // each of its sites (the same product and rounding as per site)
+    const std::size_t n_cells = w.cells.size();
+    std::vector<float> amount(n_cells, 0.0f);
+    std::vector<std::uint32_t> secreting(n_cells, 0);  // all ones where it does
     const bool scaled = !field.secretion_scale.empty();
-    for (std::size_t i = 0; i < sites.size(); ++i) {
-        const CellId id = sites[i];
-        if (id >= w.cells.size()) fail("a site holds a cell id with no record");
+    for (std::size_t id = 0; id < n_cells; ++id) {
         const CellType t = w.cells[id].cell_type;
         if (t >= rate.size()) continue;
         double r = rate[t];
         if (r == 0.0) continue;
         if (scaled) {
-            const auto it = field.secretion_scale.find(id);
+            const auto it = field.secretion_scale.find(static_cast<CellId>(id));
             if (it != field.secretion_scale.end()) r = r * it->second;
         }
-        field.conc[i] = static_cast<float>(field.dt * r) + field.conc[i];
+        secreting[id] = ~std::uint32_t{0};
+        amount[id] = static_cast<float>(field.dt * r);
+    }
+    const std::vector<CellId>& sites = w.lattice.sites;
+    for (std::size_t i = 0; i < sites.size(); ++i) {
+        const CellId id = sites[i];
+        if (id >= n_cells) fail("a site holds a cell id with no record");
+        // a bit select rather than a branch (the runs of sites of one cell are
+        // short); the sum is taken only where the mask keeps it
+        const float before = field.conc[i];
+        const std::uint32_t keep = secreting[id];
+        const std::uint32_t sum = std::bit_cast<std::uint32_t>(amount[id] + before);
+        field.conc[i] = std::bit_cast<float>((sum & keep) | (std::bit_cast<std::uint32_t>(before) & ~keep));
     }
 }
 

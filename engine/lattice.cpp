@@ -39,6 +39,15 @@ Lattice::Lattice(std::array<std::size_t, 3> dims, std::array<bool, 3> periodic_a
     auto inside = [](std::size_t c, std::size_t len, std::int64_t r) {
         return r == 0 || (c >= 1 && c + 1 < len);
     };
+    const std::vector<Offset>& all = neighborhood.offsets;
+    if (all.size() <= 32) {
+        offset_adjacent.assign(all.size(), 0);
+        for (std::size_t a = 0; a < all.size(); ++a)
+            for (std::size_t b = 0; b < all.size(); ++b)
+                for (const Offset& o : all)
+                    if (all[b].dx - all[a].dx == o.dx && all[b].dy - all[a].dy == o.dy && all[b].dz - all[a].dz == o.dz)
+                        offset_adjacent[a] |= std::uint32_t{1} << b;
+    }
     if (!periodic[0] && !periodic[1] && !periodic[2]) {
         edge_offsets.resize(64);
         for (unsigned c = 0; c < 64; ++c) {
@@ -68,7 +77,10 @@ Lattice::Lattice(std::array<std::size_t, 3> dims, std::array<bool, 3> periodic_a
 Coords coords(const Lattice& lattice, std::size_t i) {
     // any zero-length axis, z included: no site exists (and a periodic step would divide by 0)
     if (lattice.n_sites() == 0) fail("site query on a lattice with no sites");
-    return {i % lattice.nx, (i / lattice.nx) % lattice.ny, i / (lattice.nx * lattice.ny)};
+    // i / (nx·ny) is (i / nx) / ny; on a planar box i / nx is already y
+    const std::size_t x = i % lattice.nx, rest = i / lattice.nx;
+    if (rest < lattice.ny) return {x, rest, 0};
+    return {x, rest % lattice.ny, rest / lattice.ny};
 }
 
 CellId get(const Lattice& lattice, std::size_t i) {

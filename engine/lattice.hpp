@@ -59,6 +59,10 @@ struct Lattice {
     // offset stays inside the box without wrapping.
     std::vector<std::int64_t> offset_step;  // one per offset, in offset order
     std::vector<std::uint64_t> interior;    // bit i: site i is interior
+    // Bit b of entry a: offset b minus offset a is itself an offset, so the
+    // sites i + offset a and i + offset b are neighbours when both are
+    // interior (up to 32 offsets; empty beyond).
+    std::vector<std::uint32_t> offset_adjacent;
     // With no periodic axis, by edge class (see edge_class): the offsets
     // kept at such sites. Empty when some axis is periodic.
     std::vector<EdgeOffsets> edge_offsets;

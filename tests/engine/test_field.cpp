@@ -276,6 +276,21 @@ int main() {
         advance_fields(v);
         CHECK(v.fields[0].conc == std::vector<float>({0.0f, 1.0f, 0.0f}));
 
+        // sites of cells that do not secrete are left as diffusion made them,
+        // to the bit; a NaN rate secretes NaN
+        World z = make_world(3, 1, 1, false);
+        paint(z, 1, add_cell(z, 1, 1.0, 1.0, 0.0, 0.0));
+        paint(z, 2, add_cell(z, 2, 1.0, 1.0, 0.0, 0.0));
+        add_field(z, "f", 0.1, 0.01);
+        z.fields[0].conc = {-0.3f, 1.0f, 0.7f};
+        World quiet = z;
+        set_secretion(z, 0, 1, std::numeric_limits<double>::quiet_NaN());
+        advance_fields(z);
+        advance_fields(quiet);
+        CHECK(std::memcmp(&z.fields[0].conc[0], &quiet.fields[0].conc[0], sizeof(float)) == 0 &&
+              std::isnan(z.fields[0].conc[1]) &&
+              std::memcmp(&z.fields[0].conc[2], &quiet.fields[0].conc[2], sizeof(float)) == 0);
+
         // a site holding an id with no record cannot be asked for its type
         paint(v, 2, 9);
         CHECK(throws<EngineError>([&] { advance_fields(v); }, "no record"));
