@@ -105,7 +105,7 @@ bool would_stay_connected(const World& w, std::size_t i, CellId c) {
             in |= bit(k);
             inner = inner && lattice.is_interior(j);
         }
-        if (std::popcount(in) < 2) return true;
+        if ((in & (in - 1)) == 0) return true;  // fewer than two members
         if (inner) {
             NodeMask reached = in & (~in + 1), before;
             do {

@@ -74,14 +74,7 @@ Lattice::Lattice(std::array<std::size_t, 3> dims, std::array<bool, 3> periodic_a
                     interior[i >> 6] |= std::uint64_t{1} << (i & 63);
 }
 
-Coords coords(const Lattice& lattice, std::size_t i) {
-    // any zero-length axis, z included: no site exists (and a periodic step would divide by 0)
-    if (lattice.n_sites() == 0) fail("site query on a lattice with no sites");
-    // i / (nx·ny) is (i / nx) / ny; on a planar box i / nx is already y
-    const std::size_t x = i % lattice.nx, rest = i / lattice.nx;
-    if (rest < lattice.ny) return {x, rest, 0};
-    return {x, rest % lattice.ny, rest / lattice.ny};
-}
+void no_sites() { fail("site query on a lattice with no sites"); }
 
 CellId get(const Lattice& lattice, std::size_t i) {
     if (i >= lattice.n_sites()) fail("site index out of range");
@@ -118,7 +111,7 @@ inline bool step_axis(std::size_t c, std::int64_t d, std::size_t n, bool periodi
 void neighbors_slow(const Lattice& lattice, std::size_t i, SiteList& out) {
     if (!lattice.edge_offsets.empty()) {
         // no axis wraps: the kept offsets of the site's edge class
-        if (lattice.n_sites() == 0) fail("site query on a lattice with no sites");
+        if (lattice.n_sites() == 0) no_sites();
         edge_neighbors_into(lattice, i, edge_offsets_at(lattice, i), out);
         return;
     }

@@ -73,8 +73,17 @@ struct Lattice {
     bool is_interior(std::size_t i) const { return (interior[i >> 6] >> (i & 63)) & 1U; }
 };
 
-// Inverse of the site index; aborts when nx or ny is 0.
-Coords coords(const Lattice& lattice, std::size_t i);
+[[noreturn]] void no_sites();
+
+// Inverse of the site index; fails on a box with no site (a zero-length axis).
+inline Coords coords(const Lattice& lattice, std::size_t i) {
+    // any zero-length axis, z included: no site exists (and a periodic step would divide by 0)
+    if (lattice.n_sites() == 0) no_sites();
+    // i / (nx·ny) is (i / nx) / ny; on a planar box i / nx is already y
+    const std::size_t x = i % lattice.nx, rest = i / lattice.nx;
+    if (rest < lattice.ny) return {x, rest, 0};
+    return {x, rest % lattice.ny, rest / lattice.ny};
+}
 
 // The edge class of coordinates (x, y, z): two bits per axis, bit 0 for the
 // first coordinate, bit 1 for the last (both on an axis of length 1).
