@@ -70,10 +70,27 @@ struct Sweep {
     bool unit_offsets;               // every offset at most one step per axis
     bool all_periodic;               // every axis wraps: one list entry per offset everywhere
     bool bmi;                        // run the tiles' copy for AVX2 and bit manipulation
+    unsigned lane_words;             // words made ahead per tile, four tiles at a time (0: none)
 };
 
 // Ceiling of n / b without the overflow of (n + b − 1) / b.
 inline std::size_t tile_count(std::size_t n, std::size_t b) { return n / b + (n % b != 0); }
+
+// The generator of tile t in the current colour phase.
+Rng tile_seed(const Sweep& sweep, std::size_t t) {
+    return seed_from_u64(t * std::uint64_t{0xC2B2AE3D} ^ sweep.base ^ sweep.step * std::uint64_t{0x9E3779B9} ^
+                         sweep.colour * std::uint64_t{0x85EBCA77});
+}
+
+// A tile's first words, made ahead together with those of up to three other
+// tiles (one per lane), with their offset masks; `after` is its generator
+// after them.
+struct TilePreset {
+    const std::uint64_t* words;
+    const std::uint64_t* accept_offsets;
+    unsigned batches;
+    Rng after;
+};
 
 [[noreturn]] void unregistered(CellId id) { fail("cell id " + std::to_string(id) + " is not registered"); }
 
@@ -208,7 +225,8 @@ template <typename Energies>
 // go straight into the site array and their tracker changes into `map`.
 // `Draws` is TileWords or TileDraws: the same words in the same order.
 template <typename Draws>
-[[gnu::always_inline]] inline void sweep_tile_with(const Sweep& sweep, std::size_t t, TileMapRef map) {
+[[gnu::always_inline]] inline void sweep_tile_with(const Sweep& sweep, std::size_t t, TileMapRef map,
+                                                  const TilePreset* preset) {
     World& w = *sweep.world;
     Lattice& lattice = w.lattice;
     std::vector<CellId>& sites = lattice.sites;
@@ -229,9 +247,13 @@ template <typename Draws>
     const std::size_t z0 = b * tz, z1 = z0 + std::min(b, nz - z0);
 
     const std::size_t n_steps = lattice.offset_step.size();
-    WordSource words(seed_from_u64(t * std::uint64_t{0xC2B2AE3D} ^ sweep.base ^ sweep.step * std::uint64_t{0x9E3779B9} ^
-                                   sweep.colour * std::uint64_t{0x85EBCA77}),
-                     0, n_steps);
+    WordSource words(tile_seed(sweep, t), 0, n_steps);
+    if (preset != nullptr) {
+        words.preset = preset->words;
+        words.preset_offsets = preset->accept_offsets;
+        words.preset_batches = preset->batches;
+        words.ahead = preset->after;
+    }
     Draws g(words);
     map.entries.clear();
     if (map.slots.size() < n_cells) map.slots.resize(n_cells, NO_ENTRY);
@@ -401,34 +423,41 @@ template <typename Draws>
 }
 
 void sweep_tile_words(const Sweep& sweep, std::size_t t, TileMapRef map) {
-    sweep_tile_with<TileWords<false>>(sweep, t, map);
+    sweep_tile_with<TileWords<false>>(sweep, t, map, nullptr);
 }
 
 void sweep_tile_draws(const Sweep& sweep, std::size_t t, TileMapRef map) {
-    sweep_tile_with<TileDraws>(sweep, t, map);
+    sweep_tile_with<TileDraws>(sweep, t, map, nullptr);
 }
 
 #ifdef TESSALY_WIDE_WORDS
 // The same tile compiled for processors with AVX2 and the bit manipulation
-// instructions, as the sequential sweep is.
-[[gnu::target("avx2,bmi,bmi2")]] void sweep_tile_words_bmi(const Sweep& sweep, std::size_t t, TileMapRef map) {
-    sweep_tile_with<TileWords<true>>(sweep, t, map);
+// instructions, as the sequential sweep is, its first words made ahead.
+[[gnu::target("avx2,bmi,bmi2")]] void sweep_tile_words_bmi(const Sweep& sweep, std::size_t t, TileMapRef map,
+                                                           const TilePreset* preset) {
+    sweep_tile_with<TileWords<true>>(sweep, t, map, preset);
 }
 #endif
 
 // The word stream pays where the offset count is a power of two: there
 // about every second bounded draw is rejected.
-void sweep_tile(const Sweep& sweep, std::size_t t, TileMapRef map) {
+void sweep_tile(const Sweep& sweep, std::size_t t, TileMapRef map, const TilePreset* preset) {
     const std::size_t n_steps = sweep.world->lattice.offset_step.size();
     if (n_steps != 0 && (n_steps & (n_steps - 1)) == 0) {
 #ifdef TESSALY_WIDE_WORDS
-        if (sweep.bmi) return sweep_tile_words_bmi(sweep, t, map);
+        if (sweep.bmi) return sweep_tile_words_bmi(sweep, t, map, preset);
 #endif
         sweep_tile_words(sweep, t, map);
     } else {
         sweep_tile_draws(sweep, t, map);
     }
 }
+
+// A worker's room for the words of a group of tiles made ahead.
+struct LaneScratch {
+    std::vector<std::uint64_t> words;  // four tiles' words, one after the other
+    std::vector<std::uint64_t> masks;  // their offset masks, per batch of 64
+};
 
 // ---- worker pool ----
 
@@ -458,6 +487,7 @@ struct Pool {
     bool stop = false;                         // guarded by `mutex`
     std::vector<std::thread> threads;          // the helpers: one fewer than the workers
     std::vector<std::uint32_t> caller_slots;   // the calling worker's slots (one sweep at a time)
+    LaneScratch caller_scratch;                // and its room for words made ahead
 };
 
 inline void cpu_relax() { __builtin_ia32_pause(); }
@@ -468,18 +498,52 @@ inline void cpu_relax() { __builtin_ia32_pause(); }
 constexpr int WORKER_SPIN = 1 << 13;
 constexpr int CALLER_SPIN = 1 << 8;
 
-void run_tasks(Batch& batch, std::vector<std::uint32_t>& slots) {
+// Takes tasks until none is left. Where the tiles' words are made ahead,
+// a task is four tiles in a row of the batch: their generators run in the
+// four lanes at once, then the tiles are swept one after the other.
+void run_tasks(Batch& batch, std::vector<std::uint32_t>& slots, LaneScratch& scratch) {
+    const Sweep& sweep = *batch.sweep;
+    const std::size_t group = sweep.lane_words != 0 ? 4 : 1;
     for (;;) {
-        const std::size_t k = batch.next.fetch_add(1, std::memory_order_relaxed);
+        const std::size_t k = batch.next.fetch_add(group, std::memory_order_relaxed);
         if (k >= batch.count) return;
-        const std::size_t p = batch.positions[k];
-        TileMapRef map{batch.maps[p], slots};
-        try {
-            sweep_tile(*batch.sweep, batch.tiles[p], map);
-        } catch (...) {
-            batch.errors[p] = std::current_exception();
+        const std::size_t end = std::min(k + group, batch.count);
+        TilePreset presets[4];
+#ifdef TESSALY_WIDE_WORDS
+        if (group == 4) {
+            const unsigned words = sweep.lane_words, batches = words / WordSource::size;
+            const std::uint64_t n_offsets = sweep.world->lattice.offset_step.size();
+            try {
+                scratch.words.resize(4 * std::size_t{words});
+                scratch.masks.resize(4 * std::size_t{batches});
+            } catch (...) {
+                for (std::size_t q = k; q < end; ++q) batch.errors[batch.positions[q]] = std::current_exception();
+                continue;
+            }
+            Rng g[4];
+            for (std::size_t q = 0; q < 4; ++q) g[q] = tile_seed(sweep, batch.tiles[batch.positions[std::min(k + q, end - 1)]]);
+            std::uint64_t* const out[4] = {scratch.words.data(), scratch.words.data() + words,
+                                           scratch.words.data() + 2 * std::size_t{words},
+                                           scratch.words.data() + 3 * std::size_t{words}};
+            const bool avx512 = lanes_avx512();
+            make_lane_words(g, out, words, avx512);
+            for (std::size_t q = 0; q < end - k; ++q) {
+                std::uint64_t* masks = scratch.masks.data() + q * batches;
+                lane_masks(out[q], batches, n_offsets, WordSource::zone_of(n_offsets), masks, avx512);
+                presets[q] = TilePreset{out[q], masks, batches, g[q]};
+            }
         }
-        map.release();
+#endif
+        for (std::size_t q = k; q < end; ++q) {
+            const std::size_t p = batch.positions[q];
+            TileMapRef map{batch.maps[p], slots};
+            try {
+                sweep_tile(sweep, batch.tiles[p], map, group == 4 ? &presets[q - k] : nullptr);
+            } catch (...) {
+                batch.errors[p] = std::current_exception();
+            }
+            map.release();
+        }
     }
 }
 
@@ -506,8 +570,9 @@ bool await_batch(Pool& pool, std::uint64_t& seen) {
 
 void worker_main(Pool& pool, std::uint64_t seen) {
     std::vector<std::uint32_t> slots;  // cell id → entry of the current tile map; NO_ENTRY between tiles
+    LaneScratch scratch;
     while (await_batch(pool, seen)) {
-        run_tasks(*pool.batch, slots);
+        run_tasks(*pool.batch, slots, scratch);
         if (pool.active.fetch_sub(1, std::memory_order_acq_rel) == 1) {
             std::lock_guard lock(pool.mutex);
             pool.finished.notify_one();
@@ -519,7 +584,7 @@ void worker_main(Pool& pool, std::uint64_t seen) {
 // has checked out, so that none still touches the batch when this returns.
 void run_batch(Pool& pool, Batch& batch) {
     if (pool.threads.empty()) {
-        run_tasks(batch, pool.caller_slots);
+        run_tasks(batch, pool.caller_slots, pool.caller_scratch);
         return;
     }
     pool.batch = &batch;
@@ -529,7 +594,7 @@ void run_batch(Pool& pool, Batch& batch) {
         pool.generation.fetch_add(1, std::memory_order_release);
     }
     pool.wake.notify_all();
-    run_tasks(batch, pool.caller_slots);
+    run_tasks(batch, pool.caller_slots, pool.caller_scratch);
     for (int k = 0; k < CALLER_SPIN; ++k) {
         if (pool.active.load(std::memory_order_acquire) == 0) return;
         cpu_relax();
@@ -699,6 +764,18 @@ bool step_parallel(Cpm& cpm, std::uint64_t mcs, std::size_t block, InterruptPoll
                              o.dz <= 1;
     sweep.all_periodic = lattice.periodic[0] && lattice.periodic[1] && lattice.periodic[2];
     sweep.bmi = fast_words_enabled();
+    // A tile's words made ahead, four tiles at a time: about two and a
+    // quarter per site where the offset count is a power of two, so most
+    // tiles need no word beyond them.
+    sweep.lane_words = 0;
+    const std::size_t n_steps = lattice.offset_step.size();
+    if (sweep.bmi && n_steps != 0 && (n_steps & (n_steps - 1)) == 0) {
+        const std::size_t side_z = lattice.nz >= 2 ? block : 1;
+        const std::size_t tile_sites = std::min<std::size_t>(block, 64) * std::min<std::size_t>(block, 64) *
+                                       std::min<std::size_t>(side_z, 64);
+        const std::size_t words = std::min<std::size_t>(tile_sites * 9 / 4 + 64, 4096);
+        sweep.lane_words = static_cast<unsigned>((words + 63) / 64 * 64);
+    }
 
     std::vector<TileMap> maps(widest);
     std::vector<std::exception_ptr> errors(widest);

@@ -121,9 +121,194 @@ inline std::uint64_t accepted_words(const std::uint64_t* word, std::uint64_t n, 
 }
 
 #ifdef TESSALY_WIDE_WORDS
-// A generator's words made by four lanes of AVX2 at once: each round, lane j
-// runs its own stretch of 2048 consecutive words of the stream, starting
-// 2048·j words after the round's first, and the four stretches are stored in
+// ---- four generators side by side ----
+
+// Four generators in the lanes of AVX2 registers: state word k of lane j is
+// state[k][j]. Each lane runs its own generator; the words are exactly those
+// of four plain generators.
+using LaneStates = std::uint64_t[4][4];
+
+namespace lanes {
+
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i load(const std::uint64_t* p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+[[gnu::target("avx2"), gnu::always_inline]] inline void store(std::uint64_t* p, __m256i v) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
+}
+template <int k>
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i rotl(__m256i x) {
+    return _mm256_or_si256(_mm256_slli_epi64(x, k), _mm256_srli_epi64(x, 64 - k));
+}
+
+// One step: s0' = s0^s1^s3, s1' = s0^s1^s2, s2' = s0^s2^(s1<<17), s3' = rotl(s1^s3, 45).
+[[gnu::target("avx2"), gnu::always_inline]] inline void advance(__m256i (&s)[4]) {
+    const __m256i t = _mm256_slli_epi64(s[1], 17);
+    s[2] = _mm256_xor_si256(s[2], s[0]);
+    s[3] = _mm256_xor_si256(s[3], s[1]);
+    s[1] = _mm256_xor_si256(s[1], s[2]);
+    s[0] = _mm256_xor_si256(s[0], s[3]);
+    s[2] = _mm256_xor_si256(s[2], t);
+    s[3] = rotl<45>(s[3]);
+}
+// The same step where AVX-512 has three-way exclusive-ors and rotations.
+[[gnu::target("avx2,avx512f,avx512vl"), gnu::always_inline]] inline void advance_512(__m256i (&s)[4]) {
+    const __m256i t = _mm256_slli_epi64(s[1], 17);
+    const __m256i n0 = _mm256_ternarylogic_epi64(s[0], s[1], s[3], 0x96);
+    const __m256i n1 = _mm256_ternarylogic_epi64(s[0], s[1], s[2], 0x96);
+    const __m256i n2 = _mm256_ternarylogic_epi64(s[0], s[2], t, 0x96);
+    s[3] = _mm256_rol_epi64(_mm256_xor_si256(s[1], s[3]), 45);
+    s[0] = n0;
+    s[1] = n1;
+    s[2] = n2;
+}
+
+// r[k] holds step t + k of the four lanes; stores each lane's four in a row.
+[[gnu::target("avx2"), gnu::always_inline]] inline void store_steps(std::uint64_t* const (&out)[4], unsigned t,
+                                                                   const __m256i (&r)[4]) {
+    const __m256i a0 = _mm256_unpacklo_epi64(r[0], r[1]), a1 = _mm256_unpackhi_epi64(r[0], r[1]);
+    const __m256i a2 = _mm256_unpacklo_epi64(r[2], r[3]), a3 = _mm256_unpackhi_epi64(r[2], r[3]);
+    store(out[0] + t, _mm256_permute2x128_si256(a0, a2, 0x20));
+    store(out[1] + t, _mm256_permute2x128_si256(a1, a3, 0x20));
+    store(out[2] + t, _mm256_permute2x128_si256(a0, a2, 0x31));
+    store(out[3] + t, _mm256_permute2x128_si256(a1, a3, 0x31));
+}
+
+// Makes `count` words (a multiple of 4) of each lane into out[j], and jumps
+// every lane by `poly` afterwards (nullptr: no jump).
+[[gnu::target("avx2")]] inline void make_avx2(LaneStates& state, std::uint64_t* const (&out)[4], unsigned count,
+                                              const std::uint64_t (*poly)[4]) {
+    __m256i s[4] = {load(state[0]), load(state[1]), load(state[2]), load(state[3])};
+    for (unsigned t = 0; t < count; t += 4) {
+        __m256i r[4];
+        for (unsigned k = 0; k < 4; ++k) {
+            r[k] = _mm256_add_epi64(rotl<23>(_mm256_add_epi64(s[0], s[3])), s[0]);
+            advance(s);
+        }
+        store_steps(out, t, r);
+    }
+    if (poly != nullptr) {
+        __m256i sum[4] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(),
+                          _mm256_setzero_si256()};
+        for (const std::uint64_t bits : *poly)
+            for (int b = 0; b < 64; ++b) {
+                if ((bits >> b) & 1U)
+                    for (int k = 0; k < 4; ++k) sum[k] = _mm256_xor_si256(sum[k], s[k]);
+                advance(s);
+            }
+        for (int k = 0; k < 4; ++k) s[k] = sum[k];
+    }
+    for (int k = 0; k < 4; ++k) store(state[k], s[k]);
+}
+
+[[gnu::target("avx2,avx512f,avx512vl")]] inline void make_avx512(LaneStates& state, std::uint64_t* const (&out)[4],
+                                                                 unsigned count, const std::uint64_t (*poly)[4]) {
+    __m256i s[4] = {load(state[0]), load(state[1]), load(state[2]), load(state[3])};
+    for (unsigned t = 0; t < count; t += 4) {
+        __m256i r[4];
+        for (unsigned k = 0; k < 4; ++k) {
+            r[k] = _mm256_add_epi64(_mm256_rol_epi64(_mm256_add_epi64(s[0], s[3]), 23), s[0]);
+            advance_512(s);
+        }
+        store_steps(out, t, r);
+    }
+    if (poly != nullptr) {
+        __m256i sum[4] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(),
+                          _mm256_setzero_si256()};
+        for (const std::uint64_t bits : *poly)
+            for (int b = 0; b < 64; ++b) {
+                if ((bits >> b) & 1U)
+                    for (int k = 0; k < 4; ++k) sum[k] = _mm256_xor_si256(sum[k], s[k]);
+                advance_512(s);
+            }
+        for (int k = 0; k < 4; ++k) s[k] = sum[k];
+    }
+    for (int k = 0; k < 4; ++k) store(state[k], s[k]);
+}
+
+// Bit k set: word k of the 64 at w is accepted below n (zone: its rejection zone).
+[[gnu::target("avx2"), gnu::always_inline]] inline std::uint64_t accepted_avx2(const std::uint64_t* w, std::uint64_t n,
+                                                                              std::uint64_t zone) {
+    std::uint64_t mask = 0;
+    if ((n & (n - 1)) == 0) {
+        const __m128i shift = _mm_cvtsi32_si128(__builtin_ctzll(n));
+        for (unsigned k = 0; k < 64; k += 4) {
+            const int top = _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_sll_epi64(load(w + k), shift)));
+            mask |= static_cast<std::uint64_t>(top) << k;
+        }
+        return ~mask;
+    }
+    for (unsigned k = 0; k < 64; ++k) mask |= std::uint64_t{w[k] * n <= zone} << k;
+    return mask;
+}
+
+// The same eight words at a time, the product included for other counts.
+[[gnu::target("avx512f,avx512dq"), gnu::always_inline]] inline std::uint64_t accepted_avx512(const std::uint64_t* w,
+                                                                                           std::uint64_t n,
+                                                                                           std::uint64_t zone) {
+    std::uint64_t mask = 0;
+    if ((n & (n - 1)) == 0) {
+        // accepted: the bit that the product shifts to the top is clear
+        const __m512i bit = _mm512_set1_epi64(static_cast<long long>(std::uint64_t{1} << (63 - __builtin_ctzll(n))));
+        for (unsigned k = 0; k < 64; k += 8)
+            mask |= std::uint64_t{_mm512_testn_epi64_mask(_mm512_loadu_si512(w + k), bit)} << k;
+    } else {
+        const __m512i factor = _mm512_set1_epi64(static_cast<long long>(n));
+        const __m512i limit = _mm512_set1_epi64(static_cast<long long>(zone));
+        for (unsigned k = 0; k < 64; k += 8)
+            mask |= std::uint64_t{_mm512_cmple_epu64_mask(_mm512_mullo_epi64(_mm512_loadu_si512(w + k), factor), limit)}
+                    << k;
+    }
+    return mask;
+}
+
+[[gnu::target("avx2")]] inline void masks_avx2(const std::uint64_t* w, unsigned batches, std::uint64_t n,
+                                               std::uint64_t zone, std::uint64_t* out) {
+    for (unsigned c = 0; c < batches; ++c) out[c] = n != 0 ? accepted_avx2(w + 64 * c, n, zone) : 0;
+}
+
+[[gnu::target("avx512f,avx512dq")]] inline void masks_avx512(const std::uint64_t* w, unsigned batches, std::uint64_t n,
+                                                             std::uint64_t zone, std::uint64_t* out) {
+    for (unsigned c = 0; c < batches; ++c) out[c] = n != 0 ? accepted_avx512(w + 64 * c, n, zone) : 0;
+}
+
+}  // namespace lanes
+
+// Whether the processor has the AVX-512 parts the lanes use.
+inline bool lanes_avx512() {
+    static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+                            __builtin_cpu_supports("avx512dq");
+    return has;
+}
+
+// Makes `count` words (a multiple of 4) of each of four generators into
+// out[j], leaving each generator after its words.
+inline void make_lane_words(Rng (&g)[4], std::uint64_t* const (&out)[4], unsigned count, bool avx512) {
+    alignas(32) LaneStates state;
+    for (unsigned j = 0; j < 4; ++j)
+        for (unsigned k = 0; k < 4; ++k) state[k][j] = g[j].s[k];
+    if (avx512) {
+        lanes::make_avx512(state, out, count, nullptr);
+    } else {
+        lanes::make_avx2(state, out, count, nullptr);
+    }
+    for (unsigned j = 0; j < 4; ++j)
+        for (unsigned k = 0; k < 4; ++k) g[j].s[k] = state[k][j];
+}
+
+// Acceptance masks of `batches` batches of 64 words at w (a count of 0 keeps none).
+inline void lane_masks(const std::uint64_t* w, unsigned batches, std::uint64_t n, std::uint64_t zone,
+                       std::uint64_t* out, bool avx512) {
+    if (avx512) {
+        lanes::masks_avx512(w, batches, n, zone, out);
+    } else {
+        lanes::masks_avx2(w, batches, n, zone, out);
+    }
+}
+
+// One generator's words made by four lanes at once: each round, lane j runs
+// its own stretch of 2048 consecutive words of the stream, starting 2048·j
+// words after the round's first, and the four stretches are stored in
 // stream order. Between rounds every lane jumps over the three stretches the
 // others made. The words are the generator's own, in its order; only the
 // making differs (about three times cheaper than one word after another).
@@ -134,10 +319,9 @@ struct WideWords {
     alignas(64) std::uint64_t word[lanes * stretch];          // the round's words, in stream order
     std::uint64_t accept_sites[chunks];                       // per batch: accepted below the site count
     std::uint64_t accept_offsets[chunks];                     // per batch: accepted below the offset count
-    alignas(32) std::uint64_t next_lane[4][lanes];                      // state word k of lane j for the next round
+    alignas(32) LaneStates next_lane;                         // the lanes at the start of the next round
     Rng round_lane[lanes];                                    // lane j at the start of this round
-    bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-                  __builtin_cpu_supports("avx512dq");
+    bool avx512 = lanes_avx512();
 
     explicit WideWords(Rng g) {
         for (unsigned j = 0; j < lanes; ++j) {
@@ -158,158 +342,20 @@ struct WideWords {
         return g;
     }
 
-    [[gnu::target("avx2"), gnu::always_inline]] static __m256i load(const std::uint64_t* p) {
-        return _mm256_load_si256(reinterpret_cast<const __m256i*>(p));
-    }
-    [[gnu::target("avx2"), gnu::always_inline]] static void store(std::uint64_t* p, __m256i v) {
-        _mm256_store_si256(reinterpret_cast<__m256i*>(p), v);
-    }
-    template <int k>
-    [[gnu::target("avx2"), gnu::always_inline]] static __m256i rotl(__m256i x) {
-        return _mm256_or_si256(_mm256_slli_epi64(x, k), _mm256_srli_epi64(x, 64 - k));
-    }
-    // one step of the four lanes' generators
-    [[gnu::target("avx2"), gnu::always_inline]] static void advance(__m256i& s0, __m256i& s1, __m256i& s2, __m256i& s3) {
-        const __m256i t = _mm256_slli_epi64(s1, 17);
-        s2 = _mm256_xor_si256(s2, s0);
-        s3 = _mm256_xor_si256(s3, s1);
-        s1 = _mm256_xor_si256(s1, s2);
-        s0 = _mm256_xor_si256(s0, s3);
-        s2 = _mm256_xor_si256(s2, t);
-        s3 = rotl<45>(s3);
-    }
-
     // Makes the next round's words and the two acceptance masks per batch
-    // (a site count of 0 keeps no site mask).
+    // (a site count of 0 keeps no site mask); every lane then jumps over the
+    // other lanes' stretches.
     void fill(std::uint64_t n_sites, std::uint64_t zone_sites, std::uint64_t n_offsets, std::uint64_t zone_offsets) {
         for (unsigned j = 0; j < lanes; ++j)
             for (unsigned k = 0; k < 4; ++k) round_lane[j].s[k] = next_lane[k][j];
+        std::uint64_t* const out[4] = {word, word + stretch, word + 2 * stretch, word + 3 * stretch};
         if (avx512) {
-            fill_avx512(n_sites, zone_sites, n_offsets, zone_offsets);
+            lanes::make_avx512(next_lane, out, stretch, &jump_6144);
         } else {
-            fill_avx2(n_sites, zone_sites, n_offsets, zone_offsets);
+            lanes::make_avx2(next_lane, out, stretch, &jump_6144);
         }
-    }
-
-    [[gnu::target("avx2")]] void fill_avx2(std::uint64_t n_sites, std::uint64_t zone_sites, std::uint64_t n_offsets,
-                                           std::uint64_t zone_offsets) {
-        __m256i s0 = load(next_lane[0]), s1 = load(next_lane[1]), s2 = load(next_lane[2]), s3 = load(next_lane[3]);
-        for (unsigned t = 0; t < stretch; t += 4) {
-            __m256i r[4];
-            for (unsigned k = 0; k < 4; ++k) {
-                r[k] = _mm256_add_epi64(rotl<23>(_mm256_add_epi64(s0, s3)), s0);
-                advance(s0, s1, s2, s3);
-            }
-            store_steps(t, r);
-        }
-        // every lane jumps over the other lanes' stretches
-        __m256i j0 = _mm256_setzero_si256(), j1 = j0, j2 = j0, j3 = j0;
-        for (const std::uint64_t bits : jump_6144)
-            for (int b = 0; b < 64; ++b) {
-                if ((bits >> b) & 1U) {
-                    j0 = _mm256_xor_si256(j0, s0);
-                    j1 = _mm256_xor_si256(j1, s1);
-                    j2 = _mm256_xor_si256(j2, s2);
-                    j3 = _mm256_xor_si256(j3, s3);
-                }
-                advance(s0, s1, s2, s3);
-            }
-        store(next_lane[0], j0);
-        store(next_lane[1], j1);
-        store(next_lane[2], j2);
-        store(next_lane[3], j3);
-        for (unsigned c = 0; c < chunks; ++c) {
-            accept_sites[c] = n_sites != 0 ? accepted_avx2(word + 64 * c, n_sites, zone_sites) : 0;
-            accept_offsets[c] = accepted_avx2(word + 64 * c, n_offsets, zone_offsets);
-        }
-    }
-
-    // The same round with AVX-512: a step's three-way exclusive-ors and its
-    // rotations are one instruction each, and a mask takes eight words at once.
-    [[gnu::target("avx2,avx512f,avx512vl,avx512dq")]] void fill_avx512(std::uint64_t n_sites, std::uint64_t zone_sites,
-                                                                       std::uint64_t n_offsets,
-                                                                       std::uint64_t zone_offsets) {
-        __m256i s0 = load(next_lane[0]), s1 = load(next_lane[1]), s2 = load(next_lane[2]), s3 = load(next_lane[3]);
-        // s0' = s0^s1^s3, s1' = s0^s1^s2, s2' = s0^s2^(s1<<17), s3' = rotl(s1^s3, 45)
-        const auto advance_512 = [](__m256i& a0, __m256i& a1, __m256i& a2, __m256i& a3)
-                                     __attribute__((target("avx2,avx512f,avx512vl"), always_inline)) {
-            const __m256i t = _mm256_slli_epi64(a1, 17);
-            const __m256i n0 = _mm256_ternarylogic_epi64(a0, a1, a3, 0x96);
-            const __m256i n1 = _mm256_ternarylogic_epi64(a0, a1, a2, 0x96);
-            const __m256i n2 = _mm256_ternarylogic_epi64(a0, a2, t, 0x96);
-            a3 = _mm256_rol_epi64(_mm256_xor_si256(a1, a3), 45);
-            a0 = n0;
-            a1 = n1;
-            a2 = n2;
-        };
-        for (unsigned t = 0; t < stretch; t += 4) {
-            __m256i r[4];
-            for (unsigned k = 0; k < 4; ++k) {
-                r[k] = _mm256_add_epi64(_mm256_rol_epi64(_mm256_add_epi64(s0, s3), 23), s0);
-                advance_512(s0, s1, s2, s3);
-            }
-            store_steps(t, r);
-        }
-        __m256i j0 = _mm256_setzero_si256(), j1 = j0, j2 = j0, j3 = j0;
-        for (const std::uint64_t bits : jump_6144)
-            for (int b = 0; b < 64; ++b) {
-                if ((bits >> b) & 1U) {
-                    j0 = _mm256_xor_si256(j0, s0);
-                    j1 = _mm256_xor_si256(j1, s1);
-                    j2 = _mm256_xor_si256(j2, s2);
-                    j3 = _mm256_xor_si256(j3, s3);
-                }
-                advance_512(s0, s1, s2, s3);
-            }
-        store(next_lane[0], j0);
-        store(next_lane[1], j1);
-        store(next_lane[2], j2);
-        store(next_lane[3], j3);
-        const auto accepted_512 = [](const std::uint64_t* w, std::uint64_t n, std::uint64_t zone)
-                                      __attribute__((target("avx512f,avx512dq"), always_inline)) {
-            std::uint64_t mask = 0;
-            if ((n & (n - 1)) == 0) {
-                // accepted: the bit that the product shifts to the top is clear
-                const __m512i bit = _mm512_set1_epi64(static_cast<long long>(std::uint64_t{1} << (63 - __builtin_ctzll(n))));
-                for (unsigned k = 0; k < 64; k += 8)
-                    mask |= std::uint64_t{_mm512_testn_epi64_mask(_mm512_load_si512(w + k), bit)} << k;
-            } else {
-                const __m512i factor = _mm512_set1_epi64(static_cast<long long>(n));
-                const __m512i limit = _mm512_set1_epi64(static_cast<long long>(zone));
-                for (unsigned k = 0; k < 64; k += 8)
-                    mask |= std::uint64_t{_mm512_cmple_epu64_mask(_mm512_mullo_epi64(_mm512_load_si512(w + k), factor), limit)} << k;
-            }
-            return mask;
-        };
-        for (unsigned c = 0; c < chunks; ++c) {
-            accept_sites[c] = n_sites != 0 ? accepted_512(word + 64 * c, n_sites, zone_sites) : 0;
-            accept_offsets[c] = accepted_512(word + 64 * c, n_offsets, zone_offsets);
-        }
-    }
-
-    // r[k] holds step t + k of the four lanes; stores each lane's four in a row
-    [[gnu::target("avx2"), gnu::always_inline]] void store_steps(unsigned t, const __m256i (&r)[4]) {
-        const __m256i a0 = _mm256_unpacklo_epi64(r[0], r[1]), a1 = _mm256_unpackhi_epi64(r[0], r[1]);
-        const __m256i a2 = _mm256_unpacklo_epi64(r[2], r[3]), a3 = _mm256_unpackhi_epi64(r[2], r[3]);
-        store(word + 0 * stretch + t, _mm256_permute2x128_si256(a0, a2, 0x20));
-        store(word + 1 * stretch + t, _mm256_permute2x128_si256(a1, a3, 0x20));
-        store(word + 2 * stretch + t, _mm256_permute2x128_si256(a0, a2, 0x31));
-        store(word + 3 * stretch + t, _mm256_permute2x128_si256(a1, a3, 0x31));
-    }
-
-    [[gnu::target("avx2"), gnu::always_inline]] static std::uint64_t accepted_avx2(const std::uint64_t* w, std::uint64_t n, std::uint64_t zone) {
-        std::uint64_t mask = 0;
-        if ((n & (n - 1)) == 0) {
-            const __m128i shift = _mm_cvtsi32_si128(__builtin_ctzll(n));
-            for (unsigned k = 0; k < 64; k += 4) {
-                const __m256i v = _mm256_load_si256(reinterpret_cast<const __m256i*>(w + k));
-                const int top = _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_sll_epi64(v, shift)));
-                mask |= static_cast<std::uint64_t>(top) << k;
-            }
-            return ~mask;
-        }
-        for (unsigned k = 0; k < 64; ++k) mask |= std::uint64_t{w[k] * n <= zone} << k;
-        return mask;
+        lane_masks(word, chunks, n_sites, zone_sites, accept_sites, avx512);
+        lane_masks(word, chunks, n_offsets, zone_offsets, accept_offsets, avx512);
     }
 };
 #endif
@@ -337,6 +383,15 @@ struct WordSource {
     WideWords* wide = nullptr;          // the rounds the batches come from, if any
     unsigned chunk = WideWords::chunks; // the current batch's index in wide's round
 #endif
+    // Words made ahead, by lanes, for the first batches: `preset_batches`
+    // batches at `preset` with their masks (no site masks: nullptr); `ahead`
+    // is then the generator after them, while `start` stays the one before.
+    const std::uint64_t* preset = nullptr;
+    const std::uint64_t* preset_sites = nullptr;
+    const std::uint64_t* preset_offsets = nullptr;
+    unsigned preset_batches = 0;
+    unsigned made = 0;                  // preset batches handed out
+    bool in_preset = false;             // the current batch is one of them
     std::uint64_t own[size];            // the current batch (one after another)
 
     static std::uint64_t zone_of(std::uint64_t n) { return (n << __builtin_clzll(n)) - 1; }
@@ -361,6 +416,12 @@ struct WordSource {
             return {wide->word + size * chunk, wide->accept_sites[chunk], wide->accept_offsets[chunk]};
         }
 #endif
+        if (made < preset_batches) {
+            const unsigned c = made++;
+            in_preset = true;
+            return {preset + size * c, preset_sites != nullptr ? preset_sites[c] : 0, preset_offsets[c]};
+        }
+        in_preset = false;
         start = ahead;
         Rng g = ahead;
 #pragma GCC unroll 4
@@ -377,7 +438,8 @@ struct WordSource {
         if (wide != nullptr) return wide->state_at(size * chunk + used);
 #endif
         Rng g = start;
-        for (unsigned k = 0; k < used; ++k) (void)next_u64(g);
+        const std::size_t skip = in_preset ? std::size_t{size} * (made - 1) + used : used;
+        for (std::size_t k = 0; k < skip; ++k) (void)next_u64(g);
         return g;
     }
 };

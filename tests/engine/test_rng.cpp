@@ -1,5 +1,6 @@
 // The generator: seeding, raw words, uniform doubles and bounded integers.
 #include <memory>
+#include <vector>
 
 #include "check.hpp"
 #include "rng.hpp"
@@ -167,5 +168,41 @@ int main() {
         const WordBatch cursor(source);
         CHECK(cursor.state().s[0] == seed_from_u64(3).s[0]);
     }
+
+#ifdef TESSALY_WIDE_WORDS
+    // four generators made side by side give their own words; a source whose
+    // first batches were made so goes on one word after another, and its
+    // state is right inside and after them
+    if (__builtin_cpu_supports("avx2")) {
+        for (const bool avx512 : {false, true}) {
+            if (avx512 && !lanes_avx512()) continue;
+            Rng lane[4] = {seed_from_u64(1), seed_from_u64(2), seed_from_u64(3), seed_from_u64(4)};
+            std::vector<std::uint64_t> words(4 * 128), masks(2);
+            std::uint64_t* const out[4] = {words.data(), words.data() + 128, words.data() + 256, words.data() + 384};
+            make_lane_words(lane, out, 128, avx512);
+            bool same = true;
+            for (unsigned j = 0; j < 4; ++j) {
+                Rng ref = seed_from_u64(j + 1);
+                for (unsigned k = 0; k < 128; ++k) same = same && out[j][k] == next_u64(ref);
+                same = same && same_state(lane[j], ref);
+            }
+            CHECK(same);
+
+            lane_masks(out[2], 2, 8, WordSource::zone_of(8), masks.data(), avx512);
+            WordSource source(seed_from_u64(3), 0, 8);
+            source.preset = out[2];
+            source.preset_offsets = masks.data();
+            source.preset_batches = 2;
+            source.ahead = lane[2];
+            WordBatch cursor(source);
+            Rng ref = seed_from_u64(3);
+            for (int k = 0; k < 300 && same; ++k) {
+                same = k % 3 == 2 ? cursor.unit() == uniform(ref) : cursor.offset() == bounded(ref, 8);
+                same = same && same_state(cursor.state(), ref);
+            }
+            CHECK(same);
+        }
+    }
+#endif
     return tessaly_test::finish();
 }
