@@ -93,11 +93,11 @@ inline Rng jump(Rng g, const std::uint64_t (&poly)[4]) {
     return sum;
 }
 
-// x^2048 and x^6144 modulo the characteristic polynomial
-inline constexpr std::uint64_t jump_2048[4] = {0x876c2301125a85c0ULL, 0x15fe822628b16f04ULL, 0x3c8ca36ec9a74fa7ULL,
-                                               0x51edef31819e01ffULL};
-inline constexpr std::uint64_t jump_6144[4] = {0xa82bd707a5c0bbcdULL, 0x557d6bd4a66701d2ULL, 0x27e81077d42d6234ULL,
-                                               0x70b2bd03010451a7ULL};
+// x^1024 and x^3072 modulo the characteristic polynomial
+inline constexpr std::uint64_t jump_1024[4] = {0x060106bbbe4ff028ULL, 0x1be1d76854ddda93ULL, 0x8456faeb6230d984ULL,
+                                               0x65507439cf43f0e2ULL};
+inline constexpr std::uint64_t jump_3072[4] = {0x195f824bdd4cd00aULL, 0xb162081eba5f7a35ULL, 0x9fead7e44eafdb96ULL,
+                                               0x3611b9c8607b74a9ULL};
 
 // Bit k set: word k of the 64 is accepted by a bounded draw below n, whose
 // rejection zone is `zone` (the low half of the widening product is the
@@ -307,14 +307,14 @@ inline void lane_masks(const std::uint64_t* w, unsigned batches, std::uint64_t n
 }
 
 // One generator's words made by four lanes at once: each round, lane j runs
-// its own stretch of 2048 consecutive words of the stream, starting 2048·j
+// its own stretch of 1024 consecutive words of the stream, starting 1024·j
 // words after the round's first, and the four stretches are stored in
 // stream order. Between rounds every lane jumps over the three stretches the
 // others made. The words are the generator's own, in its order; only the
 // making differs (about three times cheaper than one word after another).
 struct WideWords {
     static constexpr unsigned lanes = 4;
-    static constexpr unsigned stretch = 2048;                 // words per lane and round
+    static constexpr unsigned stretch = 1024;                 // words per lane and round
     static constexpr unsigned chunks = lanes * stretch / 64;  // batches of 64 per round
     alignas(64) std::uint64_t word[lanes * stretch];          // the round's words, in stream order
     std::uint64_t accept_sites[chunks];                       // per batch: accepted below the site count
@@ -326,7 +326,7 @@ struct WideWords {
     explicit WideWords(Rng g) {
         for (unsigned j = 0; j < lanes; ++j) {
             for (unsigned k = 0; k < 4; ++k) next_lane[k][j] = g.s[k];
-            g = jump(g, jump_2048);
+            g = jump(g, jump_1024);
         }
     }
 
@@ -350,9 +350,9 @@ struct WideWords {
             for (unsigned k = 0; k < 4; ++k) round_lane[j].s[k] = next_lane[k][j];
         std::uint64_t* const out[4] = {word, word + stretch, word + 2 * stretch, word + 3 * stretch};
         if (avx512) {
-            lanes::make_avx512(next_lane, out, stretch, &jump_6144);
+            lanes::make_avx512(next_lane, out, stretch, &jump_3072);
         } else {
-            lanes::make_avx2(next_lane, out, stretch, &jump_6144);
+            lanes::make_avx2(next_lane, out, stretch, &jump_3072);
         }
         lane_masks(word, chunks, n_sites, zone_sites, accept_sites, avx512);
         lane_masks(word, chunks, n_offsets, zone_offsets, accept_offsets, avx512);

@@ -132,7 +132,7 @@ bool sweep_plain(Cpm& cpm, std::uint64_t mcs, InterruptPoll poll) { return sweep
 #endif
 
 // Below this many attempts the rounds' set-up (three jumps, one round of
-// 8,192 words made ahead) costs more than the wide words save.
+// 4,096 words made ahead) costs more than the wide words save.
 constexpr std::uint64_t wide_threshold = 1U << 15;
 bool wide_disabled_for_testing = false;
 bool avx512_disabled_for_testing = false;
