@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
@@ -136,94 +137,83 @@ namespace lanes {
 [[gnu::target("avx2"), gnu::always_inline]] inline void store(std::uint64_t* p, __m256i v) {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
 }
-template <int k>
-[[gnu::target("avx2"), gnu::always_inline]] inline __m256i rotl(__m256i x) {
-    return _mm256_or_si256(_mm256_slli_epi64(x, k), _mm256_srli_epi64(x, 64 - k));
-}
-
-// One step: s0' = s0^s1^s3, s1' = s0^s1^s2, s2' = s0^s2^(s1<<17), s3' = rotl(s1^s3, 45).
-[[gnu::target("avx2"), gnu::always_inline]] inline void advance(__m256i (&s)[4]) {
-    const __m256i t = _mm256_slli_epi64(s[1], 17);
-    s[2] = _mm256_xor_si256(s[2], s[0]);
-    s[3] = _mm256_xor_si256(s[3], s[1]);
-    s[1] = _mm256_xor_si256(s[1], s[2]);
-    s[0] = _mm256_xor_si256(s[0], s[3]);
-    s[2] = _mm256_xor_si256(s[2], t);
-    s[3] = rotl<45>(s[3]);
-}
-// The same step where AVX-512 has three-way exclusive-ors and rotations.
-[[gnu::target("avx2,avx512f,avx512vl"), gnu::always_inline]] inline void advance_512(__m256i (&s)[4]) {
-    const __m256i t = _mm256_slli_epi64(s[1], 17);
-    const __m256i n0 = _mm256_ternarylogic_epi64(s[0], s[1], s[3], 0x96);
-    const __m256i n1 = _mm256_ternarylogic_epi64(s[0], s[1], s[2], 0x96);
-    const __m256i n2 = _mm256_ternarylogic_epi64(s[0], s[2], t, 0x96);
-    s[3] = _mm256_rol_epi64(_mm256_xor_si256(s[1], s[3]), 45);
-    s[0] = n0;
-    s[1] = n1;
-    s[2] = n2;
-}
-
-// r[k] holds step t + k of the four lanes; stores each lane's four in a row.
-[[gnu::target("avx2"), gnu::always_inline]] inline void store_steps(std::uint64_t* const (&out)[4], unsigned t,
-                                                                   const __m256i (&r)[4]) {
-    const __m256i a0 = _mm256_unpacklo_epi64(r[0], r[1]), a1 = _mm256_unpackhi_epi64(r[0], r[1]);
-    const __m256i a2 = _mm256_unpacklo_epi64(r[2], r[3]), a3 = _mm256_unpackhi_epi64(r[2], r[3]);
-    store(out[0] + t, _mm256_permute2x128_si256(a0, a2, 0x20));
-    store(out[1] + t, _mm256_permute2x128_si256(a1, a3, 0x20));
-    store(out[2] + t, _mm256_permute2x128_si256(a0, a2, 0x31));
-    store(out[3] + t, _mm256_permute2x128_si256(a1, a3, 0x31));
-}
+// Four 64-bit lanes as a plain vector type: the code below uses only
+// operators, so each copy is compiled with the instructions of the function
+// it is inlined into (with AVX-512 the compiler merges the exclusive-ors and
+// rotations of a step).
+typedef std::uint64_t Lanes4 __attribute__((vector_size(32)));
 
 // Makes `count` words (a multiple of 4) of each lane into out[j], and jumps
 // every lane by `poly` afterwards (nullptr: no jump).
-[[gnu::target("avx2")]] inline void make_avx2(LaneStates& state, std::uint64_t* const (&out)[4], unsigned count,
+[[gnu::always_inline]] inline void make_words(LaneStates& state, std::uint64_t* const (&out)[4], unsigned count,
                                               const std::uint64_t (*poly)[4]) {
-    __m256i s[4] = {load(state[0]), load(state[1]), load(state[2]), load(state[3])};
+    Lanes4 s0, s1, s2, s3;
+    std::memcpy(&s0, state[0], sizeof s0);
+    std::memcpy(&s1, state[1], sizeof s1);
+    std::memcpy(&s2, state[2], sizeof s2);
+    std::memcpy(&s3, state[3], sizeof s3);
+    // one step: s0' = s0^s1^s3, s1' = s0^s1^s2, s2' = s0^s2^(s1<<17), s3' = rotl(s1^s3, 45)
+    const auto advance = [&]() __attribute__((always_inline)) {
+        const Lanes4 t = s1 << 17;
+        s2 ^= s0;
+        s3 ^= s1;
+        s1 ^= s2;
+        s0 ^= s3;
+        s2 ^= t;
+        s3 = (s3 << 45) | (s3 >> 19);
+    };
     for (unsigned t = 0; t < count; t += 4) {
-        __m256i r[4];
+        Lanes4 r[4];
         for (unsigned k = 0; k < 4; ++k) {
-            r[k] = _mm256_add_epi64(rotl<23>(_mm256_add_epi64(s[0], s[3])), s[0]);
-            advance(s);
+            const Lanes4 sum = s0 + s3;
+            r[k] = ((sum << 23) | (sum >> 41)) + s0;
+            advance();
         }
-        store_steps(out, t, r);
+        // r[k] holds step t + k of the four lanes; each lane's four go in a row
+        const Lanes4 a0 = __builtin_shufflevector(r[0], r[1], 0, 4, 2, 6);
+        const Lanes4 a1 = __builtin_shufflevector(r[0], r[1], 1, 5, 3, 7);
+        const Lanes4 a2 = __builtin_shufflevector(r[2], r[3], 0, 4, 2, 6);
+        const Lanes4 a3 = __builtin_shufflevector(r[2], r[3], 1, 5, 3, 7);
+        const Lanes4 lane0 = __builtin_shufflevector(a0, a2, 0, 1, 4, 5);
+        const Lanes4 lane1 = __builtin_shufflevector(a1, a3, 0, 1, 4, 5);
+        const Lanes4 lane2 = __builtin_shufflevector(a0, a2, 2, 3, 6, 7);
+        const Lanes4 lane3 = __builtin_shufflevector(a1, a3, 2, 3, 6, 7);
+        std::memcpy(out[0] + t, &lane0, sizeof lane0);
+        std::memcpy(out[1] + t, &lane1, sizeof lane1);
+        std::memcpy(out[2] + t, &lane2, sizeof lane2);
+        std::memcpy(out[3] + t, &lane3, sizeof lane3);
     }
     if (poly != nullptr) {
-        __m256i sum[4] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(),
-                          _mm256_setzero_si256()};
+        Lanes4 j0 = {0, 0, 0, 0}, j1 = j0, j2 = j0, j3 = j0;
         for (const std::uint64_t bits : *poly)
             for (int b = 0; b < 64; ++b) {
-                if ((bits >> b) & 1U)
-                    for (int k = 0; k < 4; ++k) sum[k] = _mm256_xor_si256(sum[k], s[k]);
-                advance(s);
+                if ((bits >> b) & 1U) {
+                    j0 ^= s0;
+                    j1 ^= s1;
+                    j2 ^= s2;
+                    j3 ^= s3;
+                }
+                advance();
             }
-        for (int k = 0; k < 4; ++k) s[k] = sum[k];
+        s0 = j0;
+        s1 = j1;
+        s2 = j2;
+        s3 = j3;
     }
-    for (int k = 0; k < 4; ++k) store(state[k], s[k]);
+    std::memcpy(state[0], &s0, sizeof s0);
+    std::memcpy(state[1], &s1, sizeof s1);
+    std::memcpy(state[2], &s2, sizeof s2);
+    std::memcpy(state[3], &s3, sizeof s3);
+}
+
+[[gnu::target("avx2")]] inline void make_avx2(LaneStates& state, std::uint64_t* const (&out)[4], unsigned count,
+                                              const std::uint64_t (*poly)[4]) {
+    make_words(state, out, count, poly);
 }
 
 [[gnu::target("avx2,avx512f,avx512vl")]] inline void make_avx512(LaneStates& state, std::uint64_t* const (&out)[4],
                                                                  unsigned count, const std::uint64_t (*poly)[4]) {
-    __m256i s[4] = {load(state[0]), load(state[1]), load(state[2]), load(state[3])};
-    for (unsigned t = 0; t < count; t += 4) {
-        __m256i r[4];
-        for (unsigned k = 0; k < 4; ++k) {
-            r[k] = _mm256_add_epi64(_mm256_rol_epi64(_mm256_add_epi64(s[0], s[3]), 23), s[0]);
-            advance_512(s);
-        }
-        store_steps(out, t, r);
-    }
-    if (poly != nullptr) {
-        __m256i sum[4] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(),
-                          _mm256_setzero_si256()};
-        for (const std::uint64_t bits : *poly)
-            for (int b = 0; b < 64; ++b) {
-                if ((bits >> b) & 1U)
-                    for (int k = 0; k < 4; ++k) sum[k] = _mm256_xor_si256(sum[k], s[k]);
-                advance_512(s);
-            }
-        for (int k = 0; k < 4; ++k) s[k] = sum[k];
-    }
-    for (int k = 0; k < 4; ++k) store(state[k], s[k]);
+    make_words(state, out, count, poly);
 }
 
 // Bit k set: word k of the 64 at w is accepted below n (zone: its rejection zone).
