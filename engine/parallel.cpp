@@ -446,6 +446,8 @@ void sweep_tile(const Sweep& sweep, std::size_t t, TileMapRef map, const TilePre
     if (n_steps != 0 && (n_steps & (n_steps - 1)) == 0) {
 #ifdef TESSALY_WIDE_WORDS
         if (sweep.bmi) return sweep_tile_words_bmi(sweep, t, map, preset);
+#else
+        (void)preset;  // words are made ahead only for the copy above
 #endif
         sweep_tile_words(sweep, t, map);
     } else {
@@ -533,6 +535,8 @@ void run_tasks(Batch& batch, std::vector<std::uint32_t>& slots, LaneScratch& scr
                 presets[q] = TilePreset{out[q], masks, batches, g[q]};
             }
         }
+#else
+        (void)scratch;
 #endif
         for (std::size_t q = k; q < end; ++q) {
             const std::size_t p = batch.positions[q];

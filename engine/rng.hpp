@@ -12,7 +12,9 @@
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// The sweeps' copies for AVX2, BMI and AVX-512 (chosen at run time); a
+// build with TESSALY_NO_WIDE_WORDS leaves them out, as on other processors.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(TESSALY_NO_WIDE_WORDS)
 #include <immintrin.h>
 #define TESSALY_WIDE_WORDS 1
 #endif
@@ -348,6 +350,10 @@ struct WideWords {
         lane_masks(word, chunks, n_offsets, zone_offsets, accept_offsets, avx512);
     }
 };
+#endif
+
+#ifndef TESSALY_WIDE_WORDS
+struct WideWords;  // left out of this build: the sweeps make one word after another
 #endif
 
 // A generator's words, made 64 at a time, for the sweeps. The stream is the
