@@ -100,10 +100,11 @@ bool would_stay_connected(const World& w, std::size_t i, CellId c) {
         NodeMask in = 0;
         bool inner = true;
         for (std::size_t k = 0; k < n_steps; ++k) {
+            // without branches: whether a neighbour is a member is a coin toss
             const auto j = static_cast<std::size_t>(static_cast<std::int64_t>(i) + step[k]);
-            if (lattice.sites[j] != c) continue;
-            in |= bit(k);
-            inner = inner && lattice.is_interior(j);
+            const bool member = lattice.sites[j] == c;
+            in |= NodeMask{member} << k;
+            inner = inner & (!member | lattice.is_interior(j));
         }
         if ((in & (in - 1)) == 0) return true;  // fewer than two members
         if (inner) {
