@@ -495,10 +495,12 @@ struct Pool {
 inline void cpu_relax() { __builtin_ia32_pause(); }
 
 // Spin rounds before a waiting thread blocks. Between the colour phases of a
-// step a worker waits only for the merge, so it spins a while, yielding now
-// and then so that the caller, once woken on its processor, gets to run.
+// step a helper waits only for the merge, so it spins a while, yielding now
+// and then so that the caller, if it has to be woken, gets to run. The
+// caller, done with its own tasks, waits at most for the helpers' last ones
+// (a few microseconds), far less than a sleep and a wake-up would take.
 constexpr int WORKER_SPIN = 1 << 13;
-constexpr int CALLER_SPIN = 1 << 8;
+constexpr int CALLER_SPIN = 1 << 13;
 
 // Takes tasks until none is left. Where the tiles' words are made ahead,
 // a task is four tiles in a row of the batch: their generators run in the
