@@ -136,9 +136,7 @@ namespace lanes {
 [[gnu::target("avx2"), gnu::always_inline]] inline __m256i load(const std::uint64_t* p) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
-[[gnu::target("avx2"), gnu::always_inline]] inline void store(std::uint64_t* p, __m256i v) {
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
-}
+
 // Four 64-bit lanes as a plain vector type: the code below uses only
 // operators, so each copy is compiled with the instructions of the function
 // it is inlined into (with AVX-512 the compiler merges the exclusive-ors and
