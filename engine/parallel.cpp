@@ -292,7 +292,8 @@ template <typename Draws>
                 } else if (no_wrap) {
                     edge = &lattice.edge_offsets[edge_class(lattice, x, y, z)];
                     if (edge->count == 0) continue;
-                    source = static_cast<std::size_t>(static_cast<std::int64_t>(i) + steps[edge->kept[g.below(edge->count)]]);
+                    const std::size_t k = edge->kept[g.below(edge->count)];
+                    source = static_cast<std::size_t>(static_cast<std::int64_t>(i) + steps[k]);
                 } else if (all_periodic) {
                     if (n_steps == 0) continue;
                     const std::size_t k = g.offset();
@@ -525,7 +526,9 @@ void run_tasks(Batch& batch, std::vector<std::uint32_t>& slots, LaneScratch& scr
                 continue;
             }
             Rng g[4];
-            for (std::size_t q = 0; q < 4; ++q) g[q] = tile_seed(sweep, batch.tiles[batch.positions[std::min(k + q, end - 1)]]);
+            // (a group short of four tiles repeats its last one in the spare lanes)
+            for (std::size_t q = 0; q < 4; ++q)
+                g[q] = tile_seed(sweep, batch.tiles[batch.positions[std::min(k + q, end - 1)]]);
             std::uint64_t* const out[4] = {scratch.words.data(), scratch.words.data() + words,
                                            scratch.words.data() + 2 * std::size_t{words},
                                            scratch.words.data() + 3 * std::size_t{words}};

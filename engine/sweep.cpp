@@ -30,7 +30,8 @@ struct Scratch {
 // One copy attempt: draw a target and one of its neighbours as the source,
 // price the copy, decide by the Metropolis rule, guard connectivity, apply.
 template <typename Words>
-[[gnu::always_inline]] inline void copy_attempt(World& w, Words& rng, const BoltzmannTable& boltzmann, bool all_periodic, Scratch& s) {
+[[gnu::always_inline]] inline void copy_attempt(World& w, Words& rng, const BoltzmannTable& boltzmann, bool all_periodic,
+                                                Scratch& s) {
     const Lattice& lat = w.lattice;
     const std::size_t target = rng.site();
     std::size_t source;
@@ -79,7 +80,7 @@ template <typename Words>
 }
 
 // The Monte Carlo steps themselves, inlined into two copies below: one for
-// any x86-64 processor, one compiled for processors with AVX2 and the bit
+// any processor, one compiled for x86-64 processors with AVX2 and the bit
 // manipulation instructions, which also make their words in wide rounds.
 template <bool Bmi>
 [[gnu::always_inline]] inline bool sweep_steps(Cpm& cpm, std::uint64_t mcs, InterruptPoll poll, WideWords* wide) {
@@ -121,14 +122,14 @@ template <bool Bmi>
     return true;
 }
 
-bool sweep_plain(Cpm& cpm, std::uint64_t mcs, InterruptPoll poll) { return sweep_steps<false>(cpm, mcs, poll, nullptr); }
-
-#ifdef TESSALY_WIDE_WORDS
-[[gnu::target("avx2,bmi,bmi2")]] bool sweep_wide(Cpm& cpm, std::uint64_t mcs, InterruptPoll poll,
-                                                             WideWords* wide) {
-    return sweep_steps<true>(cpm, mcs, poll, wide);
+bool sweep_plain(Cpm& cpm, std::uint64_t mcs, InterruptPoll poll) {
+    return sweep_steps<false>(cpm, mcs, poll, nullptr);
 }
 
+#ifdef TESSALY_WIDE_WORDS
+[[gnu::target("avx2,bmi,bmi2")]] bool sweep_wide(Cpm& cpm, std::uint64_t mcs, InterruptPoll poll, WideWords* wide) {
+    return sweep_steps<true>(cpm, mcs, poll, wide);
+}
 #endif
 
 // Below this many attempts the rounds' set-up (three jumps, one round of
