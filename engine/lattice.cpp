@@ -111,8 +111,8 @@ inline bool step_axis(std::size_t c, std::int64_t d, std::size_t n, bool periodi
 void neighbors_slow(const Lattice& lattice, std::size_t i, SiteList& out) {
     if (!lattice.edge_offsets.empty()) {
         // no axis wraps: the kept offsets of the site's edge class
-        if (lattice.n_sites() == 0) no_sites();
-        edge_neighbors_into(lattice, i, edge_offsets_at(lattice, i), out);
+        const Coords c = coords(lattice, i);
+        edge_neighbors_into(lattice, i, lattice.edge_offsets[edge_class(lattice, c.x, c.y, c.z)], out);
         return;
     }
     const Coords c = coords(lattice, i);

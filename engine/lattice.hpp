@@ -92,15 +92,6 @@ inline unsigned edge_class(const Lattice& lattice, std::size_t x, std::size_t y,
     return edge(x, lattice.nx) | edge(y, lattice.ny) << 2 | edge(z, lattice.nz) << 4;
 }
 
-// The kept offsets at site i of a box with no periodic axis (edge_offsets
-// not empty).
-inline const EdgeOffsets& edge_offsets_at(const Lattice& lattice, std::size_t i) {
-    const std::size_t x = i % lattice.nx, rest = i / lattice.nx;
-    // a planar box has a single layer: no second division
-    const std::size_t y = rest < lattice.ny ? rest : rest % lattice.ny, z = rest < lattice.ny ? 0 : rest / lattice.ny;
-    return lattice.edge_offsets[edge_class(lattice, x, y, z)];
-}
-
 // The neighbour list of site i from its kept offsets.
 inline void edge_neighbors_into(const Lattice& lattice, std::size_t i, const EdgeOffsets& e, SiteList& out) {
     std::size_t* p = out.prepare(e.count);

@@ -377,11 +377,11 @@ struct WordSource {
     WideWords* wide = nullptr;          // the rounds the batches come from, if any
     unsigned chunk = WideWords::chunks; // the current batch's index in wide's round
 #endif
-    // Words made ahead, by lanes, for the first batches: `preset_batches`
-    // batches at `preset` with their masks (no site masks: nullptr); `ahead`
-    // is then the generator after them, while `start` stays the one before.
+    // Words made ahead, by lanes, for the first batches of a source that
+    // draws no sites: `preset_batches` batches at `preset` with their offset
+    // masks; `ahead` is then the generator after them, while `start` stays
+    // the one before.
     const std::uint64_t* preset = nullptr;
-    const std::uint64_t* preset_sites = nullptr;
     const std::uint64_t* preset_offsets = nullptr;
     unsigned preset_batches = 0;
     unsigned made = 0;                  // preset batches handed out
@@ -413,7 +413,7 @@ struct WordSource {
         if (made < preset_batches) {
             const unsigned c = made++;
             in_preset = true;
-            return {preset + size * c, preset_sites != nullptr ? preset_sites[c] : 0, preset_offsets[c]};
+            return {preset + size * c, 0, preset_offsets[c]};
         }
         in_preset = false;
         start = ahead;

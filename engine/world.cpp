@@ -192,6 +192,20 @@ void surface_deltas_into(const World& w, std::size_t i, CellId n, const SiteList
     }
 }
 
+namespace {
+
+// The part of a flip that does not depend on how the surfaces were counted:
+// site i leaves cell `old` for cell n in the volumes and coordinate sums.
+inline void move_site(World& w, std::size_t i, CellId old, CellId n) {
+    const Coords c = coords(w.lattice, i);
+    const double x = static_cast<double>(c.x), y = static_cast<double>(c.y), z = static_cast<double>(c.z);
+    count_site(w.cells[old], x, y, z, -1.0);
+    count_site(w.cells[n], x, y, z, 1.0);
+    w.lattice.sites[i] = n;
+}
+
+}  // namespace
+
 SurfaceDeltas surface_deltas(const World& w, std::size_t i, CellId n) {
     SiteList nb;
     neighbors_into(w.lattice, i, nb);
@@ -203,13 +217,7 @@ SurfaceDeltas surface_deltas(const World& w, std::size_t i, CellId n) {
 void apply_flip_with(World& w, std::size_t i, CellId n, const SurfaceDeltas& deltas) {
     const CellId old = w.lattice.sites[i];
     for (const SurfaceDelta& entry : deltas) w.cells[entry.id].surface += entry.delta;
-    const Lattice& lat = w.lattice;
-    const std::size_t plane = lat.nx * lat.ny;
-    const double x = static_cast<double>(i % lat.nx), y = static_cast<double>((i / lat.nx) % lat.ny),
-                 z = static_cast<double>(i / plane);
-    count_site(w.cells[old], x, y, z, -1.0);
-    count_site(w.cells[n], x, y, z, 1.0);
-    w.lattice.sites[i] = n;
+    move_site(w, i, old, n);
 }
 
 void apply_flip_counted(World& w, std::size_t i, CellId n, const SiteList& nb) {
@@ -225,13 +233,7 @@ void apply_flip_counted(World& w, std::size_t i, CellId n, const SiteList& nb) {
     }
     w.cells[old].surface += 2 * same_old - total;
     w.cells[n].surface += total - 2 * same_new;
-    const Lattice& lat = w.lattice;
-    const std::size_t plane = lat.nx * lat.ny;
-    const double x = static_cast<double>(i % lat.nx), y = static_cast<double>((i / lat.nx) % lat.ny),
-                 z = static_cast<double>(i / plane);
-    count_site(w.cells[old], x, y, z, -1.0);
-    count_site(w.cells[n], x, y, z, 1.0);
-    w.lattice.sites[i] = n;
+    move_site(w, i, old, n);
 }
 
 void apply_flip(World& w, std::size_t i, CellId n) {
