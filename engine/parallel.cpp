@@ -168,9 +168,7 @@ inline std::size_t periodic_neighbor_at(const Lattice& lattice, std::size_t x, s
 // A tile's generator, its words made in batches (no site count: a tile
 // draws no targets).
 template <bool Bmi>
-struct TileWords : WordCursor<Bmi> {
-    explicit TileWords(WordSource& words) : WordCursor<Bmi>(words) {}
-};
+using TileWords = WordCursor<Bmi>;
 
 // The plain draws of a tile's generator, for counts other than powers of
 // two, where a bounded draw is rarely rejected.
