@@ -114,9 +114,10 @@ template <bool Bmi>
         } else {
             for (std::size_t a = 0; a < n; ++a) copy_attempt(w, rng, boltzmann, all_periodic, scratch);
         }
-        if (w.fields.empty()) continue;
-        cpm.rng = rng.state();
-        if (!advance_fields(w, poll)) return false;
+        if (!advance_fields(w, poll)) {
+            cpm.rng = rng.state();
+            return false;
+        }
     }
     cpm.rng = rng.state();
     return true;
