@@ -70,21 +70,28 @@ NodeMask reach(const Lattice& lattice, const std::size_t* nodes, std::size_t sta
 
 }  // namespace
 
+void refresh(ConnectivityTerm& term) {
+    term.on = term.medium;
+    for (const std::uint8_t guarded : term.guarded) term.on = term.on || guarded != 0;
+}
+
 void set_connectivity(World& w, CellType cell_type, bool on) {
-    if (cell_type >= w.connectivity.size()) w.connectivity.resize(std::size_t{cell_type} + 1, 0);
-    w.connectivity[cell_type] = on ? 1 : 0;
-    refresh_guards(w);
+    ConnectivityTerm& term = w.terms.connectivity;
+    if (cell_type >= term.guarded.size()) term.guarded.resize(std::size_t{cell_type} + 1, 0);
+    term.guarded[cell_type] = on ? 1 : 0;
+    refresh_terms(w);
 }
 
 void set_connectivity_medium(World& w, bool on) {
-    w.connectivity_medium = on;
-    refresh_guards(w);
+    w.terms.connectivity.medium = on;
+    refresh_terms(w);
 }
 
 bool connectivity_applies(const World& w, CellId old) {
-    if (old == MEDIUM) return w.connectivity_medium;
+    const ConnectivityTerm& term = w.terms.connectivity;
+    if (old == MEDIUM) return term.medium;
     const CellType type = w.cells[old].cell_type;
-    return type < w.connectivity.size() && w.connectivity[type] != 0;
+    return type < term.guarded.size() && term.guarded[type] != 0;
 }
 
 bool would_stay_connected(const World& w, std::size_t i, CellId c) {

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <vector>
 
 #include "lattice.hpp"
 #include "small_vector.hpp"
@@ -12,6 +14,15 @@
 namespace tessaly {
 
 struct World;
+
+struct ConnectivityTerm {
+    std::vector<std::uint8_t> guarded;  // per type: guarded against splitting
+    bool medium = false;                // MEDIUM guarded as the losing side
+    bool on = false;                    // medium or some type guarded
+};
+
+// Recomputes `on` from the rest of the record.
+void refresh(ConnectivityTerm& term);
 
 void set_connectivity(World& w, CellType cell_type, bool on);
 void set_connectivity_medium(World& w, bool on);

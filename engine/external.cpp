@@ -11,15 +11,22 @@ namespace {
 // The force on cells of a type; (0, 0, 0) beyond the end of the list.
 Force force_of(const World& w, CellId id) {
     const CellType type = w.cells[id].cell_type;
-    return type < w.external.size() ? w.external[type] : Force{0.0, 0.0, 0.0};
+    const std::vector<Force>& force = w.terms.external.force;
+    return type < force.size() ? force[type] : Force{0.0, 0.0, 0.0};
 }
 
 }  // namespace
 
+void refresh(ExternalTerm& term) {
+    term.on = false;
+    for (const Force& f : term.force) term.on = term.on || f.fx != 0.0 || f.fy != 0.0 || f.fz != 0.0;
+}
+
 void set_external_potential(World& w, CellType cell_type, double fx, double fy, double fz) {
-    if (cell_type >= w.external.size()) w.external.resize(std::size_t{cell_type} + 1, Force{0.0, 0.0, 0.0});
-    w.external[cell_type] = Force{fx, fy, fz};
-    refresh_guards(w);
+    ExternalTerm& term = w.terms.external;
+    if (cell_type >= term.force.size()) term.force.resize(std::size_t{cell_type} + 1, Force{0.0, 0.0, 0.0});
+    term.force[cell_type] = Force{fx, fy, fz};
+    refresh_terms(w);
 }
 
 double delta_external(const World& w, std::size_t target, CellId n) {

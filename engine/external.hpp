@@ -3,12 +3,25 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 #include "lattice.hpp"
 
 namespace tessaly {
 
 struct World;
+
+struct Force {
+    double fx, fy, fz;
+};
+
+struct ExternalTerm {
+    std::vector<Force> force;  // per type, constant force
+    bool on = false;           // some component ≠ 0 (NaN counts)
+};
+
+// Recomputes `on` from the forces.
+void refresh(ExternalTerm& term);
 
 void set_external_potential(World& w, CellType cell_type, double fx, double fy, double fz);
 double delta_external(const World& w, std::size_t target, CellId n);

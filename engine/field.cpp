@@ -1,5 +1,5 @@
 // Fields: creation and setters, the diffusion step, the field advance,
-// the field read-outs and the chemotaxis term.
+// the field read-outs.
 #include "field.hpp"
 
 #include <algorithm>
@@ -235,26 +235,12 @@ void secrete(const World& w, Field& field) {
     }
 }
 
-// ---- chemotaxis ----
-
-// Receptor occupancy xⁿ/(Kⁿ + xⁿ) of concentration c, x = c·s; 0 unless x > 0.
-double occupancy(double c, double kd, double hill, double scale) {
-    const double x = c * scale;
-    if (!(x > 0.0)) return 0.0;
-    const double xn = std::pow(x, hill);
-    return xn / (std::pow(kd, hill) + xn);
-}
-
 }  // namespace
 
 Field::Field(std::string field_name, std::size_t n_sites, std::size_t n_types, double diffusion, double decay_rate)
     : name(std::move(field_name)),
       conc(n_sites, 0.0f),
       secretion_rate(n_types, 0.0),
-      chemotaxis_lambda(n_types, 0.0),
-      occupancy_kd(n_types, 0.0),
-      occupancy_hill(n_types, 0.0),
-      occupancy_scale(n_types, 0.0),
       d(diffusion),
       decay(decay_rate) {}
 
@@ -263,7 +249,14 @@ Field::Field(std::string field_name, std::size_t n_sites, std::size_t n_types, d
 std::size_t add_field(World& w, std::string name, double d, double decay) {
     std::size_t n_types = 1;
     for (const Cell& cell : w.cells) n_types = std::max(n_types, std::size_t{cell.cell_type} + 1);
-    w.fields.emplace_back(std::move(name), w.lattice.n_sites(), n_types, d, decay);
+    // the field and its chemotactic response come and go together
+    add_field_response(w.terms.chemotaxis, n_types);
+    try {
+        w.fields.emplace_back(std::move(name), w.lattice.n_sites(), n_types, d, decay);
+    } catch (...) {
+        w.terms.chemotaxis.fields.pop_back();
+        throw;
+    }
     return w.fields.size() - 1;
 }
 
@@ -281,27 +274,6 @@ void set_secretion(World& w, std::size_t field_idx, CellType cell_type, double r
 
 void set_cell_secretion_scale(World& w, std::size_t field_idx, CellId cell_id, double scale) {
     field_mut(w, field_idx).secretion_scale[cell_id] = scale;
-}
-
-void set_chemotaxis(World& w, std::size_t field_idx, CellType cell_type, double lambda) {
-    Field& field = field_mut(w, field_idx);
-    cover(field.chemotaxis_lambda, cell_type);
-    field.chemotaxis_lambda[cell_type] = lambda;
-    refresh_guards(w);
-}
-
-void set_chemotaxis_occupancy(World& w, std::size_t field_idx, CellType cell_type, double lambda, double kd,
-                              double hill, double scale) {
-    Field& field = field_mut(w, field_idx);
-    cover(field.chemotaxis_lambda, cell_type);
-    cover(field.occupancy_kd, cell_type);
-    cover(field.occupancy_hill, cell_type);
-    cover(field.occupancy_scale, cell_type);
-    field.chemotaxis_lambda[cell_type] = lambda;
-    field.occupancy_kd[cell_type] = kd;
-    field.occupancy_hill[cell_type] = hill;
-    field.occupancy_scale[cell_type] = scale;
-    refresh_guards(w);
 }
 
 // ---- dynamics ----
@@ -424,29 +396,6 @@ double field_mean_at_cell(const World& w, std::size_t field_idx, CellId cell_id)
         ++count;
     }
     return count == 0 ? 0.0 : sum / static_cast<double>(count);
-}
-
-// ---- chemotaxis ----
-
-double delta_chemotaxis(const World& w, std::size_t target, std::size_t source, CellId n) {
-    const CellType t = w.cells[n].cell_type;
-    double sum = 0.0;
-    for (const Field& field : w.fields) {
-        // a NaN strength counts as switched on
-        if (t >= field.chemotaxis_lambda.size() || field.chemotaxis_lambda[t] == 0.0) continue;
-        const double lambda = field.chemotaxis_lambda[t];
-        double g_target = static_cast<double>(field.conc[target]);
-        double g_source = static_cast<double>(field.conc[source]);
-        if (t < field.occupancy_kd.size() && field.occupancy_kd[t] > 0.0) {
-            const double kd = field.occupancy_kd[t];
-            const double hill = field.occupancy_hill[t];
-            const double scale = field.occupancy_scale[t];
-            g_target = occupancy(g_target, kd, hill, scale);
-            g_source = occupancy(g_source, kd, hill, scale);
-        }
-        sum = sum - lambda * (g_target - g_source);
-    }
-    return sum;
 }
 
 }  // namespace tessaly

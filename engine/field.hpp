@@ -1,10 +1,9 @@
-// Diffusing fields with decay and secretion, and the chemotaxis term.
+// Diffusing fields with decay and secretion (the chemotaxis term that reads
+// them lives in chemotaxis.hpp).
 //
 // diffusion (one Jacobi step): v = (lap·d − decay·c)·dt + c, lap = Σ_faces (c_j − c)
 //          accumulated in single precision in face order; stored max(v, 0), NaN as 0
 // secretion (once per advance, after the substeps): conc = single(dt·r·scale) + conc
-// chemotaxis: ΔH = −Σ_fields λ(t)·(g(target) − g(source)), t the extending cell's type;
-//          g = c (plain) or xⁿ/(Kⁿ + xⁿ), x = max(c·s, 0) (occupancy, K > 0)
 #pragma once
 
 #include <cstddef>
@@ -28,10 +27,6 @@ struct Field {
     std::string name;                                  // as given; read back by nothing
     std::vector<float> conc;                           // concentration per site
     std::vector<double> secretion_rate;                // per type, per site and unit time
-    std::vector<double> chemotaxis_lambda;             // per type, chemotactic strength
-    std::vector<double> occupancy_kd;                  // per type, half-saturation K (> 0: occupancy form)
-    std::vector<double> occupancy_hill;                // per type, Hill exponent
-    std::vector<double> occupancy_scale;               // per type, concentration multiplier
     std::unordered_map<CellId, double> secretion_scale;  // per cell, secretion multiplier
     double d = 0.0;                                    // diffusion coefficient
     double decay = 0.0;                                // decay rate
@@ -46,9 +41,6 @@ std::size_t add_field(World& w, std::string name, double d, double decay);
 void set_field_dynamics(World& w, std::size_t field_idx, double dt, std::uint32_t substeps);
 void set_secretion(World& w, std::size_t field_idx, CellType cell_type, double rate);
 void set_cell_secretion_scale(World& w, std::size_t field_idx, CellId cell_id, double scale);
-void set_chemotaxis(World& w, std::size_t field_idx, CellType cell_type, double lambda);
-void set_chemotaxis_occupancy(World& w, std::size_t field_idx, CellType cell_type, double lambda, double kd,
-                              double hill, double scale);
 
 // One diffusion step of one field, in place; `scratch` (resized as needed) keeps three planes of old values.
 void diffuse_step(Field& field, const Lattice& lattice, std::vector<float>& scratch);
@@ -63,8 +55,5 @@ float field_value_at(const World& w, std::size_t field_idx, std::size_t x, std::
 void field_add_source_at(World& w, std::size_t field_idx, std::size_t x, std::size_t y, std::size_t z,
                          double amount);
 double field_mean_at_cell(const World& w, std::size_t field_idx, CellId cell_id);
-
-// Chemotactic energy change of copying the id of `source` (new id n) into `target`.
-double delta_chemotaxis(const World& w, std::size_t target, std::size_t source, CellId n);
 
 }  // namespace tessaly

@@ -37,11 +37,11 @@ Sums moved(const Sums& s, bool gain, double x, double y, double z) {
     return out;
 }
 
-double energy(const World& w, CellType type, const Sums& s) {
-    if (type >= w.lambda_length.size() || s.n < 2) return 0.0;
-    const double lambda = w.lambda_length[type];
+double energy(const LengthTerm& term, CellType type, const Sums& s) {
+    if (type >= term.lambda.size() || s.n < 2) return 0.0;
+    const double lambda = term.lambda[type];
     if (!(lambda != 0.0)) return 0.0;
-    const double target = type < w.target_length.size() ? w.target_length[type] : 0.0;
+    const double target = type < term.target.size() ? term.target[type] : 0.0;
     const double d = major_axis_length(s.n, s.first, s.second) - target;
     return lambda * (d * d);
 }
@@ -95,12 +95,18 @@ double cell_length(const World& w, CellId id) {
     return major_axis_length(s.n, s.first, s.second);
 }
 
+void refresh(LengthTerm& term) {
+    term.on = false;
+    for (const double lambda : term.lambda) term.on = term.on || lambda > 0.0;
+}
+
 void set_length_constraint(World& w, CellType cell_type, double target_length, double lambda) {
-    if (cell_type >= w.lambda_length.size()) w.lambda_length.resize(std::size_t{cell_type} + 1, 0.0);
-    if (cell_type >= w.target_length.size()) w.target_length.resize(std::size_t{cell_type} + 1, 0.0);
-    w.lambda_length[cell_type] = lambda;
-    w.target_length[cell_type] = target_length;
-    refresh_guards(w);
+    LengthTerm& term = w.terms.length;
+    if (cell_type >= term.lambda.size()) term.lambda.resize(std::size_t{cell_type} + 1, 0.0);
+    if (cell_type >= term.target.size()) term.target.resize(std::size_t{cell_type} + 1, 0.0);
+    term.lambda[cell_type] = lambda;
+    term.target[cell_type] = target_length;
+    refresh_terms(w);
 }
 
 double delta_length(const World& w, std::size_t target, CellId n) {
@@ -114,9 +120,10 @@ double delta_length(const World& w, std::size_t target, CellId n) {
     const Cell& gaining = w.cells[n];
     const Sums losing_now = sums_of(losing);
     const Sums gaining_now = sums_of(gaining);
-    const double before = energy(w, losing.cell_type, losing_now) + energy(w, gaining.cell_type, gaining_now);
-    const double after = energy(w, losing.cell_type, moved(losing_now, false, x, y, z)) +
-                         energy(w, gaining.cell_type, moved(gaining_now, true, x, y, z));
+    const LengthTerm& term = w.terms.length;
+    const double before = energy(term, losing.cell_type, losing_now) + energy(term, gaining.cell_type, gaining_now);
+    const double after = energy(term, losing.cell_type, moved(losing_now, false, x, y, z)) +
+                         energy(term, gaining.cell_type, moved(gaining_now, true, x, y, z));
     return after - before;
 }
 

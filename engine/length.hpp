@@ -5,12 +5,22 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "lattice.hpp"
 
 namespace tessaly {
 
 struct World;
+
+struct LengthTerm {
+    std::vector<double> target;  // per type, L_t in lattice units
+    std::vector<double> lambda;  // per type, λ_t
+    bool on = false;             // some λ_t > 0
+};
+
+// Recomputes `on` from the strengths.
+void refresh(LengthTerm& term);
 
 double major_axis_length(std::int64_t n, std::array<double, 3> first, std::array<double, 6> second);
 double cell_length(const World& w, CellId id);

@@ -16,7 +16,8 @@ namespace {
 bool anchored(const World& w, CellId id) {
     if (id == MEDIUM) return false;
     const CellType type = w.cells[id].cell_type;
-    return type < w.membrane_anchored.size() && w.membrane_anchored[type] != 0;
+    const std::vector<std::uint8_t>& anchored = w.terms.membrane.anchored;
+    return type < anchored.size() && anchored[type] != 0;
 }
 
 }  // namespace
@@ -57,32 +58,41 @@ std::vector<float> build_distance_field(std::array<std::size_t, 3> dims, const s
     return distance;
 }
 
+void refresh(MembraneTerm& term) {
+    term.on = false;
+    if (term.distance.empty()) return;
+    for (const std::uint8_t anchored : term.anchored) term.on = term.on || anchored != 0;
+}
+
 void set_membrane(World& w, const std::vector<std::size_t>& anchors, double k, double band) {
+    MembraneTerm& term = w.terms.membrane;
     if (anchors.empty()) {
-        w.membrane_distance.clear();
+        term.distance.clear();
     } else {
-        w.membrane_distance = build_distance_field({w.lattice.nx, w.lattice.ny, w.lattice.nz}, anchors);
-        w.membrane_k = k;
-        w.membrane_band = band;
+        term.distance = build_distance_field({w.lattice.nx, w.lattice.ny, w.lattice.nz}, anchors);
+        term.k = k;
+        term.band = band;
     }
-    refresh_guards(w);
+    refresh_terms(w);
 }
 
 void set_membrane_anchored(World& w, CellType cell_type, bool on) {
-    if (cell_type >= w.membrane_anchored.size()) w.membrane_anchored.resize(std::size_t{cell_type} + 1, 0);
-    w.membrane_anchored[cell_type] = on ? 1 : 0;
-    refresh_guards(w);
+    MembraneTerm& term = w.terms.membrane;
+    if (cell_type >= term.anchored.size()) term.anchored.resize(std::size_t{cell_type} + 1, 0);
+    term.anchored[cell_type] = on ? 1 : 0;
+    refresh_terms(w);
 }
 
 double delta_membrane(const World& w, std::size_t target, CellId n) {
-    if (w.membrane_distance.empty()) return 0.0;
-    const double d = static_cast<double>(w.membrane_distance[target]);
-    const double e = d - w.membrane_band;
+    const MembraneTerm& term = w.terms.membrane;
+    if (term.distance.empty()) return 0.0;
+    const double d = static_cast<double>(term.distance[target]);
+    const double e = d - term.band;
     const bool beyond = e > 0.0;
     double gain = 0.0;
-    if (beyond && anchored(w, n)) gain = w.membrane_k * e * e;
+    if (beyond && anchored(w, n)) gain = term.k * e * e;
     double loss = 0.0;
-    if (beyond && anchored(w, w.lattice.sites[target])) loss = w.membrane_k * e * e;
+    if (beyond && anchored(w, w.lattice.sites[target])) loss = term.k * e * e;
     return gain - loss;
 }
 

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "lattice.hpp"
@@ -11,6 +12,17 @@
 namespace tessaly {
 
 struct World;
+
+struct MembraneTerm {
+    std::vector<float> distance;          // per site, steps to the nearest anchor; empty = no anchors
+    std::vector<std::uint8_t> anchored;   // per type: held near the anchors
+    double k = 0.0;                       // stiffness
+    double band = 0.0;                    // penalty-free band, lattice steps
+    bool on = false;                      // distances present and some type anchored
+};
+
+// Recomputes `on` from the rest of the record.
+void refresh(MembraneTerm& term);
 
 std::vector<float> build_distance_field(std::array<std::size_t, 3> dims, const std::vector<std::size_t>& anchors);
 void set_membrane(World& w, const std::vector<std::size_t>& anchors, double k, double band);

@@ -32,12 +32,10 @@
 #include <thread>
 #include <vector>
 
-#include "connectivity.hpp"
+#include "attempt.hpp"
 #include "energy.hpp"
 #include "error.hpp"
-#include "external.hpp"
 #include "field.hpp"
-#include "membrane.hpp"
 #include "world.hpp"
 
 namespace tessaly {
@@ -261,8 +259,7 @@ template <typename Draws>
     const bool unit_offsets = sweep.unit_offsets, all_periodic = sweep.all_periodic;
     const bool no_wrap = !lattice.edge_offsets.empty();
     const bool surface_active = w.surface_active;
-    const bool chemotaxis_on = w.chemotaxis_on, membrane_on = w.membrane_on, junction_on = w.junction_on;
-    const bool external_on = w.external_on, connectivity_on = w.connectivity_on;
+    const bool connectivity_on = w.terms.connectivity.on;
     const BoltzmannTable& boltzmann = *sweep.boltzmann;
     const bool padded = !copy.table.empty();
     SiteList nb;
@@ -364,11 +361,8 @@ template <typename Draws>
                     }
                 }
                 dh += cs;
-                // chemotaxis, then the optional terms, each only while switched on
-                if (chemotaxis_on) dh += delta_chemotaxis(w, i, source, new_id);
-                if (membrane_on) dh += delta_membrane(w, i, new_id);
-                if (junction_on) dh += delta_junction(w, i, new_id);
-                if (external_on) dh += delta_external(w, i, new_id);
+                // the optional terms
+                add_terms(w, i, source, new_id, dh);
 
                 // Metropolis rule; a NaN change fails both tests
                 if (!(dh <= 0.0)) {
@@ -713,7 +707,7 @@ void merge(World& w, const TileMap& map) {
 bool step_parallel(Cpm& cpm, std::uint64_t mcs, std::size_t block, InterruptPoll poll) {
     World& w = cpm.world;
     if (block < 2) fail("block side must be >= 2");
-    for (const double lambda : w.lambda_length)
+    for (const double lambda : w.terms.length.lambda)
         if (lambda > 0.0) fail("parallel sweep does not support the length constraint; use step()");
 
     const Lattice& lattice = w.lattice;

@@ -4,12 +4,9 @@
 #include <memory>
 #include <vector>
 
-#include "connectivity.hpp"
+#include "attempt.hpp"
 #include "energy.hpp"
-#include "external.hpp"
 #include "field.hpp"
-#include "length.hpp"
-#include "membrane.hpp"
 
 namespace tessaly {
 
@@ -57,13 +54,8 @@ template <typename Words>
     // contact, volume and surface
     if (w.surface_active) surface_deltas_into(w, target, new_id, s.nb, s.deltas);
     double dh = delta_hamiltonian_with(w, target, old_id, new_id, s.nb, s.deltas, &s.contacts);
-    // chemotaxis (zero unless some strength is set)
-    if (w.chemotaxis_on) dh += delta_chemotaxis(w, target, source, new_id);
-    // optional terms, each only while switched on
-    if (w.membrane_on) dh += delta_membrane(w, target, new_id);
-    if (w.junction_on) dh += delta_junction(w, target, new_id);
-    if (w.length_on) dh += delta_length(w, target, new_id);
-    if (w.external_on) dh += delta_external(w, target, new_id);
+    // the optional terms
+    add_terms(w, target, source, new_id, dh);
 
     // Metropolis rule; a NaN change fails both tests
     if (!(dh <= 0.0)) {
@@ -71,7 +63,7 @@ template <typename Words>
         if (!(boltzmann(dh) > u)) return;
     }
     // connectivity, for accepted copies only
-    if (w.connectivity_on && connectivity_applies(w, old_id) && !would_stay_connected(w, target, old_id)) return;
+    if (w.terms.connectivity.on && connectivity_applies(w, old_id) && !would_stay_connected(w, target, old_id)) return;
     if (w.surface_active) {
         apply_flip_with(w, target, new_id, s.deltas);
     } else {

@@ -8,12 +8,6 @@ namespace tessaly {
 
 namespace {
 
-inline bool any_set(const std::vector<std::uint8_t>& flags) {
-    for (const std::uint8_t f : flags)
-        if (f) return true;
-    return false;
-}
-
 // Adds (sign +1) or removes (sign −1) one site at (x, y, z) from a cell's
 // volume and coordinate sums. Every term is an integer-valued double and
 // a − b equals a + (−b) exactly, so both directions keep the sums exact.
@@ -38,20 +32,6 @@ inline void note_surface_lambda(World& w, double lambda_surface) {
 
 World::World(Lattice lat, double t) : lattice(std::move(lat)), contact(1), temperature(t) {
     cells.push_back(Cell{});  // MEDIUM: every member 0
-}
-
-void refresh_guards(World& w) {
-    w.connectivity_on = w.connectivity_medium || any_set(w.connectivity);
-    w.membrane_on = !w.membrane_distance.empty() && any_set(w.membrane_anchored);
-    w.junction_on = w.junction_lambda > 0.0 && any_set(w.junction);
-    w.length_on = false;
-    for (const double lambda : w.lambda_length) w.length_on = w.length_on || lambda > 0.0;
-    w.external_on = false;
-    for (const Force& f : w.external)
-        w.external_on = w.external_on || f.fx != 0.0 || f.fy != 0.0 || f.fz != 0.0;
-    w.chemotaxis_on = false;
-    for (const Field& field : w.fields)
-        for (const double lambda : field.chemotaxis_lambda) w.chemotaxis_on = w.chemotaxis_on || lambda != 0.0;
 }
 
 // ---- registry ----
@@ -245,69 +225,6 @@ void apply_flip(World& w, std::size_t i, CellId n) {
     const SurfaceDeltas deltas = surface_deltas(w, i, n);
     for (const SurfaceDelta& entry : deltas) (void)cell_at(w, entry.id);
     apply_flip_with(w, i, n, deltas);
-}
-
-// ---- junction ----
-
-void set_junction(World& w, CellType cell_type, bool on) {
-    if (cell_type >= w.junction.size()) w.junction.resize(std::size_t{cell_type} + 1, 0);
-    w.junction[cell_type] = on;
-    refresh_guards(w);
-}
-
-void set_junction_lambda(World& w, double lambda) {
-    w.junction_lambda = lambda;
-    refresh_guards(w);
-}
-
-namespace {
-
-inline bool forms_junction(const World& w, CellId id) {
-    if (id == MEDIUM) return false;
-    const CellType t = w.cells[id].cell_type;
-    return t < w.junction.size() && w.junction[t];
-}
-
-}  // namespace
-
-unsigned pinch_at(const World& w, std::size_t site, std::size_t target, CellId id) {
-    const Lattice& lat = w.lattice;
-    auto id_of = [&](std::size_t s) { return s == target ? id : lat.sites[s]; };
-    if (id_of(site) != MEDIUM) return 0;
-    const std::size_t plane = lat.nx * lat.ny;
-    const std::size_t pos[3] = {site % lat.nx, (site % plane) / lat.nx, site / plane};
-    const std::size_t len[3] = {lat.nx, lat.ny, lat.nz};
-    const std::size_t stride[3] = {1, lat.nx, plane};
-    const std::size_t axes = lat.nz > 1 ? 3 : 2;
-    unsigned count = 0;
-    for (std::size_t a = 0; a < axes; ++a) {
-        if (pos[a] < 1 || pos[a] + 1 >= len[a]) continue;
-        const CellId lo = id_of(site - stride[a]);
-        const CellId hi = id_of(site + stride[a]);
-        if (lo != MEDIUM && hi != MEDIUM && lo != hi && forms_junction(w, lo) && forms_junction(w, hi)) ++count;
-    }
-    return count;
-}
-
-double delta_junction(const World& w, std::size_t target, CellId n) {
-    const Lattice& lat = w.lattice;
-    const CellId old = lat.sites[target];
-    std::int64_t dp = std::int64_t{pinch_at(w, target, target, n)} - std::int64_t{pinch_at(w, target, target, old)};
-    const std::size_t plane = lat.nx * lat.ny;
-    const std::size_t x = target % lat.nx, y = (target % plane) / lat.nx, z = target / plane;
-    SmallVec<std::size_t, 6> around;
-    if (x + 1 < lat.nx) around.push_back(target + 1);
-    if (x > 0) around.push_back(target - 1);
-    if (y + 1 < lat.ny) around.push_back(target + lat.nx);
-    if (y > 0) around.push_back(target - lat.nx);
-    if (lat.nz > 1) {
-        if (z + 1 < lat.nz) around.push_back(target + plane);
-        if (z > 0) around.push_back(target - plane);
-    }
-    for (const std::size_t s : around)
-        if (lat.sites[s] == MEDIUM)
-            dp += std::int64_t{pinch_at(w, s, target, n)} - std::int64_t{pinch_at(w, s, target, old)};
-    return static_cast<double>(dp) * w.junction_lambda;
 }
 
 }  // namespace tessaly

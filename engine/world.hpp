@@ -1,13 +1,10 @@
 // The world: the complete state of one simulation, its cell registry with
-// the per-cell trackers, copy application, and the junction term.
+// the per-cell trackers, and copy application.
 //
 // Trackers of a cell (exact whenever valid): volume = its number of sites;
 // surface = Σ over its sites of the configured neighbours holding another id;
 // sum_x.. and the six products = sums of raw lattice coordinates (as doubles,
 // integer-valued, so incremental updates and recomputation agree bit for bit).
-//
-// junction: H = λJ · #(medium site, axis) pinched between two different
-// junction-forming cells; no wrap, outer layers never pinched.
 #pragma once
 
 #include <array>
@@ -20,6 +17,7 @@
 #include "field.hpp"
 #include "lattice.hpp"
 #include "small_vector.hpp"
+#include "terms.hpp"
 
 namespace tessaly {
 
@@ -39,43 +37,17 @@ struct alignas(64) Cell {
     double sum_xy, sum_xz, sum_yz;  // Σ xy, xz, yz
 };
 
-struct Force {
-    double fx, fy, fz;
-};
-
 struct World {
     Lattice lattice;                             // sites, neighbourhood, dims, boundaries
     std::vector<Cell> cells;                     // registry, indexed by id; starts with MEDIUM
     ContactMatrix contact;                       // J per type pair; 1×1 until finalize
     std::vector<Field> fields;                   // in order of creation
-    std::vector<std::uint8_t> connectivity;      // per type: guarded against splitting
-    std::vector<float> membrane_distance;        // per site, steps to the nearest anchor; empty = off
-    std::vector<std::uint8_t> membrane_anchored; // per type: held near the anchors
-    std::vector<std::uint8_t> junction;          // per type: forms junctions
-    std::vector<double> target_length;           // per type, L_t in lattice units
-    std::vector<double> lambda_length;           // per type, λ_t
-    std::vector<Force> external;                 // per type, constant force
+    Terms terms;                                 // the optional terms' state
     double temperature;                          // Metropolis T
-    double membrane_k = 0.0;                     // membrane stiffness
-    double membrane_band = 0.0;                  // penalty-free band, lattice steps
-    double junction_lambda = 0.0;                // λJ
-    bool connectivity_medium = false;            // MEDIUM guarded as the losing side
     bool surface_active = false;                 // some cell has λS ≠ 0
-
-    // Guards of the optional terms, kept current by their setters (see refresh_guards).
-    bool connectivity_on = false;  // connectivity_medium or some type guarded
-    bool membrane_on = false;      // distances present and some type anchored
-    bool junction_on = false;      // λJ > 0 and some type flagged
-    bool length_on = false;        // some λ_t > 0
-    bool external_on = false;      // some force component ≠ 0 (NaN counts)
-    bool chemotaxis_on = false;    // some field has some λ ≠ 0 (NaN counts)
 
     World(Lattice lattice, double temperature);
 };
-
-// Recomputes the guard flags from the per-type lists; every setter of a
-// per-type list or switch calls it.
-void refresh_guards(World& w);
 
 // ---- registry ----
 CellId add_cell(World& w, CellType cell_type, double target_volume, double lambda_volume, double target_surface,
@@ -111,11 +83,5 @@ void apply_flip_with(World& w, std::size_t i, CellId n, const SurfaceDeltas& del
 // non-zero surface change (2·#old − k for old, k − 2·#n for n, over the k
 // neighbours other than i), and integer sums do not depend on their order.
 void apply_flip_counted(World& w, std::size_t i, CellId n, const SiteList& nb);
-
-// ---- junction ----
-void set_junction(World& w, CellType cell_type, bool on);
-void set_junction_lambda(World& w, double lambda);
-unsigned pinch_at(const World& w, std::size_t site, std::size_t target, CellId id);
-double delta_junction(const World& w, std::size_t target, CellId n);
 
 }  // namespace tessaly

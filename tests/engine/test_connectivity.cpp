@@ -58,43 +58,43 @@ void switches() {
     World w = planar(4, 4, 1);
     const CellId a = add_cell(w, 1, 0.0, 0.0, 0.0, 0.0);
     const CellId b = add_cell(w, 3, 0.0, 0.0, 0.0, 0.0);
-    CHECK(!w.connectivity_on);
+    CHECK(!w.terms.connectivity.on);
     CHECK(!connectivity_applies(w, a));
     CHECK(!connectivity_applies(w, MEDIUM));
 
     // a type beyond the end of the list is unguarded
     set_connectivity(w, 1, true);
-    CHECK(w.connectivity_on);
-    CHECK_EQ(w.connectivity.size(), std::size_t{2});
+    CHECK(w.terms.connectivity.on);
+    CHECK_EQ(w.terms.connectivity.guarded.size(), std::size_t{2});
     CHECK(connectivity_applies(w, a));
     CHECK(!connectivity_applies(w, b));
     CHECK(!connectivity_applies(w, MEDIUM));
 
     set_connectivity(w, 1, false);
-    CHECK(!w.connectivity_on);
+    CHECK(!w.terms.connectivity.on);
     CHECK(!connectivity_applies(w, a));
 
     set_connectivity_medium(w, true);
-    CHECK(w.connectivity_on);
+    CHECK(w.terms.connectivity.on);
     CHECK(connectivity_applies(w, MEDIUM));
     CHECK(!connectivity_applies(w, a));
     set_connectivity_medium(w, false);
-    CHECK(!w.connectivity_on);
+    CHECK(!w.terms.connectivity.on);
 
     // switching a type off on an empty list still grows it, all entries false
     World fresh = planar(2, 2, 1);
     set_connectivity(fresh, 5, false);
-    CHECK_EQ(fresh.connectivity.size(), std::size_t{6});
+    CHECK_EQ(fresh.terms.connectivity.guarded.size(), std::size_t{6});
     bool any = false;
-    for (const std::uint8_t on : fresh.connectivity) any = any || on != 0;
+    for (const std::uint8_t on : fresh.terms.connectivity.guarded) any = any || on != 0;
     CHECK(!any);
-    CHECK(!fresh.connectivity_on);
+    CHECK(!fresh.terms.connectivity.on);
     // growing keeps earlier entries
     set_connectivity(fresh, 2, true);
     set_connectivity(fresh, 7, false);
-    CHECK_EQ(fresh.connectivity.size(), std::size_t{8});
-    CHECK(fresh.connectivity[2] != 0);
-    CHECK(fresh.connectivity_on);
+    CHECK_EQ(fresh.terms.connectivity.guarded.size(), std::size_t{8});
+    CHECK(fresh.terms.connectivity.guarded[2] != 0);
+    CHECK(fresh.terms.connectivity.on);
 }
 
 void row_of_three() {

@@ -64,8 +64,9 @@ int main() {
         const Field& f = w.fields[0];
         CHECK_EQ(f.name, "a");
         CHECK(f.conc == std::vector<float>(12, 0.0f));
-        CHECK(f.secretion_rate.size() == 4 && f.chemotaxis_lambda.size() == 4 && f.occupancy_kd.size() == 4 &&
-              f.occupancy_hill.size() == 4 && f.occupancy_scale.size() == 4);
+        const FieldChemotaxis& r = w.terms.chemotaxis.fields[0];
+        CHECK(f.secretion_rate.size() == 4 && r.lambda.size() == 4 && r.kd.size() == 4 && r.hill.size() == 4 &&
+              r.scale.size() == 4);
         CHECK(f.d == 0.1 && f.decay == 0.01 && f.dt == 1.0 && f.substeps == 1u && f.secretion_scale.empty());
 
         set_field_dynamics(w, 0, 0.5, 0);
@@ -85,13 +86,11 @@ int main() {
 
         // set_chemotaxis grows only λ; the occupancy setter grows all four
         set_chemotaxis(w, 1, 6, 1.0);
-        CHECK(w.fields[1].chemotaxis_lambda.size() == 7 && w.fields[1].occupancy_kd.size() == 4);
+        CHECK(w.terms.chemotaxis.fields[1].lambda.size() == 7 && w.terms.chemotaxis.fields[1].kd.size() == 4);
         set_chemotaxis_occupancy(w, 1, 5, 2.0, 1.0, 2.0, 3.0);
-        const Field& g = w.fields[1];
-        CHECK(g.chemotaxis_lambda.size() == 7 && g.occupancy_kd.size() == 6 && g.occupancy_hill.size() == 6 &&
-              g.occupancy_scale.size() == 6);
-        CHECK(g.chemotaxis_lambda[5] == 2.0 && g.occupancy_kd[5] == 1.0 && g.occupancy_hill[5] == 2.0 &&
-              g.occupancy_scale[5] == 3.0 && g.chemotaxis_lambda[6] == 1.0);
+        const FieldChemotaxis& g = w.terms.chemotaxis.fields[1];
+        CHECK(g.lambda.size() == 7 && g.kd.size() == 6 && g.hill.size() == 6 && g.scale.size() == 6);
+        CHECK(g.lambda[5] == 2.0 && g.kd[5] == 1.0 && g.hill[5] == 2.0 && g.scale[5] == 3.0 && g.lambda[6] == 1.0);
 
         // every operation taking a field index refuses one past the end
         const char* msg = "field index out of range";
@@ -118,15 +117,15 @@ int main() {
         World w = make_world(2, 1, 1, false);
         add_field(w, "a", 0.0, 0.0);
         add_field(w, "b", 0.0, 0.0);
-        CHECK(!w.chemotaxis_on);
+        CHECK(!w.terms.chemotaxis.on);
         set_chemotaxis(w, 1, 2, 0.5);
-        CHECK(w.chemotaxis_on);
+        CHECK(w.terms.chemotaxis.on);
         set_chemotaxis(w, 1, 2, 0.0);
-        CHECK(!w.chemotaxis_on);
+        CHECK(!w.terms.chemotaxis.on);
         set_chemotaxis_occupancy(w, 0, 0, std::nan(""), 1.0, 1.0, 1.0);
-        CHECK(w.chemotaxis_on);
+        CHECK(w.terms.chemotaxis.on);
         set_chemotaxis_occupancy(w, 0, 0, 0.0, 1.0, 1.0, 1.0);
-        CHECK(!w.chemotaxis_on);
+        CHECK(!w.terms.chemotaxis.on);
     }
 
     // the fast diffusion step equals the site-by-site definition bit for bit:

@@ -122,9 +122,9 @@ int main() {
         CHECK(same_rng(cpm.rng, rng));
 
         const std::string length_message = "parallel sweep does not support the length constraint; use step()";
-        cpm.world.lambda_length = {0.0, 0.0, 0.5};
-        cpm.world.target_length = {0.0, 0.0, 4.0};
-        refresh_guards(cpm.world);
+        cpm.world.terms.length.lambda = {0.0, 0.0, 0.5};
+        cpm.world.terms.length.target = {0.0, 0.0, 4.0};
+        refresh_terms(cpm.world);
         CHECK(throws<EngineError>([&] { step_parallel(cpm, 10, 16); }, length_message));
         CHECK(throws<EngineError>([&] { step_parallel(cpm, 0, 16); }, length_message));
         // the block side is checked first
@@ -133,8 +133,8 @@ int main() {
         CHECK(same_rng(cpm.rng, rng));
 
         // zero, negative and NaN strengths are no length constraint
-        cpm.world.lambda_length = {0.0, -1.0, std::numeric_limits<double>::quiet_NaN()};
-        refresh_guards(cpm.world);
+        cpm.world.terms.length.lambda = {0.0, -1.0, std::numeric_limits<double>::quiet_NaN()};
+        refresh_terms(cpm.world);
         CHECK(step_parallel(cpm, 2, 16));
         CHECK(!same_rng(cpm.rng, rng));
         CHECK(trackers_exact(cpm.world));

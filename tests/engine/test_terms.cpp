@@ -1,4 +1,4 @@
-// The membrane, length and external-potential terms: hand-derived energy
+// The membrane, junction, length and external-potential terms: hand-derived energy
 // changes on tiny painted worlds, their setters and guards, and one short
 // sweep per term showing that it steers the dynamics.
 #include <algorithm>
@@ -11,6 +11,7 @@
 #include "check.hpp"
 #include "error.hpp"
 #include "external.hpp"
+#include "junction.hpp"
 #include "length.hpp"
 #include "membrane.hpp"
 #include "sweep.hpp"
@@ -81,34 +82,34 @@ void distance_field() {
 void membrane_setters() {
     // periodic: the search does not wrap
     World w = box(10, 1, 1, true);
-    CHECK(!w.membrane_on);
+    CHECK(!w.terms.membrane.on);
     set_membrane(w, {0}, 1.0, 2.0);
-    CHECK_EQ(w.membrane_distance.size(), std::size_t{10});
-    CHECK_EQ(w.membrane_distance[9], 9.0f);
-    CHECK_EQ(w.membrane_k, 1.0);
-    CHECK_EQ(w.membrane_band, 2.0);
-    CHECK(!w.membrane_on);  // no type anchored yet
+    CHECK_EQ(w.terms.membrane.distance.size(), std::size_t{10});
+    CHECK_EQ(w.terms.membrane.distance[9], 9.0f);
+    CHECK_EQ(w.terms.membrane.k, 1.0);
+    CHECK_EQ(w.terms.membrane.band, 2.0);
+    CHECK(!w.terms.membrane.on);  // no type anchored yet
     set_membrane_anchored(w, 3, true);
-    CHECK_EQ(w.membrane_anchored.size(), std::size_t{4});
-    CHECK(w.membrane_anchored[0] == 0 && w.membrane_anchored[2] == 0 && w.membrane_anchored[3] != 0);
-    CHECK(w.membrane_on);
+    CHECK_EQ(w.terms.membrane.anchored.size(), std::size_t{4});
+    CHECK(w.terms.membrane.anchored[0] == 0 && w.terms.membrane.anchored[2] == 0 && w.terms.membrane.anchored[3] != 0);
+    CHECK(w.terms.membrane.on);
 
     // empty anchors: distances dropped, k and band kept
     set_membrane(w, {}, 5.0, 1.0);
-    CHECK(w.membrane_distance.empty());
-    CHECK_EQ(w.membrane_k, 1.0);
-    CHECK_EQ(w.membrane_band, 2.0);
-    CHECK(!w.membrane_on);
+    CHECK(w.terms.membrane.distance.empty());
+    CHECK_EQ(w.terms.membrane.k, 1.0);
+    CHECK_EQ(w.terms.membrane.band, 2.0);
+    CHECK(!w.terms.membrane.on);
     CHECK_EQ(delta_membrane(w, 5, cell(w, 3)), 0.0);
 
     // new anchors replace distances, k and band
     set_membrane(w, {9}, 0.5, 0.0);
-    CHECK_EQ(w.membrane_distance[0], 9.0f);
-    CHECK_EQ(w.membrane_k, 0.5);
-    CHECK_EQ(w.membrane_band, 0.0);
-    CHECK(w.membrane_on);
+    CHECK_EQ(w.terms.membrane.distance[0], 9.0f);
+    CHECK_EQ(w.terms.membrane.k, 0.5);
+    CHECK_EQ(w.terms.membrane.band, 0.0);
+    CHECK(w.terms.membrane.on);
     set_membrane_anchored(w, 3, false);
-    CHECK(!w.membrane_on);
+    CHECK(!w.terms.membrane.on);
 }
 
 void membrane_energy() {
@@ -152,7 +153,7 @@ void membrane_energy() {
 
     // all anchors out of range: infinite distances, infinite charges
     set_membrane(w, {100}, 1.0, 2.0);
-    CHECK(w.membrane_on);
+    CHECK(w.terms.membrane.on);
     CHECK_EQ(delta_membrane(w, 8, a), inf);
     CHECK_EQ(delta_membrane(w, 5, MEDIUM), -inf);
 }
@@ -191,21 +192,22 @@ void lengths() {
 
 void length_setter() {
     World w = box(3, 1, 1);
-    CHECK(!w.length_on);
+    CHECK(!w.terms.length.on);
     set_length_constraint(w, 7, 4.5, 0.25);
-    CHECK_EQ(w.lambda_length.size(), std::size_t{8});
-    CHECK_EQ(w.target_length.size(), std::size_t{8});
+    CHECK_EQ(w.terms.length.lambda.size(), std::size_t{8});
+    CHECK_EQ(w.terms.length.target.size(), std::size_t{8});
     bool rest_zero = true;
-    for (std::size_t t = 0; t < 7; ++t) rest_zero = rest_zero && w.lambda_length[t] == 0.0 && w.target_length[t] == 0.0;
+    const LengthTerm& term = w.terms.length;
+    for (std::size_t t = 0; t < 7; ++t) rest_zero = rest_zero && term.lambda[t] == 0.0 && term.target[t] == 0.0;
     CHECK(rest_zero);
-    CHECK_EQ(w.lambda_length[7], 0.25);
-    CHECK_EQ(w.target_length[7], 4.5);
-    CHECK(w.length_on);
+    CHECK_EQ(w.terms.length.lambda[7], 0.25);
+    CHECK_EQ(w.terms.length.target[7], 4.5);
+    CHECK(w.terms.length.on);
     // a lower type leaves the lists' length alone
     set_length_constraint(w, 2, 1.0, -1.0);
-    CHECK_EQ(w.lambda_length.size(), std::size_t{8});
+    CHECK_EQ(w.terms.length.lambda.size(), std::size_t{8});
     set_length_constraint(w, 7, 4.5, 0.0);
-    CHECK(!w.length_on);  // only a negative λ left: the sweep skips the term
+    CHECK(!w.terms.length.on);  // only a negative λ left: the sweep skips the term
 }
 
 void length_energy() {
@@ -235,7 +237,7 @@ void length_energy() {
     set_length_constraint(w, 2, 5.0, nan);
     CHECK(std::isnan(delta_length(w, at(w, 3, 2), other)));
     // a type past the end of target_length reads a target of 0: λ·L²
-    w.lambda_length.push_back(3.0);
+    w.terms.length.lambda.push_back(3.0);
     set_cell_type(w, other, 3);
     CHECK_EQ(delta_length(w, at(w, 3, 2), other), 3.0 * (std::sqrt(3.0) * std::sqrt(3.0)));
     // a type past the end of lambda_length has none
@@ -266,8 +268,8 @@ void length_delta_matches_energies() {
     auto energy = [&](CellId id) {
         const Cell& c = w.cells[id];
         if (c.volume < 2 || c.cell_type == 0) return 0.0;
-        const double d = cell_length(w, id) - w.target_length[c.cell_type];
-        return w.lambda_length[c.cell_type] * (d * d);
+        const double d = cell_length(w, id) - w.terms.length.target[c.cell_type];
+        return w.terms.length.lambda[c.cell_type] * (d * d);
     };
     const std::pair<std::size_t, CellId> copies[] = {
         {at(w, 5, 2, 0), a}, {at(w, 1, 2, 0), MEDIUM}, {at(w, 5, 3, 1), a}, {at(w, 4, 2, 1), b}, {at(w, 2, 3, 1), b}};
@@ -285,7 +287,7 @@ void length_delta_matches_energies() {
 void external_energy() {
     World w = box(3, 3, 10);
     set_external_potential(w, 1, 0.0, 0.0, -1.0);
-    CHECK(w.external_on);
+    CHECK(w.terms.external.on);
     const CellId c = cell(w, 1);
     const CellId d = cell(w, 1);
     // a pull towards z = 0: taking a site at z = 5 costs 5, giving it back saves 5
@@ -317,19 +319,22 @@ void external_energy() {
 
 void external_setter() {
     World w = box(2, 2, 1);
-    CHECK(!w.external_on);
+    CHECK(!w.terms.external.on);
     set_external_potential(w, 3, 0.0, 0.5, 0.0);
-    CHECK_EQ(w.external.size(), std::size_t{4});
+    CHECK_EQ(w.terms.external.force.size(), std::size_t{4});
     bool zero = true;
-    for (std::size_t t = 0; t < 3; ++t) zero = zero && w.external[t].fx == 0.0 && w.external[t].fy == 0.0 && w.external[t].fz == 0.0;
+    for (std::size_t t = 0; t < 3; ++t) {
+        const Force& f = w.terms.external.force[t];
+        zero = zero && f.fx == 0.0 && f.fy == 0.0 && f.fz == 0.0;
+    }
     CHECK(zero);
-    CHECK_EQ(w.external[3].fy, 0.5);
-    CHECK(w.external_on);
+    CHECK_EQ(w.terms.external.force[3].fy, 0.5);
+    CHECK(w.terms.external.on);
     set_external_potential(w, 3, 0.0, 0.0, 0.0);
-    CHECK(!w.external_on);
+    CHECK(!w.terms.external.on);
     set_external_potential(w, 1, 0.0, 0.0, nan);
-    CHECK(w.external_on);
-    CHECK_EQ(w.external.size(), std::size_t{4});
+    CHECK(w.terms.external.on);
+    CHECK_EQ(w.terms.external.force.size(), std::size_t{4});
 }
 
 // ---- dynamics ----
@@ -396,6 +401,37 @@ void length_elongates() {
     CHECK(lengths[1] > 9.0);
 }
 
+// ---- junction ----
+
+// a medium gap between two flagged cells along x
+void junction_energy() {
+    World w = box(5, 3, 1);
+    const CellId a = add_cell(w, 1, 0, 0, 0, 0);
+    const CellId b = add_cell(w, 1, 0, 0, 0, 0);
+    const CellId c = add_cell(w, 2, 0, 0, 0, 0);
+    paint(w, 5 + 1, a);
+    paint(w, 5 + 3, b);
+    set_junction(w, 1, true);
+    CHECK(!w.terms.junction.on);  // λ still 0
+    set_junction_lambda(w, 2.0);
+    CHECK(w.terms.junction.on);
+    CHECK_EQ(pinch_at(w, 5 + 2, 5 + 2, 0), 1u);
+    CHECK_EQ(delta_junction(w, 5 + 2, a), -2.0);
+    // the reverse move opens the gap again
+    World closed = w;
+    paint(closed, 5 + 2, a);
+    CHECK_EQ(delta_junction(closed, 5 + 2, 0), 2.0);
+    // same cell on both sides, or an unflagged type: no pinch
+    paint(w, 5 + 3, a);
+    CHECK_EQ(pinch_at(w, 5 + 2, 5 + 2, 0), 0u);
+    paint(w, 5 + 3, c);
+    CHECK_EQ(pinch_at(w, 5 + 2, 5 + 2, 0), 0u);
+    // the outer layer is never pinched
+    CHECK_EQ(pinch_at(w, 0, 0, 0), 0u);
+    set_junction_lambda(w, -1.0);
+    CHECK(!w.terms.junction.on);
+}
+
 }  // namespace
 
 int main() {
@@ -411,5 +447,6 @@ int main() {
     external_drives_drift();
     membrane_holds_near_anchors();
     length_elongates();
+    junction_energy();
     return tessaly_test::finish();
 }

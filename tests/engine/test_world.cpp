@@ -1,4 +1,4 @@
-// Registry, seeding, trackers, copy application and the junction term.
+// Registry, seeding, trackers and copy application.
 #include <vector>
 
 #include "check.hpp"
@@ -150,33 +150,5 @@ int main() {
         CHECK(contact_area_by_type(w, 77).empty());
     }
 
-    // junction: a medium gap between two flagged cells along x
-    {
-        World w = make_world(5, 3, 1, false, 1);
-        const CellId a = add_cell(w, 1, 0, 0, 0, 0);
-        const CellId b = add_cell(w, 1, 0, 0, 0, 0);
-        const CellId c = add_cell(w, 2, 0, 0, 0, 0);
-        paint(w, 5 + 1, a);
-        paint(w, 5 + 3, b);
-        set_junction(w, 1, true);
-        CHECK(!w.junction_on);  // λ still 0
-        set_junction_lambda(w, 2.0);
-        CHECK(w.junction_on);
-        CHECK_EQ(pinch_at(w, 5 + 2, 5 + 2, 0), 1u);
-        CHECK_EQ(delta_junction(w, 5 + 2, a), -2.0);
-        // the reverse move opens the gap again
-        World closed = w;
-        paint(closed, 5 + 2, a);
-        CHECK_EQ(delta_junction(closed, 5 + 2, 0), 2.0);
-        // same cell on both sides, or an unflagged type: no pinch
-        paint(w, 5 + 3, a);
-        CHECK_EQ(pinch_at(w, 5 + 2, 5 + 2, 0), 0u);
-        paint(w, 5 + 3, c);
-        CHECK_EQ(pinch_at(w, 5 + 2, 5 + 2, 0), 0u);
-        // the outer layer is never pinched
-        CHECK_EQ(pinch_at(w, 0, 0, 0), 0u);
-        set_junction_lambda(w, -1.0);
-        CHECK(!w.junction_on);
-    }
     return tessaly_test::finish();
 }

@@ -93,15 +93,16 @@ void check_world(const World& w) {
         if (id >= w.cells.size()) finding("a site holds an unregistered id", id);
     World fresh = w;
     recompute_trackers(fresh);
-    refresh_guards(fresh);
+    refresh_terms(fresh);
     for (std::size_t id = 0; id < w.cells.size(); ++id) {
         if (w.cells[id].id != id) finding("record id differs from its position", id);
         if (!same_trackers(w.cells[id], fresh.cells[id])) finding("trackers differ from a recomputation", id);
     }
     if (w.surface_active != fresh.surface_active) finding("surface_active out of date", 0);
-    if (w.connectivity_on != fresh.connectivity_on || w.membrane_on != fresh.membrane_on ||
-        w.junction_on != fresh.junction_on || w.length_on != fresh.length_on || w.external_on != fresh.external_on ||
-        w.chemotaxis_on != fresh.chemotaxis_on)
+    const Terms &now = w.terms, &then = fresh.terms;
+    if (now.connectivity.on != then.connectivity.on || now.membrane.on != then.membrane.on ||
+        now.junction.on != then.junction.on || now.length.on != then.length.on || now.external.on != then.external.on ||
+        now.chemotaxis.on != then.chemotaxis.on || now.energy_on != then.energy_on)
         finding("a guard flag out of date", 0);
     // contact areas add up to the surface (the first cells; each costs a lattice scan)
     const std::size_t checked = std::min<std::size_t>(w.cells.size(), 24);
