@@ -9,10 +9,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 
+#include "centroid.hpp"
 #include "world.hpp"
 
 namespace tessaly {
@@ -103,6 +105,91 @@ std::vector<CellId> divide_cells(World& w, double threshold, double reset_target
     for (const CellId id : candidates) w.cells[id].target_volume = reset_target;
     recompute_trackers(w);
     return daughters;
+}
+
+// ---- chosen divisions ----
+
+namespace {
+
+// Offsets of the cell's sites from its centroid, unwrapped on periodic
+// axes, visited in site order.
+template <typename Visit>
+void for_each_offset(const World& w, CellId id, Visit visit) {
+    const CentroidSums sums = centroid_sums(w, nullptr);
+    if (id >= sums.volume.size() || sums.volume[id] == 0) return;
+    const Vec3 c = wrapped(w, mean_of(sums, id));
+    for_each_site(w.lattice, [&](std::size_t i, std::array<std::size_t, 3> p) {
+        if (w.lattice.sites[i] != id) return;
+        const Vec3 x{static_cast<double>(p[0]), static_cast<double>(p[1]), static_cast<double>(p[2])};
+        visit(i, minimum_image(w, x, c));
+    });
+}
+
+double dot(const std::array<double, 3>& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+
+}  // namespace
+
+std::array<double, 3> principal_axis(const World& w, CellId id, bool major) {
+    double m[3][3] = {};
+    for_each_offset(w, id, [&](std::size_t, const Vec3& d) {
+        for (unsigned a = 0; a < 3; ++a)
+            for (unsigned b = 0; b < 3; ++b) m[a][b] += d[a] * d[b];
+    });
+    const unsigned n = w.lattice.nz == 1 ? 2 : 3;
+    double v[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+    // cyclic Jacobi: each rotation zeroes one off-diagonal entry
+    for (int sweep = 0; sweep < 50; ++sweep) {
+        double off = 0.0;
+        for (unsigned p = 0; p < n; ++p)
+            for (unsigned q = p + 1; q < n; ++q) off += m[p][q] * m[p][q];
+        if (off == 0.0) break;
+        for (unsigned p = 0; p < n; ++p)
+            for (unsigned q = p + 1; q < n; ++q) {
+                if (m[p][q] == 0.0) continue;
+                const double theta = (m[q][q] - m[p][p]) / (2.0 * m[p][q]);
+                const double t = (theta >= 0.0 ? 1.0 : -1.0) / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
+                const double c = 1.0 / std::sqrt(t * t + 1.0), s = t * c;
+                for (unsigned k = 0; k < n; ++k) {  // columns p, q of M
+                    const double mkp = m[k][p], mkq = m[k][q];
+                    m[k][p] = c * mkp - s * mkq;
+                    m[k][q] = s * mkp + c * mkq;
+                }
+                for (unsigned k = 0; k < n; ++k) {  // rows p, q of M
+                    const double mpk = m[p][k], mqk = m[q][k];
+                    m[p][k] = c * mpk - s * mqk;
+                    m[q][k] = s * mpk + c * mqk;
+                }
+                for (unsigned k = 0; k < n; ++k) {  // eigenvectors as columns of V
+                    const double vkp = v[k][p], vkq = v[k][q];
+                    v[k][p] = c * vkp - s * vkq;
+                    v[k][q] = s * vkp + c * vkq;
+                }
+            }
+    }
+    unsigned best = 0;
+    for (unsigned k = 1; k < n; ++k)
+        if (major ? m[k][k] > m[best][best] : m[k][k] < m[best][best]) best = k;
+    return {v[0][best], v[1][best], v[2][best]};
+}
+
+std::int64_t sites_beyond(const World& w, CellId id, std::array<double, 3> normal) {
+    std::int64_t count = 0;
+    for_each_offset(w, id, [&](std::size_t, const Vec3& d) { count += dot(normal, d) > 0.0; });
+    return count;
+}
+
+CellId divide_cell(World& w, CellId id, std::array<double, 3> normal, double parent_target, double daughter_target) {
+    const Cell parent = cell_at(w, id);
+    std::vector<std::size_t> moved;
+    for_each_offset(w, id, [&](std::size_t i, const Vec3& d) {
+        if (dot(normal, d) > 0.0) moved.push_back(i);
+    });
+    const CellId daughter = add_cell(w, parent.cell_type, daughter_target, parent.lambda_volume,
+                                     parent.target_surface, parent.lambda_surface);
+    for (const std::size_t i : moved) w.lattice.sites[i] = daughter;
+    w.cells[id].target_volume = parent_target;
+    recompute_trackers(w);
+    return daughter;
 }
 
 void remove_cells(World& w, const std::vector<CellId>& ids) {

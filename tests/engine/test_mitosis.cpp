@@ -1,4 +1,5 @@
 // Division across the longest side of the bounding box, and removal.
+#include <array>
 #include <cmath>
 #include <vector>
 
@@ -226,6 +227,39 @@ int main() {
         World w = make_world(3, 1, 1, false);
         paint(w, 1, 7);
         CHECK(tessaly_test::throws<EngineError>([&] { remove_cells(w, {1}); }, "not registered"));
+    }
+
+    // chosen division of an 8×2 cell straddling the periodic x face of a
+    // 10×6 box: unwrapped x 7..14, centroid (10.5, 2.5)
+    {
+        World w = make_world(10, 6, 1, true);
+        const CellId a = add_cell(w, 2, 16.0, 1.0, 0.0, 0.0);
+        for (const std::size_t x : {7, 8, 9, 0, 1, 2, 3, 4}) {
+            paint(w, site(w, x, 2, 0), a);
+            paint(w, site(w, x, 3, 0), a);
+        }
+        recompute_trackers(w);
+        const std::array<double, 3> major = principal_axis(w, a, true);
+        CHECK(std::fabs(std::fabs(major[0]) - 1.0) < 1e-12 && major[1] == 0.0);
+        const std::array<double, 3> minor = principal_axis(w, a, false);
+        CHECK(minor[0] == 0.0 && std::fabs(minor[1]) == 1.0);
+        CHECK(sites_beyond(w, a, {0.0, 0.0, 1.0}) == 0);
+        const CellId d = divide_cell(w, a, {1.0, 0.0, 0.0}, 7.0, 9.0);
+        CHECK_EQ(count_sites(w, d, 0, [](std::size_t x) { return x >= 1 && x <= 4; }), 8u);
+        CHECK_EQ(count_sites(w, a, 0, [](std::size_t x) { return x == 0 || x >= 7; }), 8u);
+        CHECK(w.cells[d].cell_type == 2 && w.cells[d].target_volume == 9.0 && w.cells[a].target_volume == 7.0);
+        CHECK(trackers_exact(w));
+    }
+
+    // a diagonal line: major axis (1, 1)/√2, minor (1, −1)/√2, up to sign
+    {
+        World w = make_world(8, 8, 1, false);
+        const CellId a = add_cell(w, 1, 6.0, 1.0, 0.0, 0.0);
+        for (std::size_t k = 1; k < 7; ++k) paint(w, site(w, k, k, 0), a);
+        const std::array<double, 3> major = principal_axis(w, a, true);
+        const std::array<double, 3> minor = principal_axis(w, a, false);
+        CHECK(std::fabs(major[0] * major[1] - 0.5) < 1e-12 && std::fabs(minor[0] * minor[1] + 0.5) < 1e-12);
+        CHECK_EQ(sites_beyond(w, a, major), 3);
     }
 
     return tessaly_test::finish();

@@ -1,0 +1,91 @@
+#include "act.hpp"
+
+#include <cmath>
+
+#include "world.hpp"
+
+namespace tessaly {
+
+namespace {
+
+// 1/k for the k values of a local mean (site i and up to 26 neighbours).
+struct Reciprocals {
+    double value[28];
+    Reciprocals() {
+        value[0] = 0.0;
+        for (int k = 1; k < 28; ++k) value[k] = 1.0 / static_cast<double>(k);
+    }
+};
+const Reciprocals reciprocals;
+
+template <typename Visit>
+inline void for_each_neighbor(const Lattice& lat, std::size_t i, Visit visit) {
+    if (lat.is_interior(i)) {
+        for (const std::int64_t step : lat.offset_step) visit(static_cast<std::size_t>(static_cast<std::int64_t>(i) + step));
+    } else {
+        SiteList nb;
+        neighbors_slow(lat, i, nb);
+        for (const std::size_t j : nb) visit(j);
+    }
+}
+
+}  // namespace
+
+void refresh(Act& act) {
+    act.on = false;
+    act.scale.assign(act.lambda.size(), 0.0);
+    for (std::size_t t = 0; t < act.lambda.size(); ++t) {
+        if (act.lambda[t] == 0.0 || act.max_act[t] == 0) continue;
+        act.scale[t] = act.lambda[t] / static_cast<double>(act.max_act[t]);
+        act.on = true;
+    }
+}
+
+void set_act(Act& act, std::size_t n_sites, CellType cell_type, double lambda, std::uint8_t max_act) {
+    if (act.activity.size() != n_sites) act.activity.assign(n_sites, 0);
+    if (cell_type >= act.lambda.size()) {
+        act.lambda.resize(std::size_t{cell_type} + 1, 0.0);
+        act.max_act.resize(std::size_t{cell_type} + 1, 0);
+    }
+    act.lambda[cell_type] = lambda;
+    act.max_act[cell_type] = max_act;
+    refresh(act);
+}
+
+double local_activity(const Act& act, const World& w, std::size_t i, CellId c) {
+    if (c == MEDIUM) return 0.0;
+    const CellId* sites = w.lattice.sites.data();
+    const std::uint8_t* a = act.activity.data();
+    if (act.arithmetic) {
+        unsigned sum = a[i], k = 1;
+        for_each_neighbor(w.lattice, i, [&](std::size_t j) {
+            if (j == i || sites[j] != c) return;
+            sum += a[j];
+            ++k;
+        });
+        return static_cast<double>(sum) * reciprocals.value[k];
+    }
+    if (a[i] == 0) return 0.0;
+    double product = a[i];
+    unsigned k = 1;
+    bool zero = false;
+    for_each_neighbor(w.lattice, i, [&](std::size_t j) {
+        if (j == i || sites[j] != c) return;
+        zero = zero || a[j] == 0;
+        product *= static_cast<double>(a[j]);
+        ++k;
+    });
+    return zero ? 0.0 : std::pow(product, reciprocals.value[k]);
+}
+
+double delta_act(const Act& act, const World& w, std::size_t target, std::size_t source, CellId o, CellId n) {
+    const CellType t = w.cells[n != MEDIUM ? n : o].cell_type;
+    if (t >= act.scale.size() || act.scale[t] == 0.0) return 0.0;
+    return act.scale[t] * (local_activity(act, w, target, o) - local_activity(act, w, source, n));
+}
+
+void act_decay(Act& act) {
+    for (std::uint8_t& a : act.activity) a = static_cast<std::uint8_t>(a - (a != 0));
+}
+
+}  // namespace tessaly

@@ -1,0 +1,182 @@
+#include "centroid.hpp"
+
+#include <cmath>
+#include <numbers>
+
+#include "world.hpp"
+
+namespace tessaly {
+
+namespace {
+
+// Calls visit(i, {x, y, z}) for every site in index order.
+template <typename Visit>
+void for_each_site(const Lattice& lattice, Visit visit) {
+    if (lattice.n_sites() == 0) return;
+    std::size_t i = 0;
+    for (std::size_t z = 0; z < lattice.nz; ++z)
+        for (std::size_t y = 0; y < lattice.ny; ++y)
+            for (std::size_t x = 0; x < lattice.nx; ++x, ++i) visit(i, std::array<std::size_t, 3>{x, y, z});
+}
+
+std::array<std::size_t, 3> lengths(const World& w) { return {w.lattice.nx, w.lattice.ny, w.lattice.nz}; }
+
+// The circular mean, per periodic axis, of every cell that needs a reference.
+void circular_references(const World& w, const std::vector<std::uint8_t>& needs, std::vector<Vec3>& reference) {
+    const std::array<std::size_t, 3> len = lengths(w);
+    std::array<std::vector<double>, 3> cos_of, sin_of;
+    for (unsigned a = 0; a < 3; ++a) {
+        if (!w.lattice.periodic[a]) continue;
+        for (std::size_t x = 0; x < len[a]; ++x) {
+            const double theta = 2.0 * std::numbers::pi * static_cast<double>(x) / static_cast<double>(len[a]);
+            cos_of[a].push_back(std::cos(theta));
+            sin_of[a].push_back(std::sin(theta));
+        }
+    }
+    std::vector<std::array<double, 6>> sums(w.cells.size(), std::array<double, 6>{});
+    for_each_site(w.lattice, [&](std::size_t i, std::array<std::size_t, 3> p) {
+        const CellId id = w.lattice.sites[i];
+        if (id >= needs.size() || !needs[id]) return;
+        for (unsigned a = 0; a < 3; ++a) {
+            if (!w.lattice.periodic[a]) continue;
+            sums[id][2 * a] += cos_of[a][p[a]];
+            sums[id][2 * a + 1] += sin_of[a][p[a]];
+        }
+    });
+    for (std::size_t id = 0; id < needs.size(); ++id) {
+        if (!needs[id]) continue;
+        for (unsigned a = 0; a < 3; ++a) {
+            if (!w.lattice.periodic[a]) continue;
+            const double l = static_cast<double>(len[a]);
+            double r = std::atan2(sums[id][2 * a + 1], sums[id][2 * a]) * l / (2.0 * std::numbers::pi);
+            if (r < 0.0) r += l;
+            if (r >= l) r -= l;
+            reference[id][a] = r;
+        }
+    }
+}
+
+}  // namespace
+
+CentroidSums centroid_sums(const World& w, const Tracks* tracks) {
+    const std::size_t n_cells = w.cells.size();
+    CentroidSums out;
+    out.volume.assign(n_cells, 0);
+    out.sum.assign(n_cells, std::array<std::int64_t, 3>{});
+    out.reference.assign(n_cells, Vec3{});
+    const bool any_periodic = w.lattice.periodic[0] || w.lattice.periodic[1] || w.lattice.periodic[2];
+
+    // references: the tracked ones, else circular means
+    if (any_periodic) {
+        std::vector<std::uint8_t> needs(n_cells, 1);
+        needs[MEDIUM] = 0;
+        if (tracks != nullptr)
+            for (std::size_t id = 0; id < n_cells && id < tracks->has_reference.size(); ++id)
+                if (tracks->has_reference[id]) {
+                    needs[id] = 0;
+                    out.reference[id] = tracks->reference[id];
+                }
+        circular_references(w, needs, out.reference);
+    }
+
+    // Per cell and periodic axis, the coordinates beyond ref ± L/2 move by
+    // ∓L; comparing integers with the bounds lo = ⌈r − L/2⌉ and hi = ⌊r + L/2⌋
+    // (x < lo moves up, x > hi down) is the same test.
+    const std::array<std::size_t, 3> len = lengths(w);
+    std::vector<std::array<std::int64_t, 6>> bounds(n_cells);
+    for (std::size_t id = 0; id < n_cells; ++id)
+        for (unsigned a = 0; a < 3; ++a) {
+            const double half = static_cast<double>(len[a]) / 2.0;
+            bounds[id][2 * a] = w.lattice.periodic[a] ? static_cast<std::int64_t>(std::ceil(out.reference[id][a] - half))
+                                                      : INT64_MIN;
+            bounds[id][2 * a + 1] = w.lattice.periodic[a]
+                                        ? static_cast<std::int64_t>(std::floor(out.reference[id][a] + half))
+                                        : INT64_MAX;
+        }
+    for_each_site(w.lattice, [&](std::size_t i, std::array<std::size_t, 3> p) {
+        const CellId id = w.lattice.sites[i];
+        if (id >= n_cells) return;
+        out.volume[id] += 1;
+        for (unsigned a = 0; a < 3; ++a) {
+            const std::int64_t x = static_cast<std::int64_t>(p[a]);
+            const std::int64_t l = static_cast<std::int64_t>(len[a]);
+            out.sum[id][a] += x < bounds[id][2 * a] ? x + l : x > bounds[id][2 * a + 1] ? x - l : x;
+        }
+    });
+    return out;
+}
+
+Vec3 mean_of(const CentroidSums& sums, CellId id) {
+    const double v = static_cast<double>(sums.volume[id]);
+    return {static_cast<double>(sums.sum[id][0]) / v, static_cast<double>(sums.sum[id][1]) / v,
+            static_cast<double>(sums.sum[id][2]) / v};
+}
+
+Vec3 wrapped(const World& w, Vec3 p) {
+    const std::array<std::size_t, 3> len = lengths(w);
+    for (unsigned a = 0; a < 3; ++a) {
+        if (!w.lattice.periodic[a]) continue;
+        const double l = static_cast<double>(len[a]);
+        if (p[a] < 0.0) p[a] += l;
+        if (p[a] >= l) p[a] -= l;
+    }
+    return p;
+}
+
+std::vector<Vec3> centroids(const World& w, const Tracks* tracks) {
+    const CentroidSums sums = centroid_sums(w, tracks);
+    std::vector<Vec3> out(w.cells.size(), Vec3{});
+    for (std::size_t id = 1; id < out.size(); ++id)
+        out[id] = sums.volume[id] > 0 ? wrapped(w, mean_of(sums, static_cast<CellId>(id))) : Vec3{};
+    return out;
+}
+
+Vec3 minimum_image(const World& w, Vec3 a, Vec3 b) {
+    const std::array<std::size_t, 3> len = lengths(w);
+    Vec3 d{};
+    for (unsigned k = 0; k < 3; ++k) {
+        d[k] = a[k] - b[k];
+        if (!w.lattice.periodic[k]) continue;
+        const double l = static_cast<double>(len[k]);
+        if (d[k] > l / 2.0) d[k] -= l;
+        if (d[k] < -l / 2.0) d[k] += l;
+    }
+    return d;
+}
+
+void fit_tracks(const World& w, Tracks& tracks) {
+    const std::size_t n = w.cells.size();
+    if (tracks.position.size() >= n) return;
+    tracks.reference.resize(n, Vec3{});
+    tracks.position.resize(n, Vec3{});
+    tracks.has_reference.resize(n, 0);
+}
+
+void track_step(const World& w, Tracks& tracks) {
+    fit_tracks(w, tracks);
+    const CentroidSums sums = centroid_sums(w, &tracks);
+    for (std::size_t id = 1; id < w.cells.size(); ++id) {
+        if (sums.volume[id] == 0) {
+            tracks.has_reference[id] = 0;
+            continue;
+        }
+        const Vec3 mean = mean_of(sums, static_cast<CellId>(id));
+        if (tracks.has_reference[id])
+            for (unsigned a = 0; a < 3; ++a) tracks.position[id][a] += mean[a] - sums.reference[id][a];
+        tracks.reference[id] = wrapped(w, mean);
+        tracks.has_reference[id] = 1;
+    }
+}
+
+void track_division(Tracks& tracks, CellId parent, CellId daughter) {
+    if (parent >= tracks.position.size()) return;
+    if (daughter >= tracks.position.size()) {
+        tracks.reference.resize(std::size_t{daughter} + 1, Vec3{});
+        tracks.position.resize(std::size_t{daughter} + 1, Vec3{});
+        tracks.has_reference.resize(std::size_t{daughter} + 1, 0);
+    }
+    tracks.position[daughter] = tracks.position[parent];
+    tracks.has_reference[daughter] = 0;
+}
+
+}  // namespace tessaly

@@ -1,0 +1,133 @@
+#include "persistence.hpp"
+
+#include <cmath>
+#include <numbers>
+
+#include "world.hpp"
+
+namespace tessaly {
+
+namespace {
+
+Vec3 random_direction(Rng& rng, bool planar) {
+    if (planar) {
+        const double angle = 2.0 * std::numbers::pi * uniform(rng);
+        return {std::cos(angle), std::sin(angle), 0.0};
+    }
+    const double z = 2.0 * uniform(rng) - 1.0;
+    const double phi = 2.0 * std::numbers::pi * uniform(rng);
+    const double r = std::sqrt(1.0 - z * z);
+    return {r * std::cos(phi), r * std::sin(phi), z};
+}
+
+double norm(const Vec3& v) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
+
+// One coordinate difference of two neighbouring sites, by minimum image.
+inline double step_along(std::size_t a, std::size_t b, std::size_t len, bool periodic) {
+    double d = static_cast<double>(a) - static_cast<double>(b);
+    if (periodic && len > 2) {
+        if (d > 1.0) d -= static_cast<double>(len);
+        if (d < -1.0) d += static_cast<double>(len);
+    }
+    return d;
+}
+
+void fit_cells(Persistence& p, std::size_t n_cells) {
+    if (p.direction.size() >= n_cells) return;
+    p.direction.resize(n_cells, Vec3{});
+    p.has_direction.resize(n_cells, 0);
+    p.age.resize(n_cells, 0);
+    p.history.resize(n_cells * p.ring, Vec3{});
+}
+
+}  // namespace
+
+void refresh(Persistence& p) {
+    p.on = false;
+    std::size_t ring = 1;
+    for (std::size_t t = 0; t < p.lambda.size(); ++t) {
+        if (!(p.lambda[t] > 0.0)) continue;
+        p.on = true;
+        ring = std::max<std::size_t>(ring, std::size_t{p.delta_t[t]} + 1);
+    }
+    // a longer window starts every history afresh
+    if (ring > p.ring) {
+        p.ring = ring;
+        p.history.assign(p.direction.size() * ring, Vec3{});
+        p.age.assign(p.direction.size(), 0);
+        p.steps = 0;
+    }
+}
+
+void set_persistence(Persistence& p, CellType cell_type, double lambda, std::uint32_t delta_t, double persist) {
+    if (cell_type >= p.lambda.size()) {
+        p.lambda.resize(std::size_t{cell_type} + 1, 0.0);
+        p.delta_t.resize(std::size_t{cell_type} + 1, 0);
+        p.persist.resize(std::size_t{cell_type} + 1, 0.0);
+    }
+    p.lambda[cell_type] = lambda;
+    p.delta_t[cell_type] = delta_t;
+    p.persist[cell_type] = persist;
+    refresh(p);
+}
+
+void seed_persistence(Persistence& p, std::uint64_t seed) { p.rng = seed_from_u64(seed ^ 0x9E3779B97F4A7C15ULL); }
+
+double delta_persistence(const Persistence& p, const World& w, std::size_t target, std::size_t source, CellId n) {
+    if (n == MEDIUM || n >= p.direction.size()) return 0.0;
+    const CellType t = w.cells[n].cell_type;
+    if (t >= p.lambda.size() || !(p.lambda[t] > 0.0)) return 0.0;
+    const Lattice& lat = w.lattice;
+    const Coords a = coords(lat, target), b = coords(lat, source);
+    const Vec3& u = p.direction[n];
+    const double dx = step_along(a.x, b.x, lat.nx, lat.periodic[0]);
+    const double dy = step_along(a.y, b.y, lat.ny, lat.periodic[1]);
+    const double dz = step_along(a.z, b.z, lat.nz, lat.periodic[2]);
+    return -p.lambda[t] * (u[0] * dx + u[1] * dy + u[2] * dz);
+}
+
+void persistence_step(Persistence& p, const World& w, const Tracks& tracks) {
+    fit_cells(p, w.cells.size());
+    const bool planar = w.lattice.nz == 1;
+    const std::size_t slot = static_cast<std::size_t>(p.steps % p.ring);
+    for (std::size_t id = 1; id < w.cells.size(); ++id) {
+        const CellType t = w.cells[id].cell_type;
+        if (t >= p.lambda.size() || !(p.lambda[t] > 0.0)) continue;
+        Vec3& u = p.direction[id];
+        const Vec3 now = id < tracks.position.size() ? tracks.position[id] : Vec3{};
+        p.history[id * p.ring + slot] = now;
+        if (!p.has_direction[id]) {
+            u = random_direction(p.rng, planar);
+            p.has_direction[id] = 1;
+            p.age[id] = 1;
+            continue;
+        }
+        p.age[id] += 1;
+        const std::uint32_t span = p.delta_t[t];
+        if (p.age[id] <= span) continue;
+        const Vec3& then = p.history[id * p.ring + static_cast<std::size_t>((p.steps + p.ring - span) % p.ring)];
+        const Vec3 d{now[0] - then[0], now[1] - then[1], now[2] - then[2]};
+        const double length = norm(d);
+        if (length > 0.0) {
+            const double q = p.persist[t];
+            const Vec3 v{(1.0 - q) * (d[0] / length) + q * u[0], (1.0 - q) * (d[1] / length) + q * u[1],
+                         (1.0 - q) * (d[2] / length) + q * u[2]};
+            const double vl = norm(v);
+            if (vl > 0.0) {
+                u = {v[0] / vl, v[1] / vl, v[2] / vl};
+                continue;
+            }
+        }
+        u = random_direction(p.rng, planar);
+    }
+    p.steps += 1;
+}
+
+void persistence_division(Persistence& p, CellId parent, CellId daughter) {
+    fit_cells(p, std::size_t{std::max(parent, daughter)} + 1);
+    p.direction[daughter] = p.direction[parent];
+    p.has_direction[daughter] = p.has_direction[parent];
+    p.age[daughter] = 0;
+}
+
+}  // namespace tessaly
