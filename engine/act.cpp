@@ -31,29 +31,33 @@ inline void for_each_neighbor(const Lattice& lat, std::size_t i, Visit visit) {
 
 }  // namespace
 
-void refresh(Act& act) {
-    act.on = false;
-    act.scale.assign(act.lambda.size(), 0.0);
-    for (std::size_t t = 0; t < act.lambda.size(); ++t) {
-        if (act.lambda[t] == 0.0 || act.max_act[t] == 0) continue;
-        act.scale[t] = act.lambda[t] / static_cast<double>(act.max_act[t]);
-        act.on = true;
+void refresh(ActTerm& term) {
+    term.on = false;
+    term.scale.assign(term.lambda.size(), 0.0);
+    for (std::size_t t = 0; t < term.lambda.size(); ++t) {
+        if (term.lambda[t] == 0.0 || term.max_act[t] == 0) continue;
+        term.scale[t] = term.lambda[t] / static_cast<double>(term.max_act[t]);
+        term.on = true;
     }
 }
 
-void set_act(Act& act, std::size_t n_sites, CellType cell_type, double lambda, std::uint8_t max_act) {
-    if (act.activity.size() != n_sites) act.activity.assign(n_sites, 0);
-    if (cell_type >= act.lambda.size()) {
-        act.lambda.resize(std::size_t{cell_type} + 1, 0.0);
-        act.max_act.resize(std::size_t{cell_type} + 1, 0);
+void set_act(World& w, CellType cell_type, double lambda, std::uint8_t max_act) {
+    ActTerm& term = w.terms.act;
+    if (term.activity.size() != w.lattice.n_sites()) term.activity.assign(w.lattice.n_sites(), 0);
+    if (cell_type >= term.lambda.size()) {
+        term.lambda.resize(std::size_t{cell_type} + 1, 0.0);
+        term.max_act.resize(std::size_t{cell_type} + 1, 0);
     }
-    act.lambda[cell_type] = lambda;
-    act.max_act[cell_type] = max_act;
-    refresh(act);
+    term.lambda[cell_type] = lambda;
+    term.max_act[cell_type] = max_act;
+    refresh_terms(w);
 }
 
-double local_activity(const Act& act, const World& w, std::size_t i, CellId c) {
+void set_act_mean(World& w, bool arithmetic) { w.terms.act.arithmetic = arithmetic; }
+
+double local_activity(const World& w, std::size_t i, CellId c) {
     if (c == MEDIUM) return 0.0;
+    const ActTerm& act = w.terms.act;
     const CellId* sites = w.lattice.sites.data();
     const std::uint8_t* a = act.activity.data();
     if (act.arithmetic) {
@@ -78,14 +82,16 @@ double local_activity(const Act& act, const World& w, std::size_t i, CellId c) {
     return zero ? 0.0 : std::pow(product, reciprocals.value[k]);
 }
 
-double delta_act(const Act& act, const World& w, std::size_t target, std::size_t source, CellId o, CellId n) {
+double delta_act(const World& w, std::size_t target, std::size_t source, CellId n) {
+    const ActTerm& act = w.terms.act;
+    const CellId o = w.lattice.sites[target];
     const CellType t = w.cells[n != MEDIUM ? n : o].cell_type;
     if (t >= act.scale.size() || act.scale[t] == 0.0) return 0.0;
-    return act.scale[t] * (local_activity(act, w, target, o) - local_activity(act, w, source, n));
+    return act.scale[t] * (local_activity(w, target, o) - local_activity(w, source, n));
 }
 
-void act_decay(Act& act) {
-    for (std::uint8_t& a : act.activity) a = static_cast<std::uint8_t>(a - (a != 0));
+void act_decay(ActTerm& term) {
+    for (std::uint8_t& a : term.activity) a = static_cast<std::uint8_t>(a - (a != 0));
 }
 
 }  // namespace tessaly

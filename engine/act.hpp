@@ -23,7 +23,7 @@ namespace tessaly {
 
 struct World;
 
-struct Act {
+struct ActTerm {
     std::vector<double> lambda;           // per type, λ_act
     std::vector<std::uint8_t> max_act;    // per type, activity a copy gives
     std::vector<double> scale;            // per type, λ_act / max_act; 0 where either is 0
@@ -32,23 +32,25 @@ struct Act {
     bool on = false;                      // some type has λ_act ≠ 0 and max_act > 0
 };
 
-// Sets one type's parameters (the activity array is made on first use) and refreshes `on`.
-void set_act(Act& act, std::size_t n_sites, CellType cell_type, double lambda, std::uint8_t max_act);
-void refresh(Act& act);
+// Recomputes `on` and the scales from the parameters.
+void refresh(ActTerm& term);
+
+// Sets one type's parameters; the activity array is made on first use.
+void set_act(World& w, CellType cell_type, double lambda, std::uint8_t max_act);
+void set_act_mean(World& w, bool arithmetic);
 
 // A(i, c) of the header.
-double local_activity(const Act& act, const World& w, std::size_t i, CellId c);
+double local_activity(const World& w, std::size_t i, CellId c);
 
-// ΔH_act of copying the source's id `n` into the target, which holds `o`.
-double delta_act(const Act& act, const World& w, std::size_t target, std::size_t source, CellId o, CellId n);
+// ΔH_act of copying the source's id n into the target.
+double delta_act(const World& w, std::size_t target, std::size_t source, CellId n);
 
-// After an accepted copy of id n into site i.
-inline void act_on_copy(Act& act, const World& w, std::size_t i, CellId n, CellType n_type) {
-    (void)w;
-    act.activity[i] = n == MEDIUM || n_type >= act.max_act.size() ? 0 : act.max_act[n_type];
+// After an accepted copy of id n, of type n_type, into site i.
+inline void act_after_copy(ActTerm& term, std::size_t i, CellId n, CellType n_type) {
+    term.activity[i] = n == MEDIUM || n_type >= term.max_act.size() ? 0 : term.max_act[n_type];
 }
 
 // After each Monte Carlo step.
-void act_decay(Act& act);
+void act_decay(ActTerm& term);
 
 }  // namespace tessaly

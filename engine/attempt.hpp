@@ -19,6 +19,8 @@ namespace tessaly {
     if (terms.junction.on) dh += delta_junction(w, target, n);
     if (terms.length.on) dh += delta_length(w, target, n);
     if (terms.external.on) dh += delta_external(w, target, n);
+    if (terms.act.on) dh += delta_act(w, target, source, n);
+    if (terms.persistence.on) dh += delta_persistence(w, target, source, n);
 }
 
 }  // namespace tessaly

@@ -9,24 +9,23 @@
 
 namespace tessaly {
 
-struct Frozen {
+struct World;
+
+struct FrozenCells {
     std::vector<std::uint8_t> cell;  // per cell id: frozen; ids beyond the list are not
     bool on = false;                 // some cell is frozen
 };
 
-inline void set_frozen(Frozen& f, CellId id, bool frozen) {
-    if (id >= f.cell.size()) {
-        if (!frozen) return;
-        f.cell.resize(std::size_t{id} + 1, 0);
-    }
-    f.cell[id] = frozen;
-    f.on = false;
-    for (const std::uint8_t c : f.cell) f.on = f.on || c != 0;
-}
+// Recomputes `on` from the flags.
+void refresh(FrozenCells& term);
 
-inline bool is_frozen(const Frozen& f, CellId id) { return id < f.cell.size() && f.cell[id] != 0; }
+void set_cell_frozen(World& w, CellId id, bool frozen);
+
+inline bool is_frozen(const FrozenCells& term, CellId id) { return id < term.cell.size() && term.cell[id] != 0; }
 
 // Whether a copy between cells a and b is refused.
-inline bool frozen_blocks(const Frozen& f, CellId a, CellId b) { return is_frozen(f, a) || is_frozen(f, b); }
+inline bool frozen_blocks(const FrozenCells& term, CellId a, CellId b) {
+    return is_frozen(term, a) || is_frozen(term, b);
+}
 
 }  // namespace tessaly

@@ -7,8 +7,6 @@
 
 namespace tessaly {
 
-namespace {
-
 Vec3 random_direction(Rng& rng, bool planar) {
     if (planar) {
         const double angle = 2.0 * std::numbers::pi * uniform(rng);
@@ -19,6 +17,8 @@ Vec3 random_direction(Rng& rng, bool planar) {
     const double r = std::sqrt(1.0 - z * z);
     return {r * std::cos(phi), r * std::sin(phi), z};
 }
+
+namespace {
 
 double norm(const Vec3& v) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
 
@@ -32,7 +32,7 @@ inline double step_along(std::size_t a, std::size_t b, std::size_t len, bool per
     return d;
 }
 
-void fit_cells(Persistence& p, std::size_t n_cells) {
+void fit_cells(PersistenceTerm& p, std::size_t n_cells) {
     if (p.direction.size() >= n_cells) return;
     p.direction.resize(n_cells, Vec3{});
     p.has_direction.resize(n_cells, 0);
@@ -42,7 +42,7 @@ void fit_cells(Persistence& p, std::size_t n_cells) {
 
 }  // namespace
 
-void refresh(Persistence& p) {
+void refresh(PersistenceTerm& p) {
     p.on = false;
     std::size_t ring = 1;
     for (std::size_t t = 0; t < p.lambda.size(); ++t) {
@@ -59,7 +59,8 @@ void refresh(Persistence& p) {
     }
 }
 
-void set_persistence(Persistence& p, CellType cell_type, double lambda, std::uint32_t delta_t, double persist) {
+void set_persistence(World& w, CellType cell_type, double lambda, std::uint32_t delta_t, double persist) {
+    PersistenceTerm& p = w.terms.persistence;
     if (cell_type >= p.lambda.size()) {
         p.lambda.resize(std::size_t{cell_type} + 1, 0.0);
         p.delta_t.resize(std::size_t{cell_type} + 1, 0);
@@ -68,12 +69,13 @@ void set_persistence(Persistence& p, CellType cell_type, double lambda, std::uin
     p.lambda[cell_type] = lambda;
     p.delta_t[cell_type] = delta_t;
     p.persist[cell_type] = persist;
-    refresh(p);
+    refresh_terms(w);
 }
 
-void seed_persistence(Persistence& p, std::uint64_t seed) { p.rng = seed_from_u64(seed ^ 0x9E3779B97F4A7C15ULL); }
+void seed_persistence(PersistenceTerm& p, std::uint64_t seed) { p.rng = seed_from_u64(seed ^ 0x9E3779B97F4A7C15ULL); }
 
-double delta_persistence(const Persistence& p, const World& w, std::size_t target, std::size_t source, CellId n) {
+double delta_persistence(const World& w, std::size_t target, std::size_t source, CellId n) {
+    const PersistenceTerm& p = w.terms.persistence;
     if (n == MEDIUM || n >= p.direction.size()) return 0.0;
     const CellType t = w.cells[n].cell_type;
     if (t >= p.lambda.size() || !(p.lambda[t] > 0.0)) return 0.0;
@@ -86,7 +88,7 @@ double delta_persistence(const Persistence& p, const World& w, std::size_t targe
     return -p.lambda[t] * (u[0] * dx + u[1] * dy + u[2] * dz);
 }
 
-void persistence_step(Persistence& p, const World& w, const Tracks& tracks) {
+void persistence_step(PersistenceTerm& p, const World& w, const Tracks& tracks) {
     fit_cells(p, w.cells.size());
     const bool planar = w.lattice.nz == 1;
     const std::size_t slot = static_cast<std::size_t>(p.steps % p.ring);
@@ -123,7 +125,7 @@ void persistence_step(Persistence& p, const World& w, const Tracks& tracks) {
     p.steps += 1;
 }
 
-void persistence_division(Persistence& p, CellId parent, CellId daughter) {
+void persistence_division(PersistenceTerm& p, CellId parent, CellId daughter) {
     fit_cells(p, std::size_t{std::max(parent, daughter)} + 1);
     p.direction[daughter] = p.direction[parent];
     p.has_direction[daughter] = p.has_direction[parent];

@@ -29,7 +29,7 @@ namespace tessaly {
 
 struct World;
 
-struct Persistence {
+struct PersistenceTerm {
     std::vector<double> lambda;          // per type, λ_dir
     std::vector<std::uint32_t> delta_t;  // per type, steps over which d is taken
     std::vector<double> persist;         // per type, weight of the old direction
@@ -43,19 +43,24 @@ struct Persistence {
     bool on = false;                     // some type has λ_dir > 0
 };
 
-void set_persistence(Persistence& p, CellType cell_type, double lambda, std::uint32_t delta_t, double persist);
-void refresh(Persistence& p);
+// Recomputes `on` and the history length from the parameters.
+void refresh(PersistenceTerm& term);
+
+void set_persistence(World& w, CellType cell_type, double lambda, std::uint32_t delta_t, double persist);
 
 // The term's stream for a run of this seed.
-void seed_persistence(Persistence& p, std::uint64_t seed);
+void seed_persistence(PersistenceTerm& term, std::uint64_t seed);
 
 // ΔH_dir of copying the source's id n into the target.
-double delta_persistence(const Persistence& p, const World& w, std::size_t target, std::size_t source, CellId n);
+double delta_persistence(const World& w, std::size_t target, std::size_t source, CellId n);
 
 // After each Monte Carlo step, once the tracks have advanced.
-void persistence_step(Persistence& p, const World& w, const Tracks& tracks);
+void persistence_step(PersistenceTerm& term, const World& w, const Tracks& tracks);
+
+// A uniformly random unit vector, drawn as the header says.
+Vec3 random_direction(Rng& rng, bool planar);
 
 // A daughter takes its parent's direction and starts a history of its own.
-void persistence_division(Persistence& p, CellId parent, CellId daughter);
+void persistence_division(PersistenceTerm& p, CellId parent, CellId daughter);
 
 }  // namespace tessaly

@@ -6,12 +6,16 @@
 // setter of a term's state ends with refresh_terms.
 #pragma once
 
+#include "act.hpp"
+#include "centroid.hpp"
 #include "chemotaxis.hpp"
 #include "connectivity.hpp"
 #include "external.hpp"
+#include "frozen.hpp"
 #include "junction.hpp"
 #include "length.hpp"
 #include "membrane.hpp"
+#include "persistence.hpp"
 
 namespace tessaly {
 
@@ -24,10 +28,23 @@ struct Terms {
     LengthTerm length;              // energy, reads the coordinate sums
     ExternalTerm external;          // energy
     ConnectivityTerm connectivity;  // a test on accepted copies, no energy
+    ActTerm act;                    // energy, activity set by each copy, decay after each step
+    PersistenceTerm persistence;    // energy, directions updated after each step
+    FrozenCells frozen;             // a test before pricing, no energy
+    Tracks tracks;                  // centroid tracks, advanced after each step while tracking is on
     bool energy_on = false;         // some energy term above is on
+    bool steps_on = false;          // some term has work after each Monte Carlo step
 };
 
 // Recomputes the guard of every term from its state.
 void refresh_terms(World& w);
+
+// Keeps every cell's track (or not), whether or not persistence needs them.
+void set_tracking(World& w, bool on);
+bool tracking_on(const Terms& terms);
+
+// The per-step work of the terms, run by both sweeps after each Monte Carlo
+// step, in this order: activities decay, tracks advance, directions update.
+void after_step(World& w);
 
 }  // namespace tessaly

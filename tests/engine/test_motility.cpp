@@ -3,11 +3,7 @@
 #include <cmath>
 #include <vector>
 
-#include "act.hpp"
-#include "centroid.hpp"
 #include "check.hpp"
-#include "frozen.hpp"
-#include "persistence.hpp"
 #include "world.hpp"
 
 using namespace tessaly;
@@ -62,44 +58,44 @@ int main() {
         World w = make_world(5, 1, false, 1);
         const CellId a = add_cell(w, 1, 2.0, 1.0, 0.0, 0.0);
         paint_row(w, a, 0, {1, 2});
-        Act act;
-        set_act(act, w.lattice.n_sites(), 1, 6.0, 3);
-        CHECK(act.on);
+        set_act(w, 1, 6.0, 3);
+        ActTerm& act = w.terms.act;
+        CHECK(act.on && w.terms.energy_on && w.terms.steps_on);
         act.activity = {0, 4, 9, 0, 0};
         // extension into the medium at 3: 2·(0 − √(9·4)); retraction from 1: 2·(√(4·9) − 0)
-        CHECK(delta_act(act, w, 3, 2, MEDIUM, a) == -12.0);
-        CHECK(delta_act(act, w, 1, 0, a, MEDIUM) == 12.0);
-        act.arithmetic = true;
-        CHECK(delta_act(act, w, 3, 2, MEDIUM, a) == -13.0);  // mean (9 + 4)/2
-        act.arithmetic = false;
+        CHECK(delta_act(w, 3, 2, a) == -12.0);
+        CHECK(delta_act(w, 1, 0, MEDIUM) == 12.0);
+        set_act_mean(w, true);
+        CHECK(delta_act(w, 3, 2, a) == -13.0);  // mean (9 + 4)/2
+        set_act_mean(w, false);
         act.activity[1] = 0;  // one zero makes the geometric mean 0
-        CHECK(delta_act(act, w, 3, 2, MEDIUM, a) == 0.0);
-        act_on_copy(act, w, 3, a, 1);
-        act_on_copy(act, w, 2, MEDIUM, 0);
+        CHECK(delta_act(w, 3, 2, a) == 0.0);
+        act_after_copy(act, 3, a, 1);
+        act_after_copy(act, 2, MEDIUM, 0);
         CHECK(act.activity == (std::vector<std::uint8_t>{0, 0, 0, 3, 0}));
         act_decay(act);
         act_decay(act);
         CHECK(act.activity == (std::vector<std::uint8_t>{0, 0, 0, 1, 0}));
-        set_act(act, w.lattice.n_sites(), 1, 6.0, 0);  // max_act 0: the term is off
-        CHECK(!act.on && delta_act(act, w, 3, 2, MEDIUM, a) == 0.0);
+        set_act(w, 1, 6.0, 0);  // max_act 0: the term is off
+        CHECK(!act.on && !w.terms.energy_on && !w.terms.steps_on && delta_act(w, 3, 2, a) == 0.0);
     }
 
     // persistence: ΔH_dir across the periodic faces of a 5×5 box, u = (0.6, 0.8, 0), λ 2
     {
         World w = make_world(5, 5, true, 2);
         const CellId a = add_cell(w, 1, 2.0, 1.0, 0.0, 0.0);
-        Persistence p;
-        set_persistence(p, 1, 2.0, 2, 0.5);
-        CHECK(p.on && p.ring == 3);
+        set_persistence(w, 1, 2.0, 2, 0.5);
+        PersistenceTerm& p = w.terms.persistence;
+        CHECK(p.on && p.ring == 3 && tracking_on(w.terms));
         Tracks tracks;
         fit_tracks(w, tracks);
         persistence_step(p, w, tracks);  // the first step draws a direction
         CHECK(p.has_direction[a] && near(std::hypot(p.direction[a][0], p.direction[a][1]), 1.0));
         p.direction[a] = {0.6, 0.8, 0.0};
         // target (4, 0), source (0, 0): dx = −1 by minimum image
-        CHECK(delta_persistence(p, w, 4, 0, a) == 1.2);
-        CHECK(near(delta_persistence(p, w, 1 + 5 * 4, 0, a), 0.4));  // d = (1, −1)
-        CHECK(delta_persistence(p, w, 4, 0, MEDIUM) == 0.0);
+        CHECK(delta_persistence(w, 4, 0, a) == 1.2);
+        CHECK(near(delta_persistence(w, 1 + 5 * 4, 0, a), 0.4));  // d = (1, −1)
+        CHECK(delta_persistence(w, 4, 0, MEDIUM) == 0.0);
 
         // the update: ages 2 keeps u; age 3 turns to d̂ = (0, 1) halfway: (1, 1)/√2
         p.direction[a] = {1.0, 0.0, 0.0};
@@ -115,10 +111,10 @@ int main() {
         persistence_step(p, w, tracks);
         CHECK(p.direction[a] != before && near(std::hypot(p.direction[a][0], p.direction[a][1]), 1.0));
         // the draws come from the seeded stream alone
-        Persistence q;
-        set_persistence(q, 1, 2.0, 2, 0.5);
+        PersistenceTerm q = p;
+        q.has_direction[a] = 0;
         seed_persistence(q, 5);
-        Persistence r = q;
+        PersistenceTerm r = q;
         persistence_step(q, w, tracks);
         persistence_step(r, w, tracks);
         CHECK(q.direction[a] == r.direction[a]);
@@ -126,10 +122,11 @@ int main() {
 
     // frozen cells
     {
-        Frozen f;
-        set_frozen(f, 3, true);
+        World w = make_world(2, 2, false, 1);
+        set_cell_frozen(w, 3, true);
+        const FrozenCells& f = w.terms.frozen;
         CHECK(f.on && frozen_blocks(f, 3, 0) && frozen_blocks(f, 1, 3) && !frozen_blocks(f, 1, 9));
-        set_frozen(f, 3, false);
+        set_cell_frozen(w, 3, false);
         CHECK(!f.on && !frozen_blocks(f, 3, 0));
     }
     return tessaly_test::finish();
