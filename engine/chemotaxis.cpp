@@ -87,4 +87,34 @@ double delta_chemotaxis(const World& w, std::size_t target, std::size_t source, 
     return sum;
 }
 
+// ---- checkpoint ----
+
+// One response per field, each list exactly as long as it is (the lengths
+// are part of the state: they cover the types present when the field came).
+void write(ByteWriter& out, const ChemotaxisTerm& term) {
+    if (term.fields.empty()) return;
+    out.u64(term.fields.size());
+    for (const FieldChemotaxis& f : term.fields) {
+        out.f64s(f.lambda);
+        out.f64s(f.kd);
+        out.f64s(f.hill);
+        out.f64s(f.scale);
+    }
+}
+
+void read(ByteReader& in, ChemotaxisTerm& term, const World& w) {
+    const std::size_t n = in.count(32);
+    if (n != w.fields.size()) damaged("the chemotaxis responses do not match the fields");
+    term.fields.resize(n);
+    for (FieldChemotaxis& f : term.fields) {
+        f.lambda = in.f64s();
+        f.kd = in.f64s();
+        f.hill = in.f64s();
+        f.scale = in.f64s();
+        // the occupancy form reads all three for a type
+        if (f.hill.size() != f.kd.size() || f.scale.size() != f.kd.size())
+            damaged("the chemotaxis occupancy lists differ in length");
+    }
+}
+
 }  // namespace tessaly

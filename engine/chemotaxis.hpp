@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "bytes.hpp"
 #include "lattice.hpp"
 
 namespace tessaly {
@@ -27,6 +28,11 @@ struct ChemotaxisTerm {
 
 // Recomputes `on` from the strengths.
 void refresh(ChemotaxisTerm& term);
+
+// Its section of a checkpoint: nothing while the record holds its defaults;
+// read checks what it takes against the world it is read into.
+void write(ByteWriter& out, const ChemotaxisTerm& term);
+void read(ByteReader& in, ChemotaxisTerm& term, const World& w);
 
 // Adds the (all zero) response to a new field, covering n_types types.
 void add_field_response(ChemotaxisTerm& term, std::size_t n_types);

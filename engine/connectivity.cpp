@@ -150,4 +150,17 @@ std::size_t count_components(const World& w, const SiteList& nodes) {
     return components;
 }
 
+// ---- checkpoint ----
+
+void write(ByteWriter& out, const ConnectivityTerm& term) {
+    if (term.guarded.empty() && !term.medium) return;
+    out.boolean(term.medium);
+    out.u8s(term.guarded);
+}
+
+void read(ByteReader& in, ConnectivityTerm& term, const World&) {
+    term.medium = in.boolean();
+    term.guarded = in.u8s();
+}
+
 }  // namespace tessaly

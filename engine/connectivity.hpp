@@ -4,6 +4,7 @@
 // component under direct adjacency.
 #pragma once
 
+#include "bytes.hpp"
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -23,6 +24,11 @@ struct ConnectivityTerm {
 
 // Recomputes `on` from the rest of the record.
 void refresh(ConnectivityTerm& term);
+
+// Its section of a checkpoint: nothing while the record holds its defaults;
+// read checks what it takes against the world it is read into.
+void write(ByteWriter& out, const ConnectivityTerm& term);
+void read(ByteReader& in, ConnectivityTerm& term, const World& w);
 
 void set_connectivity(World& w, CellType cell_type, bool on);
 void set_connectivity_medium(World& w, bool on);

@@ -41,4 +41,25 @@ double delta_external(const World& w, std::size_t target, CellId n) {
     return ((f_old.fx - f_new.fx) * x + (f_old.fy - f_new.fy) * y) + (f_old.fz - f_new.fz) * z;
 }
 
+// ---- checkpoint ----
+
+void write(ByteWriter& out, const ExternalTerm& term) {
+    if (term.force.empty()) return;
+    out.u64(term.force.size());
+    for (const Force& f : term.force) {
+        out.f64(f.fx);
+        out.f64(f.fy);
+        out.f64(f.fz);
+    }
+}
+
+void read(ByteReader& in, ExternalTerm& term, const World&) {
+    term.force.resize(in.count(24));
+    for (Force& f : term.force) {
+        f.fx = in.f64();
+        f.fy = in.f64();
+        f.fz = in.f64();
+    }
+}
+
 }  // namespace tessaly

@@ -76,4 +76,17 @@ double delta_junction(const World& w, std::size_t target, CellId n) {
     return static_cast<double>(dp) * w.terms.junction.lambda;
 }
 
+// ---- checkpoint ----
+
+void write(ByteWriter& out, const JunctionTerm& term) {
+    if (term.forming.empty() && unset(term.lambda)) return;
+    out.f64(term.lambda);
+    out.u8s(term.forming);
+}
+
+void read(ByteReader& in, JunctionTerm& term, const World&) {
+    term.lambda = in.f64();
+    term.forming = in.u8s();
+}
+
 }  // namespace tessaly

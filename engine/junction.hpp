@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "bytes.hpp"
 #include "lattice.hpp"
 
 namespace tessaly {
@@ -20,6 +21,11 @@ struct JunctionTerm {
 
 // Recomputes `on` from the rest of the record.
 void refresh(JunctionTerm& term);
+
+// Its section of a checkpoint: nothing while the record holds its defaults;
+// read checks what it takes against the world it is read into.
+void write(ByteWriter& out, const JunctionTerm& term);
+void read(ByteReader& in, JunctionTerm& term, const World& w);
 
 void set_junction(World& w, CellType cell_type, bool on);
 void set_junction_lambda(World& w, double lambda);

@@ -127,4 +127,17 @@ double delta_length(const World& w, std::size_t target, CellId n) {
     return after - before;
 }
 
+// ---- checkpoint ----
+
+void write(ByteWriter& out, const LengthTerm& term) {
+    if (term.target.empty() && term.lambda.empty()) return;
+    out.f64s(term.target);
+    out.f64s(term.lambda);
+}
+
+void read(ByteReader& in, LengthTerm& term, const World&) {
+    term.target = in.f64s();
+    term.lambda = in.f64s();
+}
+
 }  // namespace tessaly

@@ -2,6 +2,7 @@
 // largest eigenvalue of the covariance of the cell's site coordinates.
 #pragma once
 
+#include "bytes.hpp"
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -21,6 +22,11 @@ struct LengthTerm {
 
 // Recomputes `on` from the strengths.
 void refresh(LengthTerm& term);
+
+// Its section of a checkpoint: nothing while the record holds its defaults;
+// read checks what it takes against the world it is read into.
+void write(ByteWriter& out, const LengthTerm& term);
+void read(ByteReader& in, LengthTerm& term, const World& w);
 
 double major_axis_length(std::int64_t n, std::array<double, 3> first, std::array<double, 6> second);
 double cell_length(const World& w, CellId id);

@@ -96,4 +96,26 @@ double delta_membrane(const World& w, std::size_t target, CellId n) {
     return gain - loss;
 }
 
+// ---- checkpoint ----
+
+void write(ByteWriter& out, const MembraneTerm& term) {
+    if (term.distance.empty() && term.anchored.empty() && unset(term.k) && unset(term.band)) return;
+    out.f64(term.k);
+    out.f64(term.band);
+    out.u8s(term.anchored);
+    out.u64(term.distance.size());
+    out.words(reinterpret_cast<const std::uint32_t*>(term.distance.data()), term.distance.size());
+}
+
+void read(ByteReader& in, MembraneTerm& term, const World& w) {
+    term.k = in.f64();
+    term.band = in.f64();
+    term.anchored = in.u8s();
+    const std::uint64_t n = in.u64();
+    if ((n != 0 && n != w.lattice.n_sites()) || !in.words_cover(n))
+        damaged("the membrane distances do not cover the box");
+    term.distance.resize(static_cast<std::size_t>(n));
+    in.words(reinterpret_cast<std::uint32_t*>(term.distance.data()), term.distance.size());
+}
+
 }  // namespace tessaly

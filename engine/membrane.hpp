@@ -2,6 +2,7 @@
 // d the L1 distance (no wrap) to the nearest anchor; gain = (k·e)·e, likewise the loss.
 #pragma once
 
+#include "bytes.hpp"
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -23,6 +24,11 @@ struct MembraneTerm {
 
 // Recomputes `on` from the rest of the record.
 void refresh(MembraneTerm& term);
+
+// Its section of a checkpoint: nothing while the record holds its defaults;
+// read checks what it takes against the world it is read into.
+void write(ByteWriter& out, const MembraneTerm& term);
+void read(ByteReader& in, MembraneTerm& term, const World& w);
 
 std::vector<float> build_distance_field(std::array<std::size_t, 3> dims, const std::vector<std::size_t>& anchors);
 void set_membrane(World& w, const std::vector<std::size_t>& anchors, double k, double band);

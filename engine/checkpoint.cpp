@@ -1,0 +1,553 @@
+// Checkpoints: sections, the core state (world, sites, cells, contacts,
+// fields, generator), the framing and its checksum. The terms' own sections
+// are written and read by the terms' files (write_connectivity, ...).
+#include "checkpoint.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "energy.hpp"
+#include "error.hpp"
+#include "field.hpp"
+#include "terms.hpp"
+
+namespace tessaly {
+
+namespace {
+
+constexpr std::uint8_t magic[8] = {'t', 'e', 's', 's', 'a', 'l', 'y', 0x1a};
+
+// Section tags: four ASCII letters, read as a little-endian u32.
+constexpr std::uint32_t tag(const char (&s)[5]) {
+    return std::uint32_t{static_cast<std::uint8_t>(s[0])} | std::uint32_t{static_cast<std::uint8_t>(s[1])} << 8 |
+           std::uint32_t{static_cast<std::uint8_t>(s[2])} << 16 | std::uint32_t{static_cast<std::uint8_t>(s[3])} << 24;
+}
+
+std::string tag_name(std::uint32_t t) {
+    std::string s;
+    for (int k = 0; k < 4; ++k) {
+        const char c = static_cast<char>((t >> (8 * k)) & 0xFF);
+        s += (c >= 0x20 && c < 0x7F) ? c : '?';
+    }
+    return s;
+}
+
+// Runs of at least this many equal words are stored as one run.
+constexpr std::size_t min_run = 3;
+constexpr std::uint32_t run_flag = 0x80000000u;
+constexpr std::size_t max_token = run_flag - 1;
+
+void append_words(std::vector<std::uint8_t>& out, const std::uint32_t* data, std::size_t n) {
+    const std::size_t at = out.size();
+    out.resize(at + 4 * n);
+    if constexpr (std::endian::native == std::endian::little) {
+        if (n != 0) std::memcpy(out.data() + at, data, 4 * n);
+    } else {
+        for (std::size_t k = 0; k < n; ++k)
+            for (int b = 0; b < 4; ++b) out[at + 4 * k + b] = static_cast<std::uint8_t>(data[k] >> (8 * b));
+    }
+}
+
+// A section: its tag, then its length (patched once the body is written).
+template <typename Body>
+void section(ByteWriter& w, std::uint32_t t, bool optional, Body body) {
+    const std::size_t start = w.out.size();
+    w.u32(t);
+    w.u64(0);
+    const std::size_t body_start = w.out.size();
+    body();
+    const std::uint64_t length = w.out.size() - body_start;
+    if (optional && length == 0) {
+        w.out.resize(start);  // the term holds its defaults: no section
+        return;
+    }
+    for (int k = 0; k < 8; ++k) w.out[start + 4 + k] = static_cast<std::uint8_t>(length >> (8 * k));
+}
+
+// The body of the next section, which must carry tag `t`.
+ByteReader open_section(ByteReader& r, std::uint32_t t) {
+    const std::uint32_t found = r.u32();
+    if (found != t) damaged("expected section '" + tag_name(t) + "', found '" + tag_name(found) + "'");
+    const std::size_t length = r.count(1);
+    ByteReader body{r.p, length};
+    r.p += length;
+    r.left -= length;
+    return body;
+}
+
+void close_section(const ByteReader& body, std::uint32_t t) {
+    if (body.left != 0) damaged("section '" + tag_name(t) + "' is longer than its contents");
+}
+
+// ---- world: box, boundaries, neighbourhood, temperature, phase ----
+
+constexpr std::uint32_t tag_world = tag("WRLD");
+constexpr std::uint32_t tag_sites = tag("SITE");
+constexpr std::uint32_t tag_cells = tag("CELL");
+constexpr std::uint32_t tag_contacts = tag("CONT");
+constexpr std::uint32_t tag_fields = tag("FLDS");
+constexpr std::uint32_t tag_rng = tag("RNG ");
+// the terms', in the order of the terms record
+constexpr std::uint32_t tag_chemotaxis = tag("CHEM");
+constexpr std::uint32_t tag_membrane = tag("MEMB");
+constexpr std::uint32_t tag_junction = tag("JUNC");
+constexpr std::uint32_t tag_length = tag("LENG");
+constexpr std::uint32_t tag_external = tag("EXTF");
+constexpr std::uint32_t tag_connectivity = tag("CONN");
+
+struct WorldHeader {
+    std::array<std::size_t, 3> dims;
+    std::array<bool, 3> periodic;
+    std::uint32_t z_extent;
+    std::uint8_t order;
+    double temperature;
+    bool running;
+    CellType max_type;
+    bool surface_active;
+};
+
+// The offsets a neighbourhood of that z extent and order makes; the
+// lattice's must be one of them.
+std::uint32_t z_extent_of(const Neighborhood& nb) {
+    std::uint32_t e = 0;
+    for (const Offset& o : nb.offsets) e = std::max<std::uint32_t>(e, static_cast<std::uint32_t>(o.dz < 0 ? -o.dz : o.dz));
+    return e;
+}
+
+std::uint8_t order_of(const Neighborhood& nb) {
+    std::int64_t k = 0;
+    for (const Offset& o : nb.offsets)
+        k = std::max<std::int64_t>(k, (o.dx < 0 ? -o.dx : o.dx) + (o.dy < 0 ? -o.dy : o.dy) + (o.dz < 0 ? -o.dz : o.dz));
+    return static_cast<std::uint8_t>(k);
+}
+
+// The (z extent, order) a neighbourhood was made with; a neighbourhood is
+// fixed by them, and every order above the largest offset's reach gives
+// the same offsets, so the smallest such pair is stored.
+void put_world(ByteWriter& out, const World& w, bool running, CellType max_type) {
+    const Lattice& lat = w.lattice;
+    out.u64(lat.nx);
+    out.u64(lat.ny);
+    out.u64(lat.nz);
+    for (const bool p : lat.periodic) out.boolean(p);
+    out.u32(z_extent_of(lat.neighborhood));
+    out.u8(order_of(lat.neighborhood));
+    out.f64(w.temperature);
+    out.boolean(running);
+    out.u16(max_type);
+    out.boolean(w.surface_active);
+}
+
+WorldHeader get_world(ByteReader& r) {
+    WorldHeader h{};
+    for (std::size_t& d : h.dims) d = static_cast<std::size_t>(r.u64());
+    for (bool& p : h.periodic) p = r.boolean();
+    h.z_extent = r.u32();
+    h.order = r.u8();
+    if (h.z_extent > 1) damaged("neighbourhood reaches " + std::to_string(h.z_extent) + " planes along z");
+    if (h.order > 3) damaged("neighbourhood of order " + std::to_string(h.order));
+    h.temperature = r.f64();
+    h.running = r.boolean();
+    h.max_type = r.u16();
+    h.surface_active = r.boolean();
+    return h;
+}
+
+// ---- cells ----
+
+void put_cell(ByteWriter& out, const Cell& c) {
+    out.u16(c.cell_type);
+    out.f64(c.target_volume);
+    out.f64(c.lambda_volume);
+    out.f64(c.target_surface);
+    out.f64(c.lambda_surface);
+    out.i64(c.volume);
+    out.i64(c.surface);
+    for (const double s : {c.sum_x, c.sum_y, c.sum_z, c.sum_xx, c.sum_yy, c.sum_zz, c.sum_xy, c.sum_xz, c.sum_yz})
+        out.f64(s);
+}
+
+constexpr std::size_t cell_bytes = 2 + 8 * 4 + 8 * 2 + 8 * 9;
+
+Cell get_cell(ByteReader& r, CellId id) {
+    Cell c{};
+    c.id = id;
+    c.cell_type = r.u16();
+    c.target_volume = r.f64();
+    c.lambda_volume = r.f64();
+    c.target_surface = r.f64();
+    c.lambda_surface = r.f64();
+    c.volume = r.i64();
+    c.surface = r.i64();
+    for (double* s : {&c.sum_x, &c.sum_y, &c.sum_z, &c.sum_xx, &c.sum_yy, &c.sum_zz, &c.sum_xy, &c.sum_xz, &c.sum_yz})
+        *s = r.f64();
+    return c;
+}
+
+// The trackers of a running world are exact: the stored ones must equal a
+// recomputation from the sites, which also refuses an unregistered id.
+void check_trackers(World& w) {
+    std::vector<Cell> stored = w.cells;
+    try {
+        recompute_trackers(w);
+    } catch (const EngineError& e) {
+        damaged(std::string("the cell registry disagrees with the sites: ") + e.what());
+    }
+    for (std::size_t id = 0; id < stored.size(); ++id)
+        if (std::memcmp(&stored[id], &w.cells[id], sizeof(Cell)) != 0)
+            damaged("the cell registry disagrees with the sites: the trackers of cell " + std::to_string(id) +
+                    " differ from the sites'");
+}
+
+// ---- fields ----
+
+void put_field(ByteWriter& out, const Field& f) {
+    out.str(f.name);
+    out.f64(f.d);
+    out.f64(f.decay);
+    out.f64(f.dt);
+    out.u32(f.substeps);
+    out.f64s(f.secretion_rate);
+    // the per-cell multipliers by ascending id, so equal worlds give equal bytes
+    std::vector<std::pair<CellId, double>> scale(f.secretion_scale.begin(), f.secretion_scale.end());
+    std::sort(scale.begin(), scale.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    out.u64(scale.size());
+    for (const auto& [id, s] : scale) {
+        out.u32(id);
+        out.f64(s);
+    }
+    out.words(reinterpret_cast<const std::uint32_t*>(f.conc.data()), f.conc.size());
+}
+
+Field get_field(ByteReader& r, std::size_t n_sites) {
+    std::string name = r.str();
+    const double d = r.f64(), decay = r.f64();
+    Field f(std::move(name), 0, 0, d, decay);
+    f.dt = r.f64();
+    f.substeps = r.u32();
+    if (f.substeps == 0) damaged("a field advances in 0 substeps");
+    f.secretion_rate = r.f64s();
+    const std::size_t n_scale = r.count(12);
+    for (std::size_t k = 0; k < n_scale; ++k) {
+        const CellId id = r.u32();
+        f.secretion_scale[id] = r.f64();
+    }
+    if (f.secretion_scale.size() != n_scale) damaged("a field lists one cell's secretion scale twice");
+    if (!r.words_cover(n_sites)) damaged("a field's concentrations do not cover the box");
+    f.conc.resize(n_sites);
+    r.words(reinterpret_cast<std::uint32_t*>(f.conc.data()), n_sites);
+    return f;
+}
+
+}  // namespace
+
+// ---- words ----
+
+// Runs of 32-bit words: tokens until the count is covered. A token is a u32
+// whose top bit marks a run of its low 31 bits' count of one word (the word
+// follows), or, with the bit clear, that many literal words (they follow).
+void ByteWriter::words(const std::uint32_t* data, std::size_t n) {
+    std::size_t i = 0, literal = 0;  // literal: start of the pending literal words
+    const auto flush_literal = [&](std::size_t end) {
+        while (literal < end) {
+            const std::size_t c = std::min(end - literal, max_token);
+            u32(static_cast<std::uint32_t>(c));
+            append_words(out, data + literal, c);
+            literal += c;
+        }
+    };
+    while (i < n) {
+        const std::uint32_t v = data[i];
+        std::size_t j = i + 1;
+        while (j < n && data[j] == v) ++j;
+        if (j - i >= min_run) {
+            flush_literal(i);
+            for (std::size_t k = i; k < j;) {
+                const std::size_t c = std::min(j - k, max_token);
+                u32(static_cast<std::uint32_t>(c) | run_flag);
+                u32(v);
+                k += c;
+            }
+            literal = j;
+        }
+        i = j;
+    }
+    flush_literal(n);
+}
+
+bool ByteReader::words_cover(std::uint64_t n) const {
+    ByteReader r = *this;
+    std::uint64_t total = 0;
+    while (total < n) {
+        const std::uint32_t token = r.u32();
+        const std::uint64_t c = token & max_token;
+        if (c == 0) damaged("a run of no words");
+        const std::size_t skip = (token & run_flag) ? 4 : 4 * c;
+        r.need(skip);
+        r.p += skip;
+        r.left -= skip;
+        total += c;
+    }
+    return total == n;
+}
+
+void ByteReader::words(std::uint32_t* data, std::size_t n) {
+    std::size_t i = 0;
+    while (i < n) {
+        const std::uint32_t token = u32();
+        const std::size_t c = token & max_token;
+        if (c == 0) damaged("a run of no words");
+        if (c > n - i) damaged("runs overrun their array");
+        if (token & run_flag) {
+            std::fill(data + i, data + i + c, u32());
+        } else {
+            need(4 * c);
+            if constexpr (std::endian::native == std::endian::little) {
+                std::memcpy(data + i, p, 4 * c);
+            } else {
+                for (std::size_t k = 0; k < c; ++k)
+                    data[i + k] = std::uint32_t{p[4 * k]} | std::uint32_t{p[4 * k + 1]} << 8 |
+                                  std::uint32_t{p[4 * k + 2]} << 16 | std::uint32_t{p[4 * k + 3]} << 24;
+            }
+            p += 4 * c;
+            left -= 4 * c;
+        }
+        i += c;
+    }
+}
+
+// ---- payload ----
+
+std::vector<std::uint8_t> encode_payload(const World& w, bool running, const Rng& rng,
+                                         const std::vector<ContactEntry>& contacts, CellType max_type) {
+    ByteWriter out;
+    out.out.reserve(1024 + w.cells.size() * cell_bytes);
+    // box, boundaries, neighbourhood, temperature, phase
+    section(out, tag_world, false, [&] { put_world(out, w, running, max_type); });
+    // the site ids, as runs
+    section(out, tag_sites, false, [&] { out.words(w.lattice.sites.data(), w.lattice.n_sites()); });
+    // the registry, MEDIUM first, with trackers and parameters
+    section(out, tag_cells, false, [&] {
+        out.u64(w.cells.size());
+        for (const Cell& c : w.cells) put_cell(out, c);
+    });
+    // the table's side and the recorded contact energies, in call order
+    section(out, tag_contacts, false, [&] {
+        out.u64(w.contact.n);
+        out.u64(contacts.size());
+        for (const ContactEntry& c : contacts) {
+            out.u16(c.type_a);
+            out.u16(c.type_b);
+            out.f64(c.j);
+        }
+    });
+    // fields, in order of creation
+    section(out, tag_fields, false, [&] {
+        out.u64(w.fields.size());
+        for (const Field& f : w.fields) put_field(out, f);
+    });
+    // the driver's generator
+    if (running) section(out, tag_rng, false, [&] {
+        for (const std::uint64_t s : rng.s) out.u64(s);
+    });
+    // the terms, each in its own section while it holds anything
+    const Terms& terms = w.terms;
+    section(out, tag_chemotaxis, true, [&] { write(out, terms.chemotaxis); });
+    section(out, tag_membrane, true, [&] { write(out, terms.membrane); });
+    section(out, tag_junction, true, [&] { write(out, terms.junction); });
+    section(out, tag_length, true, [&] { write(out, terms.length); });
+    section(out, tag_external, true, [&] { write(out, terms.external); });
+    section(out, tag_connectivity, true, [&] { write(out, terms.connectivity); });
+    return std::move(out.out);
+}
+
+WorldState decode_payload(const std::uint8_t* data, std::size_t size, const DecodeLimits& limits) {
+    ByteReader r{data, size};
+
+    ByteReader body = open_section(r, tag_world);
+    const WorldHeader h = get_world(body);
+    close_section(body, tag_world);
+
+    // the sites: the runs must cover the box exactly before the box is made
+    std::uint64_t n_sites = 0;
+    if (__builtin_mul_overflow(std::uint64_t{h.dims[0]}, std::uint64_t{h.dims[1]}, &n_sites) ||
+        __builtin_mul_overflow(n_sites, std::uint64_t{h.dims[2]}, &n_sites) || n_sites > limits.max_sites)
+        damaged("a box of " + std::to_string(h.dims[0]) + "×" + std::to_string(h.dims[1]) + "×" +
+                std::to_string(h.dims[2]) + " sites");
+    body = open_section(r, tag_sites);
+    if (!body.words_cover(n_sites)) damaged("the site ids do not cover the box");
+    Lattice lattice(h.dims, h.periodic, Neighborhood(h.z_extent, h.order));
+    body.words(lattice.sites.data(), lattice.n_sites());
+    close_section(body, tag_sites);
+
+    WorldState state{World(std::move(lattice), h.temperature), h.running, Rng{{0, 0, 0, 0}}, {}, h.max_type};
+    World& w = state.world;
+    w.surface_active = h.surface_active;
+
+    body = open_section(r, tag_cells);
+    const std::size_t n_cells = body.count(cell_bytes);
+    if (n_cells == 0) damaged("no MEDIUM record");
+    if (n_cells - 1 > 0xFFFFFFFFu) damaged("more cells than ids");
+    w.cells.resize(n_cells);
+    for (std::size_t id = 0; id < n_cells; ++id) w.cells[id] = get_cell(body, static_cast<CellId>(id));
+    close_section(body, tag_cells);
+
+    body = open_section(r, tag_contacts);
+    const std::uint64_t side = body.u64();
+    if (side == 0 || side > limits.max_table_side) damaged("a contact table of side " + std::to_string(side));
+    if (!h.running && side != 1) damaged("a contact table before finalize");
+    state.contacts.resize(body.count(12));
+    for (ContactEntry& c : state.contacts) {
+        c.type_a = body.u16();
+        c.type_b = body.u16();
+        c.j = body.f64();
+        if (h.running && (c.type_a >= side || c.type_b >= side)) damaged("a contact energy beyond the table");
+    }
+    close_section(body, tag_contacts);
+    // the running table: every entry ever set is in the list, in call order
+    w.contact = ContactMatrix(static_cast<std::size_t>(side));
+    if (h.running)
+        for (const ContactEntry& c : state.contacts) set_pair(w.contact, c.type_a, c.type_b, c.j);
+
+    body = open_section(r, tag_fields);
+    const std::size_t n_fields = body.count(1);
+    for (std::size_t k = 0; k < n_fields; ++k) w.fields.push_back(get_field(body, w.lattice.n_sites()));
+    close_section(body, tag_fields);
+
+    if (h.running) {
+        body = open_section(r, tag_rng);
+        bool all_zero = true;
+        for (std::uint64_t& s : state.rng.s) {
+            s = body.u64();
+            all_zero = all_zero && s == 0;
+        }
+        if (all_zero) damaged("a generator state of zeros");
+        close_section(body, tag_rng);
+    }
+
+    // optional term sections, each at most once, in the order written
+    int last = 0;
+    while (r.left != 0) {
+        ByteReader peek = r;
+        const std::uint32_t t = peek.u32();
+        const int rank = t == tag_chemotaxis     ? 1
+                         : t == tag_membrane     ? 2
+                         : t == tag_junction     ? 3
+                         : t == tag_length       ? 4
+                         : t == tag_external     ? 5
+                         : t == tag_connectivity ? 6
+                                                 : 0;
+        if (rank == 0) damaged("unknown section '" + tag_name(t) + "'");
+        if (rank <= last) damaged("section '" + tag_name(t) + "' out of order");
+        last = rank;
+        body = open_section(r, t);
+        Terms& terms = w.terms;
+        if (t == tag_chemotaxis) read(body, terms.chemotaxis, w);
+        if (t == tag_membrane) read(body, terms.membrane, w);
+        if (t == tag_junction) read(body, terms.junction, w);
+        if (t == tag_length) read(body, terms.length, w);
+        if (t == tag_external) read(body, terms.external, w);
+        if (t == tag_connectivity) read(body, terms.connectivity, w);
+        close_section(body, t);
+    }
+    // every field has its response (the section is there whenever a field is)
+    if (w.terms.chemotaxis.fields.size() != w.fields.size()) damaged("the chemotaxis responses do not match the fields");
+    refresh_terms(w);
+
+    // a running world's trackers are exact: they must match the sites
+    if (h.running) check_trackers(w);
+    return state;
+}
+
+// ---- framing ----
+
+namespace {
+
+// Slicing by eight: table[k][b] is the CRC of byte b followed by k zero bytes.
+struct CrcTables {
+    std::uint32_t t[8][256];
+    CrcTables() {
+        for (std::uint32_t b = 0; b < 256; ++b) {
+            std::uint32_t c = b;
+            for (int k = 0; k < 8; ++k) c = (c & 1U) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            t[0][b] = c;
+        }
+        for (std::uint32_t b = 0; b < 256; ++b)
+            for (int k = 1; k < 8; ++k) t[k][b] = (t[k - 1][b] >> 8) ^ t[0][t[k - 1][b] & 0xFF];
+    }
+};
+
+const CrcTables crc_tables;
+
+void put_le(std::uint8_t* p, std::uint64_t v, int bytes) {
+    for (int k = 0; k < bytes; ++k) p[k] = static_cast<std::uint8_t>(v >> (8 * k));
+}
+
+std::uint64_t get_le(const std::uint8_t* p, int bytes) {
+    std::uint64_t v = 0;
+    for (int k = 0; k < bytes; ++k) v |= std::uint64_t{p[k]} << (8 * k);
+    return v;
+}
+
+}  // namespace
+
+std::uint32_t crc32(std::uint32_t crc, const std::uint8_t* data, std::size_t size) {
+    const auto& t = crc_tables.t;
+    std::uint32_t c = ~crc;
+    while (size >= 8) {
+        const std::uint32_t lo = static_cast<std::uint32_t>(get_le(data, 4)) ^ c;
+        const std::uint32_t hi = static_cast<std::uint32_t>(get_le(data + 4, 4));
+        c = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^ t[3][hi & 0xFF] ^
+            t[2][(hi >> 8) & 0xFF] ^ t[1][(hi >> 16) & 0xFF] ^ t[0][hi >> 24];
+        data += 8;
+        size -= 8;
+    }
+    while (size-- > 0) c = t[0][(c ^ *data++) & 0xFF] ^ (c >> 8);
+    return ~c;
+}
+
+std::vector<std::uint8_t> frame_checkpoint(std::uint32_t codec, std::uint64_t payload_size, const std::uint8_t* stored,
+                                           std::size_t stored_size) {
+    std::vector<std::uint8_t> out(checkpoint_header_size + stored_size + checkpoint_trailer_size);
+    std::memcpy(out.data(), magic, sizeof magic);
+    put_le(out.data() + 8, checkpoint_version, 4);
+    put_le(out.data() + 12, codec, 4);
+    put_le(out.data() + 16, payload_size, 8);
+    put_le(out.data() + 24, stored_size, 8);
+    if (stored_size != 0) std::memcpy(out.data() + checkpoint_header_size, stored, stored_size);
+    const std::size_t body = checkpoint_header_size + stored_size;
+    put_le(out.data() + body, crc32(0, out.data(), body), 4);
+    return out;
+}
+
+Frame read_frame(const std::uint8_t* data, std::size_t size) {
+    if (size < sizeof magic || std::memcmp(data, magic, sizeof magic) != 0) throw FormatError("not a tessaly checkpoint");
+    if (size < checkpoint_header_size) damaged("truncated");
+    Frame f{};
+    f.version = static_cast<std::uint32_t>(get_le(data + 8, 4));
+    // the version is read before the checksum, so that a newer file is named as such
+    if (f.version > checkpoint_version)
+        throw FormatError("written by a newer tessaly (format " + std::to_string(f.version) + "; this one reads up to " +
+                          std::to_string(checkpoint_version) + ")");
+    if (f.version == 0) damaged("format 0");
+    f.codec = static_cast<std::uint32_t>(get_le(data + 12, 4));
+    f.payload_size = get_le(data + 16, 8);
+    const std::uint64_t stored = get_le(data + 24, 8);
+    const std::size_t present = size - checkpoint_header_size;
+    if (stored > present || present - stored < checkpoint_trailer_size) damaged("truncated");
+    if (present - stored > checkpoint_trailer_size) damaged("trailing bytes after the checkpoint");
+    f.stored = data + checkpoint_header_size;
+    f.stored_size = static_cast<std::size_t>(stored);
+    const std::size_t body = checkpoint_header_size + f.stored_size;
+    if (crc32(0, data, body) != static_cast<std::uint32_t>(get_le(data + body, 4))) damaged("checksum mismatch");
+    if (f.codec != codec_stored && f.codec != codec_zlib) damaged("unknown compression " + std::to_string(f.codec));
+    if (f.codec == codec_stored && f.payload_size != f.stored_size) damaged("payload size disagrees with the data");
+    // deflate expands at most 1032-fold
+    if (f.codec == codec_zlib && f.payload_size / 1032 > f.stored_size) damaged("payload size disagrees with the data");
+    return f;
+}
+
+}  // namespace tessaly
