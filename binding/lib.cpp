@@ -13,8 +13,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -29,6 +34,7 @@
 #include <variant>
 #include <vector>
 
+#include "checkpoint.hpp"
 #include "connectivity.hpp"
 #include "energy.hpp"
 #include "error.hpp"
@@ -192,6 +198,9 @@ enum class Kind : unsigned char {
     site_list,  // sequence (not a str) of usize
     id_list,    // sequence (not a str) of u32
     type_map,   // dict u32 -> u16
+    object,     // any object, passed on as it is (borrowed for the call)
+    buffer,     // a bytes-like object (borrowed for the call)
+    path,       // str, bytes or os.PathLike, as a file-system path
 };
 
 struct Param {
@@ -222,7 +231,7 @@ constexpr Signature signature(const char* name, Access access, std::initializer_
 using Dims = std::array<std::size_t, 3>;
 using TypeMap = std::unordered_map<std::uint32_t, CellType>;
 using Value = std::variant<std::monostate, std::uint64_t, double, bool, std::string, Dims,
-                           std::vector<std::size_t>, std::vector<std::uint32_t>, TypeMap>;
+                           std::vector<std::size_t>, std::vector<std::uint32_t>, TypeMap, PyObject*>;
 
 // The converted arguments of one call, by position in the signature.
 struct Args {
@@ -240,6 +249,7 @@ struct Args {
     const std::vector<std::size_t>& sites(std::size_t i) const { return std::get<std::vector<std::size_t>>(values[i]); }
     const std::vector<std::uint32_t>& ids(std::size_t i) const { return std::get<std::vector<std::uint32_t>>(values[i]); }
     const TypeMap& types(std::size_t i) const { return std::get<TypeMap>(values[i]); }
+    PyObject* object(std::size_t i) const { return std::get<PyObject*>(values[i]); }
 };
 
 // The call's arguments sorted into parameter positions: borrowed
@@ -422,6 +432,15 @@ TypeMap to_type_map(PyObject* object) {
     return map;
 }
 
+// A file-system path from a str, bytes or os.PathLike, encoded as the
+// interpreter encodes file names.
+std::string to_path(PyObject* object) {
+    PyObject* raw = nullptr;
+    if (PyUnicode_FSConverter(object, &raw) == 0) throw PythonError{};
+    Ref bytes(raw);
+    return std::string(PyBytes_AS_STRING(raw), static_cast<std::size_t>(PyBytes_GET_SIZE(raw)));
+}
+
 Value convert(PyObject* object, Kind kind) {
     switch (kind) {
     case Kind::u8:
@@ -444,6 +463,13 @@ Value convert(PyObject* object, Kind kind) {
         return to_vector<std::uint32_t>(object, Kind::u32);
     case Kind::type_map:
         return to_type_map(object);
+    case Kind::object:
+        return object;
+    case Kind::buffer:
+        if (!PyObject_CheckBuffer(object)) raise_not_convertible(object, "Buffer");
+        return object;
+    case Kind::path:
+        return to_path(object);
     }
     throw std::logic_error("unknown argument kind");
 }
@@ -485,6 +511,8 @@ void set_python_error(PyObject* internal_error) noexcept {
         // already set
     } catch (const tessaly::EngineError& e) {
         PyErr_SetString(internal_error, e.what());
+    } catch (const tessaly::FormatError& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
@@ -826,6 +854,221 @@ PyObject* World_field_mean_at_cell(PyObject* self, const Args& a) {
     return PyFloat_FromDouble(tessaly::field_mean_at_cell(current(slots_of(self)), a.usize(0), a.u32(1)));
 }
 
+// ---- method bodies: checkpoints ----
+
+// Returns a new reference to the checkpoint bytes of the object's state:
+// header, payload (compressed by zlib when `compress`), checksum.
+PyObject* checkpoint_bytes(WorldSlots& s, bool compress) {
+    const bool running = s.cpm.has_value();
+    std::vector<tessaly::ContactEntry> contacts;
+    contacts.reserve(s.pending_contacts.size());
+    for (const PendingContact& c : s.pending_contacts) contacts.push_back({c.type_a, c.type_b, c.j});
+    const std::vector<std::uint8_t> payload = tessaly::encode_payload(
+        current(s), running, running ? s.cpm->rng : tessaly::Rng{{0, 0, 0, 0}}, contacts, s.max_type);
+    const std::uint8_t* stored = payload.data();
+    std::size_t stored_size = payload.size();
+    std::uint32_t codec = tessaly::codec_stored;
+    Ref compressed;
+    if (compress) {
+        // level 1: the payload's runs have already taken what is cheap to take
+        Ref zlib = checked(PyImport_ImportModule("zlib"));
+        Ref view = checked(PyMemoryView_FromMemory(reinterpret_cast<char*>(const_cast<std::uint8_t*>(payload.data())),
+                                                   static_cast<Py_ssize_t>(payload.size()), PyBUF_READ));
+        compressed = checked(PyObject_CallMethod(zlib.get(), "compress", "Oi", view.get(), 1));
+        stored = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(compressed.get()));
+        stored_size = static_cast<std::size_t>(PyBytes_GET_SIZE(compressed.get()));
+        codec = tessaly::codec_zlib;
+    }
+    const std::size_t body = tessaly::checkpoint_header_size + stored_size;
+    Ref out = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(body + tessaly::checkpoint_trailer_size)));
+    auto* p = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
+    tessaly::checkpoint_header(p, codec, payload.size(), stored_size);
+    if (stored_size != 0) std::memcpy(p + tessaly::checkpoint_header_size, stored, stored_size);
+    const std::uint32_t crc = tessaly::crc32(0, p, body);
+    for (int k = 0; k < 4; ++k) p[body + k] = static_cast<std::uint8_t>(crc >> (8 * k));
+    return out.release();
+}
+
+// Returns a new reference to a World of class `type` restored from
+// checkpoint bytes; the object is made only once the bytes have been read.
+PyObject* restore(PyObject* type, const std::uint8_t* data, std::size_t size) {
+    const tessaly::Frame f = tessaly::read_frame(data, size);
+    const std::uint8_t* payload = f.stored;
+    std::size_t payload_size = f.stored_size;
+    Ref inflated;
+    if (f.codec == tessaly::codec_zlib) {
+        Ref zlib = checked(PyImport_ImportModule("zlib"));
+        Ref view = checked(PyMemoryView_FromMemory(reinterpret_cast<char*>(const_cast<std::uint8_t*>(f.stored)),
+                                                   static_cast<Py_ssize_t>(f.stored_size), PyBUF_READ));
+        // the declared size is at most 1032 times the stored one (read_frame checked it)
+        inflated = Ref(PyObject_CallMethod(zlib.get(), "decompress", "OiK", view.get(), 15,
+                                           static_cast<unsigned long long>(std::max<std::uint64_t>(f.payload_size, 1))));
+        if (inflated.get() == nullptr) {
+            Ref zlib_error = checked(PyObject_GetAttrString(zlib.get(), "error"));
+            if (!PyErr_ExceptionMatches(zlib_error.get())) throw PythonError{};
+            PyErr_Clear();
+            raise_error(PyExc_ValueError, "checkpoint damaged: the payload does not decompress");
+        }
+        payload = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(inflated.get()));
+        payload_size = static_cast<std::size_t>(PyBytes_GET_SIZE(inflated.get()));
+        if (payload_size != f.payload_size)
+            raise_error(PyExc_ValueError, "checkpoint damaged: payload size disagrees with the data");
+    }
+    tessaly::WorldState state = tessaly::decode_payload(payload, payload_size);
+    std::vector<PendingContact> pending;
+    pending.reserve(state.contacts.size());
+    for (const tessaly::ContactEntry& c : state.contacts) pending.push_back({c.type_a, c.type_b, c.j});
+    const tessaly::Lattice& lattice = state.world.lattice;
+    const Dims dims{lattice.nx, lattice.ny, lattice.nz};
+
+    auto* cls = reinterpret_cast<PyTypeObject*>(type);
+    PyObject* self = cls->tp_alloc(cls, 0);
+    if (self == nullptr) throw PythonError{};
+    WorldSlots* s = new (&reinterpret_cast<WorldObject*>(self)->slots) WorldSlots{};
+    s->pending_contacts = std::move(pending);
+    s->dims = dims;
+    s->max_type = state.max_type;
+    if (state.running) {
+        s->cpm.emplace(std::move(state.world), 0);
+        s->cpm->rng = state.rng;
+    } else {
+        s->setup_world.emplace(std::move(state.world));
+    }
+    return self;
+}
+
+// Holds a buffer exported by an object for the duration of a call.
+class BufferView {
+public:
+    explicit BufferView(PyObject* object) {
+        if (PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) < 0) throw PythonError{};
+    }
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    ~BufferView() { PyBuffer_Release(&view_); }
+
+    const std::uint8_t* data() const { return static_cast<const std::uint8_t*>(view_.buf); }
+    std::size_t size() const { return static_cast<std::size_t>(view_.len); }
+
+private:
+    Py_buffer view_{};
+};
+
+// Sets OSError for errno `error` on `path` and unwinds.
+[[noreturn]] void raise_os_error(int error, const std::string& path) {
+    errno = error;
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    throw PythonError{};
+}
+
+// Writes data to path so that a crash at any moment leaves either the old
+// file or the new one: a temporary file in the same directory, written,
+// flushed to the disk and renamed over the target, then the directory
+// synced so that the rename itself is durable. The interpreter lock is
+// released meanwhile; the bytes are the caller's own.
+void write_atomically(const std::string& path, const char* data, std::size_t size) {
+    static std::atomic<unsigned> counter{0};
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::string temporary = (slash == std::string::npos ? "" : path.substr(0, slash + 1)) + "." + name + ".tmp-" +
+                                  std::to_string(getpid()) + "-" + std::to_string(counter++);
+    int error = 0;
+    const std::string* failed = &path;
+    Py_BEGIN_ALLOW_THREADS
+    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        error = errno;
+        failed = &temporary;
+    } else {
+        std::size_t done = 0;
+        while (error == 0 && done < size) {
+            const ssize_t n = write(fd, data + done, size - done);
+            if (n < 0 && errno != EINTR) error = errno;
+            if (n > 0) done += static_cast<std::size_t>(n);
+        }
+        if (error == 0 && fsync(fd) != 0) error = errno;
+        if (close(fd) != 0 && error == 0) error = errno;
+        if (error == 0 && rename(temporary.c_str(), path.c_str()) != 0) error = errno;
+        if (error != 0) {
+            unlink(temporary.c_str());
+        } else {
+            const int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (dir_fd >= 0) {
+                if (fsync(dir_fd) != 0) error = errno;
+                close(dir_fd);
+            }
+        }
+    }
+    Py_END_ALLOW_THREADS
+    if (error != 0) raise_os_error(error, *failed);
+}
+
+// The whole file at path, read with the interpreter lock released.
+std::vector<std::uint8_t> read_file(const std::string& path) {
+    std::vector<std::uint8_t> data;
+    int error = 0;
+    Py_BEGIN_ALLOW_THREADS
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info {};
+    if (fd < 0 || fstat(fd, &info) != 0) {
+        error = errno;
+    } else {
+        // resizing may fail: caught here, since the lock is not held
+        try {
+            data.resize(static_cast<std::size_t>(info.st_size));
+            std::size_t done = 0;
+            while (error == 0) {
+                if (done == data.size()) data.resize(data.size() + 65536);  // the file grew: read on
+                const ssize_t n = read(fd, data.data() + done, data.size() - done);
+                if (n < 0 && errno != EINTR) error = errno;
+                if (n == 0) break;
+                if (n > 0) done += static_cast<std::size_t>(n);
+            }
+            data.resize(done);
+        } catch (const std::bad_alloc&) {
+            error = ENOMEM;
+        }
+    }
+    if (fd >= 0) close(fd);
+    Py_END_ALLOW_THREADS
+    if (error == ENOMEM) throw std::bad_alloc();
+    if (error != 0) raise_os_error(error, path);
+    return data;
+}
+
+PyObject* World_to_bytes(PyObject* self, const Args&) { return checkpoint_bytes(slots_of(self), true); }
+
+PyObject* World_from_bytes(PyObject* type, const Args& a) {
+    const BufferView data(a.object(0));
+    return restore(type, data.data(), data.size());
+}
+
+PyObject* World_save(PyObject* self, const Args& a) {
+    Ref data = checked(checkpoint_bytes(slots_of(self), true));
+    write_atomically(a.str(0), PyBytes_AS_STRING(data.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(data.get())));
+    return none();
+}
+
+PyObject* World_load(PyObject* type, const Args& a) {
+    const std::vector<std::uint8_t> data = read_file(a.str(0));
+    return restore(type, data.data(), data.size());
+}
+
+PyObject* World_reduce(PyObject* self, const Args&) {
+    Ref from_bytes = checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "from_bytes"));
+    Ref data = checked(checkpoint_bytes(slots_of(self), true));
+    return Py_BuildValue("(O(O))", from_bytes.get(), data.get());
+}
+
+// A copy through uncompressed checkpoint bytes: the same state, nothing shared.
+PyObject* World_copy(PyObject* self, const Args&) {
+    Ref data = checked(checkpoint_bytes(slots_of(self), false));
+    return restore(reinterpret_cast<PyObject*>(Py_TYPE(self)),
+                   reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data.get())),
+                   static_cast<std::size_t>(PyBytes_GET_SIZE(data.get())));
+}
+
 // ---- method table ----
 
 using Body = PyObject* (*)(PyObject*, const Args&);
@@ -843,6 +1086,22 @@ PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         return body(self, converted);
     } catch (...) {
         set_python_error(static_cast<tessaly_state*>(PyType_GetModuleState(Py_TYPE(self)))->internal_error);
+        return nullptr;
+    }
+}
+
+// The entry point of a class method: match, convert, run the body with the class.
+template <const Signature& sig, Body body>
+PyObject* class_entry(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    try {
+        Slots slots{};
+        match(sig, args, nargs, kwnames, slots);
+        Args converted;
+        convert_arguments(sig, slots, converted);
+        return body(type, converted);
+    } catch (...) {
+        set_python_error(static_cast<tessaly_state*>(PyType_GetModuleState(reinterpret_cast<PyTypeObject*>(type)))
+                             ->internal_error);
         return nullptr;
     }
 }
@@ -917,10 +1176,24 @@ constexpr Signature field_value_at_sig =
 constexpr Signature field_mean_at_cell_sig =
     signature("field_mean_at_cell", shared, {{"field_idx", usize}, {"cell_id", u32}});
 
+constexpr Signature to_bytes_sig = signature("to_bytes", shared, {});
+constexpr Signature from_bytes_sig = signature("from_bytes", shared, {{"data", Kind::buffer}});
+constexpr Signature save_sig = signature("save", shared, {{"path", Kind::path}});
+constexpr Signature load_sig = signature("load", shared, {{"path", Kind::path}});
+constexpr Signature reduce_sig = signature("__reduce__", shared, {});
+constexpr Signature copy_sig = signature("__copy__", shared, {});
+constexpr Signature deepcopy_sig = signature("__deepcopy__", shared, {{"memo", Kind::object}});
+
 template <const Signature& sig, Body body>
 PyMethodDef method(const char* doc) {
     return {sig.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<sig, body>)),
             METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+template <const Signature& sig, Body body>
+PyMethodDef class_method(const char* doc) {
+    return {sig.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(class_entry<sig, body>)),
+            METH_FASTCALL | METH_KEYWORDS | METH_CLASS, doc};
 }
 
 PyMethodDef World_methods[] = {
@@ -988,6 +1261,25 @@ PyMethodDef World_methods[] = {
         "Concentration of field `field_idx` at site (x, y, z); out-of-range\n"
         "coordinates are clamped to the domain rather than panicking."),
     method<field_mean_at_cell_sig, World_field_mean_at_cell>("field_mean_at_cell($self, field_idx, cell_id)\n--\n\n"),
+    method<to_bytes_sig, World_to_bytes>(
+        "to_bytes($self)\n--\n\n"
+        "The complete state of the world, in either phase, as checkpoint bytes:\n"
+        "World.from_bytes(w.to_bytes()) continues exactly as w would."),
+    class_method<from_bytes_sig, World_from_bytes>(
+        "from_bytes($type, data)\n--\n\n"
+        "A World restored from checkpoint bytes (any bytes-like object); ValueError\n"
+        "when they are not a checkpoint, damaged, or from a newer tessaly."),
+    method<save_sig, World_save>(
+        "save($self, path)\n--\n\n"
+        "Write the world's checkpoint to `path` (str or os.PathLike) through a\n"
+        "temporary file renamed over it: a crash leaves the old file or the new one."),
+    class_method<load_sig, World_load>(
+        "load($type, path)\n--\n\n"
+        "A World restored from a checkpoint file written by save(); reads only\n"
+        "that format and runs no code from the file."),
+    method<reduce_sig, World_reduce>("__reduce__($self)\n--\n\nPickle support: the checkpoint bytes."),
+    method<copy_sig, World_copy>("__copy__($self)\n--\n\nAn independent copy of the world (nothing is shared)."),
+    method<deepcopy_sig, World_copy>("__deepcopy__($self, memo)\n--\n\nAn independent copy of the world."),
     {nullptr, nullptr, 0, nullptr},
 };
 

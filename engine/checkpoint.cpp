@@ -282,11 +282,12 @@ bool ByteReader::words_cover(std::uint64_t n) const {
     ByteReader r = *this;
     std::uint64_t total = 0;
     while (total < n) {
+        if (r.left < 4) return false;
         const std::uint32_t token = r.u32();
         const std::uint64_t c = token & max_token;
         if (c == 0) damaged("a run of no words");
         const std::size_t skip = (token & run_flag) ? 4 : 4 * c;
-        r.need(skip);
+        if (skip > r.left) return false;
         r.p += skip;
         r.left -= skip;
         total += c;
@@ -509,14 +510,18 @@ std::uint32_t crc32(std::uint32_t crc, const std::uint8_t* data, std::size_t siz
     return ~c;
 }
 
+void checkpoint_header(std::uint8_t* out, std::uint32_t codec, std::uint64_t payload_size, std::uint64_t stored_size) {
+    std::memcpy(out, magic, sizeof magic);
+    put_le(out + 8, checkpoint_version, 4);
+    put_le(out + 12, codec, 4);
+    put_le(out + 16, payload_size, 8);
+    put_le(out + 24, stored_size, 8);
+}
+
 std::vector<std::uint8_t> frame_checkpoint(std::uint32_t codec, std::uint64_t payload_size, const std::uint8_t* stored,
                                            std::size_t stored_size) {
     std::vector<std::uint8_t> out(checkpoint_header_size + stored_size + checkpoint_trailer_size);
-    std::memcpy(out.data(), magic, sizeof magic);
-    put_le(out.data() + 8, checkpoint_version, 4);
-    put_le(out.data() + 12, codec, 4);
-    put_le(out.data() + 16, payload_size, 8);
-    put_le(out.data() + 24, stored_size, 8);
+    checkpoint_header(out.data(), codec, payload_size, stored_size);
     if (stored_size != 0) std::memcpy(out.data() + checkpoint_header_size, stored, stored_size);
     const std::size_t body = checkpoint_header_size + stored_size;
     put_le(out.data() + body, crc32(0, out.data(), body), 4);

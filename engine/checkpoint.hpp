@@ -76,6 +76,10 @@ struct Frame {
 inline constexpr std::uint32_t codec_stored = 0;
 inline constexpr std::uint32_t codec_zlib = 1;
 
+// The 32 header bytes of a checkpoint whose stored payload has that size; the
+// checksum that ends the file is crc32 over the header, then the stored bytes.
+void checkpoint_header(std::uint8_t* out, std::uint32_t codec, std::uint64_t payload_size, std::uint64_t stored_size);
+
 // Header, stored bytes and checksum in one buffer.
 std::vector<std::uint8_t> frame_checkpoint(std::uint32_t codec, std::uint64_t payload_size, const std::uint8_t* stored,
                                            std::size_t stored_size);

@@ -166,6 +166,10 @@ SIGNATURES = {
     "field_conc": "($self, field_idx)",
     "field_value_at": "($self, field_idx, x, y, z)",
     "field_mean_at_cell": "($self, field_idx, cell_id)",
+    "to_bytes": "($self)",
+    "from_bytes": "($type, data)",
+    "save": "($self, path)",
+    "load": "($type, path)",
 }
 
 DOCUMENTED = {
@@ -189,13 +193,29 @@ DOCUMENTED = {
         "same one `cell_surfaces()` uses -- not axis-faces only -- so the sum of\n"
         "values equals `cell_surfaces()[cell_id]`. Pure read."
     ),
+    "to_bytes": (
+        "The complete state of the world, in either phase, as checkpoint bytes:\n"
+        "World.from_bytes(w.to_bytes()) continues exactly as w would."
+    ),
+    "from_bytes": (
+        "A World restored from checkpoint bytes (any bytes-like object); ValueError\n"
+        "when they are not a checkpoint, damaged, or from a newer tessaly."
+    ),
+    "save": (
+        "Write the world's checkpoint to `path` (str or os.PathLike) through a\n"
+        "temporary file renamed over it: a crash leaves the old file or the new one."
+    ),
+    "load": (
+        "A World restored from a checkpoint file written by save(); reads only\n"
+        "that format and runs no code from the file."
+    ),
 }
 
 
-def test_the_class_has_exactly_the_41_methods():
+def test_the_class_has_exactly_its_45_methods():
     public = {name for name in vars(World) if not name.startswith("_")}
     assert public == set(SIGNATURES)
-    assert len(SIGNATURES) == 41
+    assert len(SIGNATURES) == 45
 
 
 @pytest.mark.parametrize("name", sorted(SIGNATURES))
