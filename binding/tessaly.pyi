@@ -32,8 +32,9 @@ Conventions shared by every method:
   that changes it.
 """
 
-from collections.abc import Sequence
-from typing import final
+import os
+from collections.abc import Buffer, Sequence
+from typing import Self, final
 
 @final
 class World:
@@ -412,3 +413,53 @@ class World:
         volume 0 gives 0.0 whatever ``field_idx`` is; otherwise a field
         index beyond the fields raises ``InternalError``.
         """
+
+    # ---- checkpoints ----
+
+    def to_bytes(self) -> bytes:
+        """The complete state of the world, in either phase, as checkpoint bytes:
+        World.from_bytes(w.to_bytes()) continues exactly as w would.
+
+        The bytes hold the box, the site ids, every cell record with its
+        trackers and parameters, the contact energies, every field and every
+        term's settings, the phase and the generator state; they are the
+        same on every machine (format: docs/checkpoint.md).
+        """
+
+    @classmethod
+    def from_bytes(cls, data: Buffer) -> Self:
+        """A World restored from checkpoint bytes (any bytes-like object); ValueError
+        when they are not a checkpoint, damaged, or from a newer tessaly.
+
+        The messages say what is wrong: ``"not a tessaly checkpoint"``,
+        ``"checkpoint damaged: checksum mismatch"`` (and other
+        ``"checkpoint damaged: ..."``), ``"written by a newer tessaly
+        (format N; this one reads up to M)"``.
+        """
+
+    def save(self, path: str | os.PathLike[str] | bytes) -> None:
+        """Write the world's checkpoint to `path` (str or os.PathLike) through a
+        temporary file renamed over it: a crash leaves the old file or the new one.
+
+        The temporary file lies in the same directory, is synced to the disk
+        before the rename, and the directory is synced after it. A failure
+        raises ``OSError`` naming the file.
+        """
+
+    @classmethod
+    def load(cls, path: str | os.PathLike[str] | bytes) -> Self:
+        """A World restored from a checkpoint file written by save(); reads only
+        that format and runs no code from the file.
+
+        Raises ``OSError`` when the file cannot be read and ``ValueError`` as
+        ``from_bytes`` does.
+        """
+
+    def __reduce__(self) -> tuple[object, tuple[bytes]]:
+        """Pickle support: the checkpoint bytes."""
+
+    def __copy__(self) -> Self:
+        """An independent copy of the world (nothing is shared)."""
+
+    def __deepcopy__(self, memo: object) -> Self:
+        """An independent copy of the world."""
