@@ -783,7 +783,7 @@ PyObject* World_remove_cells(PyObject* self, const Args& a) {
 PyObject* World_cell_coms(PyObject* self, const Args&) {
     const std::vector<tessaly::Cell>& cells = current(slots_of(self)).cells;
     return make_list(cells.size(), [&](std::size_t i) {
-        const tessaly::Cell& c = cells[i];
+        const tessaly::Trackers& c = cells[i].trackers;
         if (c.volume == 0) return make_triple(PyFloat_FromDouble(0.0), PyFloat_FromDouble(0.0), PyFloat_FromDouble(0.0));
         const double v = static_cast<double>(c.volume);
         return make_triple(PyFloat_FromDouble(c.sum_x / v), PyFloat_FromDouble(c.sum_y / v),
@@ -798,12 +798,12 @@ PyObject* World_cell_types(PyObject* self, const Args&) {
 
 PyObject* World_cell_volumes(PyObject* self, const Args&) {
     const std::vector<tessaly::Cell>& cells = current(slots_of(self)).cells;
-    return make_list(cells.size(), [&](std::size_t i) { return PyLong_FromLongLong(cells[i].volume); });
+    return make_list(cells.size(), [&](std::size_t i) { return PyLong_FromLongLong(cells[i].trackers.volume); });
 }
 
 PyObject* World_cell_surfaces(PyObject* self, const Args&) {
     const std::vector<tessaly::Cell>& cells = current(slots_of(self)).cells;
-    return make_list(cells.size(), [&](std::size_t i) { return PyLong_FromLongLong(cells[i].surface); });
+    return make_list(cells.size(), [&](std::size_t i) { return PyLong_FromLongLong(cells[i].trackers.surface); });
 }
 
 PyObject* World_cell_lengths(PyObject* self, const Args&) {

@@ -177,11 +177,9 @@ class World:
         (>=2). Set RAYON_NUM_THREADS to cap threads. Not for length-constraint models.
 
         Runs ``mcs`` (u64) Monte Carlo steps on tiles of side ``block``.
-        ``block < 2`` raises ``InternalError("block side must be >= 2")``,
-        and a world with a length constraint of positive strength raises
-        ``InternalError("parallel sweep does not support the length
-        constraint; use step()")``, both before any work, even for ``mcs ==
-        0``. Running phase only, else ``RuntimeError("call finalize()
+        ``block < 2`` raises ``InternalError("block side must be >= 2")``
+        before any work, even for ``mcs == 0``. Every term runs as in
+        :meth:`step`, the length constraint included. Running phase only, else ``RuntimeError("call finalize()
         first")``. Signals are checked between steps, as in :meth:`step`.
         """
 

@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
+#include "attempt.hpp"
 #include "error.hpp"
 #include "world.hpp"
 
@@ -62,100 +64,7 @@ void set_contact_live(World& w, CellType a, CellType b, double j) {
     set_pair(w.contact, a, b, j);
 }
 
-namespace {
-
-// Σ over the neighbours of [σ ≠ n]·J(τn, τ) − [σ ≠ o]·J(τo, τ), in list
-// order; a site is never its own neighbour. The rows of the two types are
-// looked up once; a type beyond the table has none.
-template <typename TypeOf>
-inline double contact_sum(const World& w, std::size_t i, CellId o, CellId n, CellType type_o, CellType type_n,
-                          const SiteList& nb, TypeOf type_of) {
-    const CellId* sites = w.lattice.sites.data();
-    const ContactMatrix& contact = w.contact;
-    const std::size_t side = contact.n;
-    const double* row_n = type_n < side ? &contact.data[type_n * side] : nullptr;
-    const double* row_o = type_o < side ? &contact.data[type_o * side] : nullptr;
-    double cs = 0.0;
-    for (const std::size_t j : nb) {
-        if (j == i) continue;
-        const CellId sigma = sites[j];
-        const CellType tau = type_of(sigma);
-        const bool known = tau < side;
-        const double t = (sigma != n && row_n != nullptr && known) ? row_n[tau] : 0.0;
-        const double u = (sigma != o && row_o != nullptr && known) ? row_o[tau] : 0.0;
-        cs += t - u;
-    }
-    return cs;
-}
-
-// The same sum from the padded copy: every entry read is a valid position
-// (a type beyond the side reads the zero padding, +0.0 as the unpadded sum
-// would take), and the two id tests become masks instead of branches.
-inline double contact_sum_padded(const World& w, std::size_t i, CellId o, CellId n, const SiteList& nb,
-                                 const ContactCopy& copy) {
-    const CellId* sites = w.lattice.sites.data();
-    const CellType* types = copy.types.data();
-    const double* row_n = copy.table.data() + std::size_t{types[n]} * copy.stride;
-    const double* row_o = copy.table.data() + std::size_t{types[o]} * copy.stride;
-    double cs = 0.0;
-    for (const std::size_t j : nb) {
-        if (j == i) continue;
-        const CellId sigma = sites[j];
-        const CellType tau = types[sigma];
-        const std::uint64_t keep_t = std::uint64_t{0} - std::uint64_t{sigma != n};
-        const std::uint64_t keep_u = std::uint64_t{0} - std::uint64_t{sigma != o};
-        const double t = std::bit_cast<double>(std::bit_cast<std::uint64_t>(row_n[tau]) & keep_t);
-        const double u = std::bit_cast<double>(std::bit_cast<std::uint64_t>(row_o[tau]) & keep_u);
-        cs += t - u;
-    }
-    return cs;
-}
-
-}  // namespace
-
-double delta_hamiltonian_with(const World& w, std::size_t i, CellId o, CellId n, const SiteList& nb,
-                              const SurfaceDeltas& deltas, const ContactCopy* copy) {
-    const Cell& cell_o = w.cells[o];
-    const Cell& cell_n = w.cells[n];
-
-    // volume
-    double acc = 0.0;
-    if (o != MEDIUM) {
-        const double before = static_cast<double>(cell_o.volume) - cell_o.target_volume;
-        const double after = static_cast<double>(cell_o.volume - 1) - cell_o.target_volume;
-        acc += (after * after - before * before) * cell_o.lambda_volume;
-    }
-    if (n != MEDIUM) {
-        const double before = static_cast<double>(cell_n.volume) - cell_n.target_volume;
-        const double after = static_cast<double>(cell_n.volume + 1) - cell_n.target_volume;
-        acc += (after * after - before * before) * cell_n.lambda_volume;
-    }
-
-    // surface, only while some cell has a surface term
-    if (w.surface_active) {
-        for (const SurfaceDelta& entry : deltas) {
-            if (entry.id == MEDIUM) continue;
-            const Cell& c = w.cells[entry.id];
-            const double before = static_cast<double>(c.surface) - c.target_surface;
-            const double after = static_cast<double>(c.surface + entry.delta) - c.target_surface;
-            acc += (after * after - before * before) * c.lambda_surface;
-        }
-    }
-
-    // contact, summed apart and added last
-    const CellType type_o = cell_o.cell_type, type_n = cell_n.cell_type;
-    double cs;
-    if (copy == nullptr) {
-        const Cell* cells = w.cells.data();
-        cs = contact_sum(w, i, o, n, type_o, type_n, nb, [cells](CellId id) { return cells[id].cell_type; });
-    } else if (copy->table.empty()) {
-        const CellType* types = copy->types.data();
-        cs = contact_sum(w, i, o, n, type_o, type_n, nb, [types](CellId id) { return types[id]; });
-    } else {
-        cs = contact_sum_padded(w, i, o, n, nb, *copy);
-    }
-    return acc + cs;
-}
+void unregistered(CellId id) { fail("cell id " + std::to_string(id) + " is not registered"); }
 
 void copy_contacts(const World& w, ContactCopy& out) {
     const std::size_t side = w.contact.n;
@@ -185,7 +94,14 @@ double delta_hamiltonian(const World& w, std::size_t i, CellId n) {
     for (const std::size_t j : nb) (void)cell_at(w, lat.sites[j]);
     SurfaceDeltas deltas;
     if (w.surface_active) surface_deltas_into(w, i, n, nb, deltas);
-    return delta_hamiltonian_with(w, i, o, n, nb, deltas);
+    const Cell* cells = w.cells.data();
+    const CellType type_n = cells[n].cell_type, type_o = cells[o].cell_type;
+    const double cs = contact_sum<false>(
+        lat.sites.data(), w.cells.size(), i, o, n, nb, [cells](CellId id) { return cells[id].cell_type; },
+        [&w, type_n, type_o](CellType tau) {
+            return std::pair{contact_energy(w.contact, type_n, tau), contact_energy(w.contact, type_o, tau)};
+        });
+    return volume_surface_change(w, RegistryTrackers{w.cells.data()}, o, n, deltas) + cs;
 }
 
 }  // namespace tessaly

@@ -8,8 +8,11 @@
 //          [σ ≠ n]·J(τn, τ) − [σ ≠ o]·J(τo, τ), accumulated apart and added last
 #pragma once
 
+#include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "lattice.hpp"
@@ -70,14 +73,14 @@ void set_contact_matrix(World& w, ContactMatrix contact);
 // then sets the pair; used by set_contact in the running phase.
 void set_contact_live(World& w, CellType a, CellType b, double j);
 
-// Change of contact, volume and surface energy if site i took id n.
+// Change of contact, volume and surface energy if site i took id n (checked).
 double delta_hamiltonian(const World& w, std::size_t i, CellId n);
 
-// A compact copy, for the sequential sweep, of what the contact sum reads:
-// the type of every registered id and, while the table is small, the
-// contact table padded by one zero row and column that stands for every
-// type beyond its side (such ids are stored with that type). Built from the
-// world at the start of a step; nothing changes types or energies during one.
+// A compact copy, for the sweeps, of what the contact sum reads: the type
+// of every registered id and, while the table is small, the contact table
+// padded by one zero row and column that stands for every type beyond its
+// side (such ids are stored with that type). Built from the world at the
+// start of a sweep call; nothing changes types or energies during one.
 struct ContactCopy {
     static constexpr std::size_t max_side = 64;  // larger tables are read in place
     std::vector<CellType> types;  // by id; clamped to the padding while `table` is in use
@@ -86,10 +89,51 @@ struct ContactCopy {
 };
 void copy_contacts(const World& w, ContactCopy& out);
 
-// The same for the sweep, which has the target's old id o, its neighbour
-// list and (while the surface term is on) its surface-delta list at hand,
-// and optionally the contact copy above. No checks: the world is consistent.
-double delta_hamiltonian_with(const World& w, std::size_t i, CellId o, CellId n, const SiteList& nb,
-                              const SurfaceDeltas& deltas, const ContactCopy* copy = nullptr);
+[[noreturn]] void unregistered(CellId id);  // fails: "cell id N is not registered"
+
+// The contact sum of a copy of site i from o to n, accumulated in list
+// order, a site never being its own neighbour. `type_of(σ)` gives the type
+// τ of an id, `energies(τ)` the pair (J(τn, τ), J(τo, τ)); the two id tests
+// are masks instead of branches. With `Checked` an id at or beyond n_cells
+// fails.
+template <bool Checked, typename TypeOf, typename Energies>
+inline double contact_sum(const CellId* sites, std::size_t n_cells, std::size_t i, CellId o, CellId n,
+                          const SiteList& nb, TypeOf type_of, Energies energies) {
+    double cs = 0.0;
+    for (const std::size_t j : nb) {
+        if (j == i) continue;
+        const CellId sigma = sites[j];
+        if constexpr (Checked) {
+            if (sigma >= n_cells) unregistered(sigma);
+        }
+        const auto [j_new, j_old] = energies(type_of(sigma));
+        const std::uint64_t keep_t = std::uint64_t{0} - std::uint64_t{sigma != n};
+        const std::uint64_t keep_u = std::uint64_t{0} - std::uint64_t{sigma != o};
+        const double gain = std::bit_cast<double>(std::bit_cast<std::uint64_t>(j_new) & keep_t);
+        const double loss = std::bit_cast<double>(std::bit_cast<std::uint64_t>(j_old) & keep_u);
+        cs += gain - loss;
+    }
+    return cs;
+}
+
+// The sum of the sweeps, from the contact copy: the padded table where it
+// is in use (a type beyond the side reads the zero padding, +0.0 as the
+// unpadded sum takes), else the world's table read in place.
+template <bool Checked>
+inline double contact_sum_copy(const ContactMatrix& contact, const ContactCopy& copy, const CellId* sites,
+                                     std::size_t n_cells, std::size_t i, CellId o, CellId n, const SiteList& nb) {
+    const CellType* types = copy.types.data();
+    const auto type_of = [types](CellId id) { return types[id]; };
+    if (!copy.table.empty()) {
+        const double* row_n = copy.table.data() + std::size_t{types[n]} * copy.stride;
+        const double* row_o = copy.table.data() + std::size_t{types[o]} * copy.stride;
+        return contact_sum<Checked>(sites, n_cells, i, o, n, nb, type_of,
+                                    [=](CellType tau) { return std::pair{row_n[tau], row_o[tau]}; });
+    }
+    const CellType type_n = types[n], type_o = types[o];
+    return contact_sum<Checked>(sites, n_cells, i, o, n, nb, type_of, [&contact, type_n, type_o](CellType tau) {
+        return std::pair{contact_energy(contact, type_n, tau), contact_energy(contact, type_o, tau)};
+    });
+}
 
 }  // namespace tessaly

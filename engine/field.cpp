@@ -385,7 +385,7 @@ void field_add_source_at(World& w, std::size_t field_idx, std::size_t x, std::si
 // The order of the checks is part of the contract: a cell without sites
 // answers 0.0 before the field index is looked at.
 double field_mean_at_cell(const World& w, std::size_t field_idx, CellId cell_id) {
-    if (cell_at(w, cell_id).volume == 0) return 0.0;
+    if (cell_at(w, cell_id).trackers.volume == 0) return 0.0;
     const Field& field = field_at(w, field_idx);
     const std::vector<CellId>& sites = w.lattice.sites;
     double sum = 0.0;

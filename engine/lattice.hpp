@@ -113,6 +113,19 @@ void neighbors_slow(const Lattice& lattice, std::size_t i, SiteList& out);
 // periodic (there every list has one entry per offset).
 std::size_t periodic_neighbor(const Lattice& lattice, std::size_t i, std::size_t k);
 
+// Entry k (offset o) of the neighbour list of the site at c on a box
+// periodic along every axis, where the list has one entry per offset; from
+// coordinates at hand, every offset moving an axis by at most one step.
+inline std::size_t periodic_neighbor_at(const Lattice& lattice, Coords c, const Offset& o) {
+    // without branches: the offset drawn is a coin toss
+    const auto wrap = [](std::size_t p, std::int64_t d, std::size_t len) {
+        const std::int64_t v = static_cast<std::int64_t>(p) + d, n = static_cast<std::int64_t>(len);
+        return static_cast<std::size_t>(v < 0 ? v + n : (v >= n ? v - n : v));
+    };
+    return wrap(c.x, o.dx, lattice.nx) +
+           lattice.nx * (wrap(c.y, o.dy, lattice.ny) + lattice.ny * wrap(c.z, o.dz, lattice.nz));
+}
+
 // Neighbours into a caller's list, using the interior shortcut when it applies.
 inline void neighbors_into(const Lattice& lattice, std::size_t i, SiteList& out) {
     if (lattice.is_interior(i)) {

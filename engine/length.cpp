@@ -20,10 +20,8 @@ struct Sums {
     std::array<double, 6> second;  // Σx², Σy², Σz², Σxy, Σxz, Σyz
 };
 
-Sums sums_of(const Cell& cell) {
-    return {cell.volume,
-            {cell.sum_x, cell.sum_y, cell.sum_z},
-            {cell.sum_xx, cell.sum_yy, cell.sum_zz, cell.sum_xy, cell.sum_xz, cell.sum_yz}};
+Sums sums_of(const Trackers& t) {
+    return {t.volume, {t.sum_x, t.sum_y, t.sum_z}, {t.sum_xx, t.sum_yy, t.sum_zz, t.sum_xy, t.sum_xz, t.sum_yz}};
 }
 
 // The sums with the site at (x, y, z) added (gain true) or taken away.
@@ -91,7 +89,7 @@ double major_axis_length(std::int64_t n, std::array<double, 3> first, std::array
 }
 
 double cell_length(const World& w, CellId id) {
-    const Sums s = sums_of(cell_at(w, id));
+    const Sums s = sums_of(cell_at(w, id).trackers);
     return major_axis_length(s.n, s.first, s.second);
 }
 
@@ -111,19 +109,24 @@ void set_length_constraint(World& w, CellType cell_type, double target_length, d
 
 double delta_length(const World& w, std::size_t target, CellId n) {
     const CellId old = w.lattice.sites[target];
+    return delta_length(w, target, n, w.cells[old].trackers, w.cells[n].trackers);
+}
+
+double delta_length(const World& w, std::size_t target, CellId n, const Trackers& losing, const Trackers& gaining) {
+    const CellId old = w.lattice.sites[target];
     if (n == old) return 0.0;
     const Coords c = coords(w.lattice, target);
     const double x = static_cast<double>(c.x);
     const double y = static_cast<double>(c.y);
     const double z = static_cast<double>(c.z);
-    const Cell& losing = w.cells[old];
-    const Cell& gaining = w.cells[n];
+    const CellType losing_type = w.cells[old].cell_type;
+    const CellType gaining_type = w.cells[n].cell_type;
     const Sums losing_now = sums_of(losing);
     const Sums gaining_now = sums_of(gaining);
     const LengthTerm& term = w.terms.length;
-    const double before = energy(term, losing.cell_type, losing_now) + energy(term, gaining.cell_type, gaining_now);
-    const double after = energy(term, losing.cell_type, moved(losing_now, false, x, y, z)) +
-                         energy(term, gaining.cell_type, moved(gaining_now, true, x, y, z));
+    const double before = energy(term, losing_type, losing_now) + energy(term, gaining_type, gaining_now);
+    const double after = energy(term, losing_type, moved(losing_now, false, x, y, z)) +
+                         energy(term, gaining_type, moved(gaining_now, true, x, y, z));
     return after - before;
 }
 

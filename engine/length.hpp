@@ -13,6 +13,7 @@
 namespace tessaly {
 
 struct World;
+struct Trackers;
 
 struct LengthTerm {
     std::vector<double> target;  // per type, L_t in lattice units
@@ -32,5 +33,9 @@ double major_axis_length(std::int64_t n, std::array<double, 3> first, std::array
 double cell_length(const World& w, CellId id);
 void set_length_constraint(World& w, CellType cell_type, double target_length, double lambda);
 double delta_length(const World& w, std::size_t target, CellId n);
+
+// The same with the trackers of the losing and the gaining cell given (a
+// tile reads them as the registry plus its own changes).
+double delta_length(const World& w, std::size_t target, CellId n, const Trackers& losing, const Trackers& gaining);
 
 }  // namespace tessaly

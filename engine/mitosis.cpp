@@ -65,7 +65,7 @@ std::vector<CellId> divide_cells(World& w, double threshold, double reset_target
     std::vector<CellId> candidates;
     std::vector<std::uint32_t> slot(w.cells.size(), NOT_CANDIDATE);
     for (const Cell& cell : w.cells) {
-        if (cell.id == MEDIUM || !(static_cast<double>(cell.volume) >= threshold)) continue;
+        if (cell.id == MEDIUM || !(static_cast<double>(cell.trackers.volume) >= threshold)) continue;
         slot[cell.id] = static_cast<std::uint32_t>(candidates.size());
         candidates.push_back(cell.id);
     }

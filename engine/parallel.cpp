@@ -9,9 +9,10 @@
 // depends only on the world and the driver's generator, never on the number
 // of workers or on which task finished first.
 //
-// Inside a tile, volume and surface are priced from the registry as it stood
-// at the start of the colour plus the tile's own changes; every other term
-// and the connectivity test read the live site array.
+// A tile runs the same copy attempt as the sequential sweep (attempt.hpp);
+// it reads the trackers (volume, surface, coordinate sums) as the registry
+// stood at the start of the colour plus the tile's own changes, while every
+// other term and the connectivity test read the live site array.
 #include "parallel.hpp"
 
 #include <pthread.h>
@@ -49,7 +50,7 @@ constexpr std::uint32_t NO_ENTRY = 0xFFFFFFFFu;
 // A cell's changes within one tile and colour phase.
 struct TileEntry {
     CellId id;
-    CellDelta delta;
+    Trackers delta;
 };
 using TileMap = std::vector<TileEntry>;
 
@@ -59,14 +60,10 @@ struct Sweep {
     World* world;
     std::size_t tiles[3];            // TX, TY, TZ
     std::size_t block;               // tile side
-    double temperature;              // Metropolis T
     std::uint64_t base;              // the call's word of the driver's generator
     std::uint64_t step;              // m, Monte Carlo step within the call
     std::uint64_t colour;            // c
-    const ContactCopy* contacts;     // types by id and contact table, as at the start of the call
-    const BoltzmannTable* boltzmann; // exp(−ΔH/T) for integer changes
-    bool unit_offsets;               // every offset at most one step per axis
-    bool all_periodic;               // every axis wraps: one list entry per offset everywhere
+    AttemptSetup attempt;            // contact copy, Metropolis table, box shape
     bool bmi;                        // run the tiles' copy for AVX2 and bit manipulation
     unsigned lane_words;             // words made ahead per tile, four tiles at a time (0: none)
 };
@@ -90,22 +87,20 @@ struct TilePreset {
     Rng after;
 };
 
-[[noreturn]] void unregistered(CellId id) { fail("cell id " + std::to_string(id) + " is not registered"); }
-
 // The tile map of one task, with the worker's index from cell id to entry.
 // The index is all NO_ENTRY between tiles, so a lookup is one load.
 struct TileMapRef {
     TileMap& entries;
     std::vector<std::uint32_t>& slots;
 
-    const CellDelta* find(CellId id) const {
+    const Trackers* find(CellId id) const {
         const std::uint32_t slot = slots[id];
         return slot == NO_ENTRY ? nullptr : &entries[slot].delta;
     }
-    CellDelta& at(CellId id) {
+    Trackers& at(CellId id) {
         std::uint32_t& slot = slots[id];
         if (slot == NO_ENTRY) {
-            entries.push_back({id, CellDelta{}});
+            entries.push_back({id, Trackers{}});
             slot = static_cast<std::uint32_t>(entries.size() - 1);
         }
         return entries[slot].delta;
@@ -115,53 +110,30 @@ struct TileMapRef {
     }
 };
 
-// volume and surface: ((X+d−X*)² − (X−X*)²)·λ, X the registry value plus the tile's change
-inline double quadratic_change(std::int64_t value, std::int64_t d, double target, double lambda) {
-    const double before = static_cast<double>(value) - target;
-    const double after = static_cast<double>(value + d) - target;
-    return (after * after - before * before) * lambda;
-}
+// A tile's trackers: reads see the registry as it stood at the start of the
+// colour plus the tile's own changes; writes go to the tile's map only.
+struct TileTrackers {
+    static constexpr bool checks_ids = true;  // a bad id fails the call instead of reading astray
+    const Cell* cells;
+    TileMapRef map;
+
+    std::int64_t volume(CellId id) const {
+        const Trackers* d = map.find(id);
+        return cells[id].trackers.volume + (d ? d->volume : 0);
+    }
+    std::int64_t surface(CellId id) const {
+        const Trackers* d = map.find(id);
+        return cells[id].trackers.surface + (d ? d->surface : 0);
+    }
+    Trackers current(CellId id) const {
+        Trackers t = cells[id].trackers;
+        if (const Trackers* d = map.find(id)) merge(t, *d);
+        return t;
+    }
+    Trackers& change(World&, CellId id) { return map.at(id); }
+};
 
 // ---- per-tile sweep ----
-
-// The configured neighbours of site (x, y, z) in offset order, the same list
-// as `neighbors`, from coordinates at hand: offsets of at most one step wrap
-// by comparison instead of division.
-void neighbors_at(const Lattice& lattice, std::size_t x, std::size_t y, std::size_t z, SiteList& out) {
-    out.clear();
-    const std::size_t pos[3] = {x, y, z};
-    const std::size_t len[3] = {lattice.nx, lattice.ny, lattice.nz};
-    for (const Offset& o : lattice.neighborhood.offsets) {
-        const std::int64_t d[3] = {o.dx, o.dy, o.dz};
-        std::size_t p[3];
-        bool kept = true;
-        for (int a = 0; a < 3 && kept; ++a) {
-            if (d[a] < 0 && pos[a] == 0) {
-                p[a] = len[a] - 1;
-                kept = lattice.periodic[a];
-            } else if (d[a] > 0 && pos[a] + 1 == len[a]) {
-                p[a] = 0;
-                kept = lattice.periodic[a];
-            } else {
-                p[a] = static_cast<std::size_t>(static_cast<std::int64_t>(pos[a]) + d[a]);
-            }
-        }
-        if (kept) out.push_back(p[0] + lattice.nx * (p[1] + lattice.ny * p[2]));
-    }
-}
-
-// Entry k of the list above on a box periodic along every axis, where the
-// list has one entry per offset.
-inline std::size_t periodic_neighbor_at(const Lattice& lattice, std::size_t x, std::size_t y, std::size_t z,
-                                        const Offset& o) {
-    const auto wrap = [](std::size_t p, std::int64_t d, std::size_t len) {
-        if (d < 0) return p == 0 ? len - 1 : p - 1;
-        if (d > 0) return p + 1 == len ? 0 : p + 1;
-        return p;
-    };
-    return wrap(x, o.dx, lattice.nx) +
-           lattice.nx * (wrap(y, o.dy, lattice.ny) + lattice.ny * wrap(z, o.dz, lattice.nz));
-}
 
 // A tile's generator, its words made in batches (no site count: a tile
 // draws no targets).
@@ -180,43 +152,6 @@ struct TileDraws {
     double unit() { return uniform(g); }
 };
 
-// The contact sum of a copy of site i from o to n, Σ over the neighbours
-// (σ, τ its type) of [σ ≠ n]·J(τn, τ) − [σ ≠ o]·J(τo, τ) in list order, a
-// site never being its own neighbour; the same walk counts the neighbours
-// and those holding o and n, which give the surface change of the copy.
-// Kept out of line: with the whole attempt around it the compiler keeps the
-// sum in memory.
-struct ContactWalk {
-    double cs;
-    std::int64_t total, same_old, same_new;
-};
-
-// `energies(τ)` gives the pair (J(τn, τ), J(τo, τ)); the two id tests are
-// masks instead of branches.
-template <typename Energies>
-[[gnu::noinline]] ContactWalk contact_walk(const CellId* sites, const CellType* types, std::size_t n_cells,
-                                           std::size_t i, CellId o, CellId n, const SiteList& nb,
-                                           Energies energies) {
-    double cs = 0.0;
-    std::int64_t total = 0, same_old = 0, same_new = 0;
-    for (const std::size_t j : nb) {
-        if (j == i) continue;
-        const CellId sigma = sites[j];
-        if (sigma >= n_cells) unregistered(sigma);
-        const bool is_new = sigma == n, is_old = sigma == o;
-        total += 1;
-        same_old += is_old;
-        same_new += is_new;
-        const auto [j_new, j_old] = energies(types[sigma]);
-        const std::uint64_t keep_t = std::uint64_t{0} - std::uint64_t{!is_new};
-        const std::uint64_t keep_u = std::uint64_t{0} - std::uint64_t{!is_old};
-        const double gain = std::bit_cast<double>(std::bit_cast<std::uint64_t>(j_new) & keep_t);
-        const double loss = std::bit_cast<double>(std::bit_cast<std::uint64_t>(j_old) & keep_u);
-        cs += gain - loss;
-    }
-    return {cs, total, same_old, same_new};
-}
-
 // One copy attempt at every site of tile t, in z, y, x order; accepted copies
 // go straight into the site array and their tracker changes into `map`.
 // `Draws` is TileWords or TileDraws: the same words in the same order.
@@ -224,13 +159,7 @@ template <typename Draws>
 [[gnu::always_inline]] inline void sweep_tile_with(const Sweep& sweep, std::size_t t, TileMapRef map,
                                                   const TilePreset* preset) {
     World& w = *sweep.world;
-    Lattice& lattice = w.lattice;
-    std::vector<CellId>& sites = lattice.sites;
-    const std::vector<Cell>& cells = w.cells;
-    const ContactCopy& copy = *sweep.contacts;
-    const CellType* types = copy.types.data();
-    const std::size_t n_cells = cells.size();
-    const ContactMatrix& contact = w.contact;
+    const Lattice& lattice = w.lattice;
     const std::size_t nx = lattice.nx, ny = lattice.ny, nz = lattice.nz;
     const std::size_t b = sweep.block;
 
@@ -242,8 +171,7 @@ template <typename Draws>
     const std::size_t y0 = b * ty, y1 = y0 + std::min(b, ny - y0);
     const std::size_t z0 = b * tz, z1 = z0 + std::min(b, nz - z0);
 
-    const std::size_t n_steps = lattice.offset_step.size();
-    WordSource words(tile_seed(sweep, t), 0, n_steps);
+    WordSource words(tile_seed(sweep, t), 0, lattice.offset_step.size());
     if (preset != nullptr) {
         words.preset = preset->words;
         words.preset_offsets = preset->accept_offsets;
@@ -252,167 +180,17 @@ template <typename Draws>
     }
     Draws g(words);
     map.entries.clear();
-    if (map.slots.size() < n_cells) map.slots.resize(n_cells, NO_ENTRY);
+    if (map.slots.size() < w.cells.size()) map.slots.resize(w.cells.size(), NO_ENTRY);
+    if (lattice.offset_step.empty()) return;  // no neighbour: nothing is drawn
 
-    const std::vector<std::int64_t>& steps = lattice.offset_step;
-    const std::vector<Offset>& offsets = lattice.neighborhood.offsets;
-    const bool unit_offsets = sweep.unit_offsets, all_periodic = sweep.all_periodic;
-    const bool no_wrap = !lattice.edge_offsets.empty();
-    const bool surface_active = w.surface_active;
-    const bool connectivity_on = w.terms.connectivity.on;
-    const BoltzmannTable& boltzmann = *sweep.boltzmann;
-    const bool padded = !copy.table.empty();
-    SiteList nb;
-    SurfaceDeltas changes;
-
-    for (std::size_t z = z0; z < z1; ++z) {
-        const double fz = static_cast<double>(z);
+    TileTrackers trackers{w.cells.data(), map};
+    AttemptScratch scratch;
+    for (std::size_t z = z0; z < z1; ++z)
         for (std::size_t y = y0; y < y1; ++y) {
-            const double fy = static_cast<double>(y);
             std::size_t i = x0 + nx * (y + ny * z);
-            for (std::size_t x = x0; x < x1; ++x, ++i) {
-                const CellId old_id = sites[i];
-
-                // source: one of the configured neighbours. Where the list has
-                // one entry per offset (interior sites, and every site of a
-                // box periodic along all axes) the drawn neighbour is found
-                // alone, and the list is built only when the ids differ.
-                std::size_t source;
-                const bool interior = lattice.is_interior(i);
-                const bool listed = !interior && !all_periodic && !no_wrap;
-                const EdgeOffsets* edge = nullptr;
-                if (interior) {
-                    if (n_steps == 0) continue;
-                    source = static_cast<std::size_t>(static_cast<std::int64_t>(i) + steps[g.offset()]);
-                } else if (no_wrap) {
-                    edge = &lattice.edge_offsets[edge_class(lattice, x, y, z)];
-                    if (edge->count == 0) continue;
-                    const std::size_t k = edge->kept[g.below(edge->count)];
-                    source = static_cast<std::size_t>(static_cast<std::int64_t>(i) + steps[k]);
-                } else if (all_periodic) {
-                    if (n_steps == 0) continue;
-                    const std::size_t k = g.offset();
-                    source = unit_offsets ? periodic_neighbor_at(lattice, x, y, z, offsets[k])
-                                          : periodic_neighbor(lattice, i, k);
-                } else {
-                    if (unit_offsets) {
-                        neighbors_at(lattice, x, y, z, nb);
-                    } else {
-                        neighbors_slow(lattice, i, nb);
-                    }
-                    if (nb.empty()) continue;
-                    source = nb[g.below(nb.size())];
-                }
-                const CellId new_id = sites[source];
-                if (new_id == old_id) continue;
-                if (!listed) {
-                    if (interior) {
-                        neighbors_into(lattice, i, nb);
-                    } else if (edge != nullptr) {
-                        edge_neighbors_into(lattice, i, *edge, nb);
-                    } else if (unit_offsets) {
-                        neighbors_at(lattice, x, y, z, nb);
-                    } else {
-                        neighbors_slow(lattice, i, nb);
-                    }
-                }
-                if (old_id >= n_cells) unregistered(old_id);
-                if (new_id >= n_cells) unregistered(new_id);
-
-                // contact, summed apart, and the neighbour counts of the surface change
-                ContactWalk walk;
-                if (padded) {
-                    // a type beyond the side reads the zero padding
-                    const double* row_n = copy.table.data() + std::size_t{types[new_id]} * copy.stride;
-                    const double* row_o = copy.table.data() + std::size_t{types[old_id]} * copy.stride;
-                    walk = contact_walk(sites.data(), types, n_cells, i, old_id, new_id, nb,
-                                        [=](CellType tau) { return std::pair{row_n[tau], row_o[tau]}; });
-                } else {
-                    // a table too large to copy is read where it is
-                    const CellType type_n = types[new_id], type_o = types[old_id];
-                    walk = contact_walk(sites.data(), types, n_cells, i, old_id, new_id, nb, [&](CellType tau) {
-                        return std::pair{contact_energy(contact, type_n, tau), contact_energy(contact, type_o, tau)};
-                    });
-                }
-                const double cs = walk.cs;
-                const std::int64_t total = walk.total, same_old = walk.same_old, same_new = walk.same_new;
-
-                // volume, from the registry plus the tile's own changes
-                double dh = 0.0;
-                if (old_id != MEDIUM) {
-                    const Cell& c = cells[old_id];
-                    const CellDelta* d = map.find(old_id);
-                    dh += quadratic_change(c.volume + (d ? d->volume : 0), -1, c.target_volume, c.lambda_volume);
-                }
-                if (new_id != MEDIUM) {
-                    const Cell& c = cells[new_id];
-                    const CellDelta* d = map.find(new_id);
-                    dh += quadratic_change(c.volume + (d ? d->volume : 0), 1, c.target_volume, c.lambda_volume);
-                }
-                // surface, only while some cell has a surface term
-                if (surface_active) {
-                    surface_deltas_into(w, i, new_id, nb, changes);
-                    for (const SurfaceDelta& entry : changes) {
-                        if (entry.id == MEDIUM) continue;
-                        const Cell& c = cells[entry.id];
-                        const CellDelta* d = map.find(entry.id);
-                        dh += quadratic_change(c.surface + (d ? d->surface : 0), entry.delta, c.target_surface,
-                                               c.lambda_surface);
-                    }
-                }
-                dh += cs;
-                // the optional terms
-                add_terms(w, i, source, new_id, dh);
-
-                // Metropolis rule; a NaN change fails both tests
-                if (!(dh <= 0.0)) {
-                    const double u = g.unit();
-                    if (!(boltzmann(dh) > u)) continue;
-                }
-                // connectivity, for accepted copies only
-                if (connectivity_on && connectivity_applies(w, old_id) && !would_stay_connected(w, i, old_id))
-                    continue;
-
-                // apply: the site array now, the trackers through the map
-                sites[i] = new_id;
-                const double fx = static_cast<double>(x);
-                const double xx = fx * fx, yy = fy * fy, zz = fz * fz, xy = fx * fy, xz = fx * fz, yz = fy * fz;
-                {
-                    CellDelta& d = map.at(old_id);
-                    d.volume -= 1;
-                    d.sum_x -= fx;
-                    d.sum_y -= fy;
-                    d.sum_z -= fz;
-                    d.sum_xx -= xx;
-                    d.sum_yy -= yy;
-                    d.sum_zz -= zz;
-                    d.sum_xy -= xy;
-                    d.sum_xz -= xz;
-                    d.sum_yz -= yz;
-                    if (!surface_active) d.surface += 2 * same_old - total;
-                }
-                {
-                    CellDelta& d = map.at(new_id);
-                    d.volume += 1;
-                    d.sum_x += fx;
-                    d.sum_y += fy;
-                    d.sum_z += fz;
-                    d.sum_xx += xx;
-                    d.sum_yy += yy;
-                    d.sum_zz += zz;
-                    d.sum_xy += xy;
-                    d.sum_xz += xz;
-                    d.sum_yz += yz;
-                    if (!surface_active) d.surface += total - 2 * same_new;
-                }
-                // Without the surface term only the two ids' surfaces change
-                // (a neighbour of a third id loses one unlike pair and gains
-                // one), counted above; with it, the priced list is applied.
-                if (surface_active)
-                    for (const SurfaceDelta& entry : changes) map.at(entry.id).surface += entry.delta;
-            }
+            for (std::size_t x = x0; x < x1; ++x, ++i)
+                copy_attempt(w, sweep.attempt, trackers, g, SiteAt{i, x, y, z}, scratch);
         }
-    }
 }
 
 void sweep_tile_words(const Sweep& sweep, std::size_t t, TileMapRef map) {
@@ -682,23 +460,11 @@ Pool& shared_pool() {
 
 // ---- colours ----
 
-// Adds each tile map to the registry; the maps are taken in tile order.
-void merge(World& w, const TileMap& map) {
+// Adds a tile map to the registry; the maps are taken in tile order.
+void merge_map(World& w, const TileMap& map) {
     for (const TileEntry& entry : map) {
         if (entry.id >= w.cells.size()) unregistered(entry.id);
-        Cell& c = w.cells[entry.id];
-        const CellDelta& d = entry.delta;
-        c.sum_xx += d.sum_xx;
-        c.sum_yy += d.sum_yy;
-        c.sum_zz += d.sum_zz;
-        c.sum_xy += d.sum_xy;
-        c.sum_xz += d.sum_xz;
-        c.sum_yz += d.sum_yz;
-        c.volume += d.volume;
-        c.surface += d.surface;
-        c.sum_x += d.sum_x;
-        c.sum_y += d.sum_y;
-        c.sum_z += d.sum_z;
+        merge(w.cells[entry.id].trackers, entry.delta);
     }
 }
 
@@ -707,8 +473,6 @@ void merge(World& w, const TileMap& map) {
 bool step_parallel(Cpm& cpm, std::uint64_t mcs, std::size_t block, InterruptPoll poll) {
     World& w = cpm.world;
     if (block < 2) fail("block side must be >= 2");
-    for (const double lambda : w.terms.length.lambda)
-        if (lambda > 0.0) fail("parallel sweep does not support the length constraint; use step()");
 
     const Lattice& lattice = w.lattice;
     const std::size_t dims[3] = {lattice.nx, lattice.ny, lattice.nz};
@@ -717,7 +481,6 @@ bool step_parallel(Cpm& cpm, std::uint64_t mcs, std::size_t block, InterruptPoll
     // no site, no tile: the empty rows of a zero-length axis are not walked
     for (int a = 0; a < 3; ++a) sweep.tiles[a] = lattice.n_sites() == 0 ? 0 : tile_count(dims[a], block);
     sweep.block = block;
-    sweep.temperature = w.temperature;
     sweep.base = next_u64(cpm.rng);
     if (mcs == 0) return true;
     const std::size_t n_colours = lattice.nz >= 2 ? 8 : 4;
@@ -756,14 +519,8 @@ bool step_parallel(Cpm& cpm, std::uint64_t mcs, std::size_t block, InterruptPoll
     // of every task; nothing changes them during a call
     ContactCopy contacts;
     copy_contacts(w, contacts);
-    sweep.contacts = &contacts;
     const BoltzmannTable boltzmann(w.temperature);
-    sweep.boltzmann = &boltzmann;
-    sweep.unit_offsets = true;
-    for (const Offset& o : lattice.neighborhood.offsets)
-        sweep.unit_offsets = sweep.unit_offsets && o.dx >= -1 && o.dx <= 1 && o.dy >= -1 && o.dy <= 1 && o.dz >= -1 &&
-                             o.dz <= 1;
-    sweep.all_periodic = lattice.periodic[0] && lattice.periodic[1] && lattice.periodic[2];
+    sweep.attempt = AttemptSetup{&contacts, &boltzmann, lattice.periodic[0] && lattice.periodic[1] && lattice.periodic[2]};
     sweep.bmi = fast_words_enabled();
     // A tile's words made ahead, four tiles at a time: about two and a
     // quarter per site where the offset count is a power of two, so most
@@ -803,7 +560,7 @@ bool step_parallel(Cpm& cpm, std::uint64_t mcs, std::size_t block, InterruptPoll
                 for (const std::size_t p : positions)
                     if (errors[p]) std::rethrow_exception(errors[p]);
             }
-            for (std::size_t p = 0; p < list.size(); ++p) merge(w, maps[p]);
+            for (std::size_t p = 0; p < list.size(); ++p) merge_map(w, maps[p]);
         }
         if (!advance_fields(w, poll)) return false;
     }

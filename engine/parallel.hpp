@@ -11,13 +11,6 @@
 
 namespace tessaly {
 
-struct CellDelta {
-    double sum_xx, sum_yy, sum_zz, sum_xy, sum_xz, sum_yz;
-    std::int64_t volume;
-    std::int64_t surface;
-    double sum_x, sum_y, sum_z;
-};
-
 // Runs mcs Monte Carlo steps of the tiled sweep; returns false when `poll`
 // stopped it early.
 bool step_parallel(Cpm& cpm, std::uint64_t mcs, std::size_t block, InterruptPoll poll = nullptr);

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "attempt.hpp"
-#include "energy.hpp"
 #include "field.hpp"
 
 namespace tessaly {
@@ -14,63 +13,6 @@ Cpm::Cpm(World w, std::uint64_t seed) : world(std::move(w)), rng(seed_from_u64(s
 
 namespace {
 
-// Per-call scratch of the copy attempt, so that it allocates nothing.
-// `contacts` is copied from the world at the start of each step call:
-// nothing changes a type or a contact energy during a step, and the contact
-// sum reads one type and two energies per neighbour.
-struct Scratch {
-    SiteList nb;
-    SurfaceDeltas deltas;
-    ContactCopy contacts;
-};
-
-// One copy attempt: draw a target and one of its neighbours as the source,
-// price the copy, decide by the Metropolis rule, guard connectivity, apply.
-template <typename Words>
-[[gnu::always_inline]] inline void copy_attempt(World& w, Words& rng, const BoltzmannTable& boltzmann, bool all_periodic,
-                                                Scratch& s) {
-    const Lattice& lat = w.lattice;
-    const std::size_t target = rng.site();
-    std::size_t source;
-    const bool interior = lat.is_interior(target);
-    // Where the list's length is known (one entry per offset: interior sites,
-    // and every site of a box periodic along all axes) the drawn neighbour is
-    // found alone, and the list is built only when the ids differ.
-    const bool listed = !interior && !all_periodic;
-    if (interior) {
-        source = target + static_cast<std::size_t>(lat.offset_step[rng.offset()]);
-    } else if (all_periodic) {
-        source = periodic_neighbor(lat, target, rng.offset());
-    } else {
-        neighbors_slow(lat, target, s.nb);
-        if (s.nb.empty()) return;
-        source = s.nb[rng.below(s.nb.size())];
-    }
-    const CellId new_id = lat.sites[source];
-    const CellId old_id = lat.sites[target];
-    if (new_id == old_id) return;
-    if (!listed) neighbors_into(lat, target, s.nb);
-
-    // contact, volume and surface
-    if (w.surface_active) surface_deltas_into(w, target, new_id, s.nb, s.deltas);
-    double dh = delta_hamiltonian_with(w, target, old_id, new_id, s.nb, s.deltas, &s.contacts);
-    // the optional terms
-    add_terms(w, target, source, new_id, dh);
-
-    // Metropolis rule; a NaN change fails both tests
-    if (!(dh <= 0.0)) {
-        const double u = rng.unit();
-        if (!(boltzmann(dh) > u)) return;
-    }
-    // connectivity, for accepted copies only
-    if (w.terms.connectivity.on && connectivity_applies(w, old_id) && !would_stay_connected(w, target, old_id)) return;
-    if (w.surface_active) {
-        apply_flip_with(w, target, new_id, s.deltas);
-    } else {
-        apply_flip_counted(w, target, new_id, s.nb);
-    }
-}
-
 // The Monte Carlo steps themselves, inlined into two copies below: one for
 // any processor, one compiled for x86-64 processors with AVX2 and the bit
 // manipulation instructions, which also make their words in wide rounds.
@@ -78,12 +20,17 @@ template <bool Bmi>
 [[gnu::always_inline]] inline bool sweep_steps(Cpm& cpm, std::uint64_t mcs, InterruptPoll poll, WideWords* wide) {
     World& w = cpm.world;
     const std::size_t n = w.lattice.n_sites();
-    const BoltzmannTable boltzmann(w.temperature);
     const bool no_neighbours = w.lattice.neighborhood.offsets.empty();
-    // no offset leaves such a box, so every list has one entry per offset
-    const bool all_periodic = w.lattice.periodic[0] && w.lattice.periodic[1] && w.lattice.periodic[2];
-    Scratch scratch;
-    copy_contacts(w, scratch.contacts);
+    // Nothing changes a type or a contact energy during a call, and the
+    // contact sum reads one type and two energies per neighbour: a compact
+    // copy of them is made once.
+    ContactCopy contacts;
+    copy_contacts(w, contacts);
+    const BoltzmannTable boltzmann(w.temperature);
+    const Lattice& lat = w.lattice;
+    const AttemptSetup setup{&contacts, &boltzmann, lat.periodic[0] && lat.periodic[1] && lat.periodic[2]};
+    RegistryTrackers registry{w.cells.data()};
+    AttemptScratch scratch;
     // The stream is a local object during the step, so the compiler keeps
     // its cursor out of reach of the tracker stores; the driver's generator
     // is brought up to date whenever the sweep stops (nothing else draws in
@@ -104,7 +51,7 @@ template <bool Bmi>
             // every attempt draws its target and ends there
             for (std::size_t a = 0; a < n; ++a) (void)rng.site();
         } else {
-            for (std::size_t a = 0; a < n; ++a) copy_attempt(w, rng, boltzmann, all_periodic, scratch);
+            for (std::size_t a = 0; a < n; ++a) copy_attempt(w, setup, registry, rng, SiteIndex{rng.site()}, scratch);
         }
         if (!advance_fields(w, poll)) {
             cpm.rng = rng.state();

@@ -3,7 +3,6 @@
 // uniformly drawn targets, then one advance of the fields.
 #pragma once
 
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -11,26 +10,6 @@
 #include "world.hpp"
 
 namespace tessaly {
-
-// exp(−k/T) for the integer energy changes k = 0, 1, …, filled with the same
-// expression the rule evaluates, so a table hit is bit-identical to the call.
-// Used by both sweeps for their Metropolis rule.
-struct BoltzmannTable {
-    static constexpr std::size_t size = 1024;
-    double temperature;
-    double value[size];
-
-    explicit BoltzmannTable(double t) : temperature(t) {
-        for (std::size_t k = 0; k < size; ++k) value[k] = std::exp(-static_cast<double>(k) / t);
-    }
-    double operator()(double dh) const {
-        if (dh < static_cast<double>(size)) {
-            const std::size_t k = static_cast<std::size_t>(dh);
-            if (static_cast<double>(k) == dh) return value[k];
-        }
-        return std::exp(-dh / temperature);
-    }
-};
 
 struct Cpm {
     World world;  // owned from finalize on

@@ -8,22 +8,6 @@ namespace tessaly {
 
 namespace {
 
-// Adds (sign +1) or removes (sign −1) one site at (x, y, z) from a cell's
-// volume and coordinate sums. Every term is an integer-valued double and
-// a − b equals a + (−b) exactly, so both directions keep the sums exact.
-inline void count_site(Cell& c, double x, double y, double z, double sign) {
-    c.volume += static_cast<std::int64_t>(sign);
-    c.sum_x += sign * x;
-    c.sum_y += sign * y;
-    c.sum_z += sign * z;
-    c.sum_xx += sign * (x * x);
-    c.sum_yy += sign * (y * y);
-    c.sum_zz += sign * (z * z);
-    c.sum_xy += sign * (x * y);
-    c.sum_xz += sign * (x * z);
-    c.sum_yz += sign * (y * z);
-}
-
 inline void note_surface_lambda(World& w, double lambda_surface) {
     if (lambda_surface != 0.0) w.surface_active = true;  // a NaN counts as non-zero
 }
@@ -84,9 +68,7 @@ void recompute_trackers(World& w) {
     w.surface_active = false;
     for (Cell& cell : w.cells) {
         note_surface_lambda(w, cell.lambda_surface);
-        cell.sum_xx = cell.sum_yy = cell.sum_zz = cell.sum_xy = cell.sum_xz = cell.sum_yz = 0.0;
-        cell.volume = cell.surface = 0;
-        cell.sum_x = cell.sum_y = cell.sum_z = 0.0;
+        cell.trackers = Trackers{};
     }
     if (n == 0) return;  // a zero-length axis: the other axes' empty rows are not walked
     SiteList nb;
@@ -96,9 +78,9 @@ void recompute_trackers(World& w) {
             for (std::size_t x = 0; x < w.lattice.nx; ++x, ++i) {
                 const CellId id = w.lattice.sites[i];
                 Cell& cell = w.cells[id];
-                count_site(cell, static_cast<double>(x), static_cast<double>(y), static_cast<double>(z), 1.0);
+                add_site(cell.trackers, static_cast<double>(x), static_cast<double>(y), static_cast<double>(z));
                 neighbors_into(w.lattice, i, nb);
-                for (const std::size_t j : nb) cell.surface += w.lattice.sites[j] != id;
+                for (const std::size_t j : nb) cell.trackers.surface += w.lattice.sites[j] != id;
             }
 }
 
@@ -172,48 +154,12 @@ void surface_deltas_into(const World& w, std::size_t i, CellId n, const SiteList
     }
 }
 
-namespace {
-
-// The part of a flip that does not depend on how the surfaces were counted:
-// site i leaves cell `old` for cell n in the volumes and coordinate sums.
-inline void move_site(World& w, std::size_t i, CellId old, CellId n) {
-    const Coords c = coords(w.lattice, i);
-    const double x = static_cast<double>(c.x), y = static_cast<double>(c.y), z = static_cast<double>(c.z);
-    count_site(w.cells[old], x, y, z, -1.0);
-    count_site(w.cells[n], x, y, z, 1.0);
-    w.lattice.sites[i] = n;
-}
-
-}  // namespace
-
 SurfaceDeltas surface_deltas(const World& w, std::size_t i, CellId n) {
     SiteList nb;
     neighbors_into(w.lattice, i, nb);
     SurfaceDeltas list;
     surface_deltas_into(w, i, n, nb, list);
     return list;
-}
-
-void apply_flip_with(World& w, std::size_t i, CellId n, const SurfaceDeltas& deltas) {
-    const CellId old = w.lattice.sites[i];
-    for (const SurfaceDelta& entry : deltas) w.cells[entry.id].surface += entry.delta;
-    move_site(w, i, old, n);
-}
-
-void apply_flip_counted(World& w, std::size_t i, CellId n, const SiteList& nb) {
-    const CellId* sites = w.lattice.sites.data();
-    const CellId old = sites[i];
-    std::int64_t total = 0, same_old = 0, same_new = 0;
-    for (const std::size_t j : nb) {
-        if (j == i) continue;
-        const CellId c = sites[j];
-        total += 1;
-        same_old += c == old;
-        same_new += c == n;
-    }
-    w.cells[old].surface += 2 * same_old - total;
-    w.cells[n].surface += total - 2 * same_new;
-    move_site(w, i, old, n);
 }
 
 void apply_flip(World& w, std::size_t i, CellId n) {
@@ -224,7 +170,12 @@ void apply_flip(World& w, std::size_t i, CellId n) {
     (void)cell_at(w, n);
     const SurfaceDeltas deltas = surface_deltas(w, i, n);
     for (const SurfaceDelta& entry : deltas) (void)cell_at(w, entry.id);
-    apply_flip_with(w, i, n, deltas);
+    for (const SurfaceDelta& entry : deltas) w.cells[entry.id].trackers.surface += entry.delta;
+    const Coords c = coords(w.lattice, i);
+    const double x = static_cast<double>(c.x), y = static_cast<double>(c.y), z = static_cast<double>(c.z);
+    remove_site(w.cells[old].trackers, x, y, z);
+    add_site(w.cells[n].trackers, x, y, z);
+    w.lattice.sites[i] = n;
 }
 
 }  // namespace tessaly

@@ -1,10 +1,5 @@
 // The world: the complete state of one simulation, its cell registry with
 // the per-cell trackers, and copy application.
-//
-// Trackers of a cell (exact whenever valid): volume = its number of sites;
-// surface = Σ over its sites of the configured neighbours holding another id;
-// sum_x.. and the six products = sums of raw lattice coordinates (as doubles,
-// integer-valued, so incremental updates and recomputation agree bit for bit).
 #pragma once
 
 #include <array>
@@ -21,20 +16,79 @@
 
 namespace tessaly {
 
-// What pricing a copy reads comes first, in one 64-byte line of a record
-// aligned to 64 bytes; the moment sums that only a flip updates follow.
-struct alignas(64) Cell {
+// ---- trackers ----
+
+// The trackers of a cell (exact whenever valid), or changes to them:
+// volume = its number of sites; surface = Σ over its sites of the configured
+// neighbours holding another id; sum_x.. and the six products = sums of raw
+// lattice coordinates (as doubles, integer-valued, so that incremental
+// updates and recomputation agree bit for bit).
+struct Trackers {
     std::int64_t volume;            // number of sites
     std::int64_t surface;           // (own site, unlike configured neighbour) pairs
+    double sum_x, sum_y, sum_z;     // Σ x, y, z (raw lattice coordinates)
+    double sum_xx, sum_yy, sum_zz;  // Σ x², y², z² over the cell's sites
+    double sum_xy, sum_xz, sum_yz;  // Σ xy, xz, yz
+
+    bool operator==(const Trackers&) const = default;
+};
+
+// The site at (x, y, z) joins or leaves: every term is an integer-valued
+// double and a − b equals a + (−b) exactly, so both keep the sums exact.
+inline void add_site(Trackers& t, double x, double y, double z) {
+    t.volume += 1;
+    t.sum_x += x;
+    t.sum_y += y;
+    t.sum_z += z;
+    t.sum_xx += x * x;
+    t.sum_yy += y * y;
+    t.sum_zz += z * z;
+    t.sum_xy += x * y;
+    t.sum_xz += x * z;
+    t.sum_yz += y * z;
+}
+
+inline void remove_site(Trackers& t, double x, double y, double z) {
+    t.volume -= 1;
+    t.sum_x -= x;
+    t.sum_y -= y;
+    t.sum_z -= z;
+    t.sum_xx -= x * x;
+    t.sum_yy -= y * y;
+    t.sum_zz -= z * z;
+    t.sum_xy -= x * y;
+    t.sum_xz -= x * z;
+    t.sum_yz -= y * z;
+}
+
+// Adds a record of changes (a tile's, say) to t.
+inline void merge(Trackers& t, const Trackers& change) {
+    t.volume += change.volume;
+    t.surface += change.surface;
+    t.sum_x += change.sum_x;
+    t.sum_y += change.sum_y;
+    t.sum_z += change.sum_z;
+    t.sum_xx += change.sum_xx;
+    t.sum_yy += change.sum_yy;
+    t.sum_zz += change.sum_zz;
+    t.sum_xy += change.sum_xy;
+    t.sum_xz += change.sum_xz;
+    t.sum_yz += change.sum_yz;
+}
+
+// ---- registry ----
+
+// What pricing a copy reads comes first, in one 64-byte line of a record
+// aligned to 64 bytes (the parameters, then volume and surface); the moment
+// sums that only a flip updates follow.
+struct alignas(64) Cell {
     double target_volume;           // V*
     double lambda_volume;           // λV
     double target_surface;          // S*
     double lambda_surface;          // λS
     CellId id;                      // position in the registry
     CellType cell_type;             // type; MEDIUM has 0
-    double sum_x, sum_y, sum_z;     // Σ x, y, z (raw lattice coordinates)
-    double sum_xx, sum_yy, sum_zz;  // Σ x², y², z² over the cell's sites
-    double sum_xy, sum_xz, sum_yz;  // Σ xy, xz, yz
+    Trackers trackers;              // volume, surface and coordinate sums
 };
 
 struct World {
@@ -49,7 +103,6 @@ struct World {
     World(Lattice lattice, double temperature);
 };
 
-// ---- registry ----
 CellId add_cell(World& w, CellType cell_type, double target_volume, double lambda_volume, double target_surface,
                 double lambda_surface);
 Cell& cell_at(World& w, CellId id);  // checked
@@ -73,15 +126,7 @@ std::vector<std::pair<CellType, std::int64_t>> contact_area_by_type(const World&
 SurfaceDeltas surface_deltas(const World& w, std::size_t i, CellId n);
 void apply_flip(World& w, std::size_t i, CellId n);
 
-// The same two for the sweeps, with the target's neighbour list (and for the
-// flip its surface-delta list) already at hand; no checks.
+// surface_deltas for the sweeps, with the target's neighbour list at hand; no checks.
 void surface_deltas_into(const World& w, std::size_t i, CellId n, const SiteList& nb, SurfaceDeltas& out);
-void apply_flip_with(World& w, std::size_t i, CellId n, const SurfaceDeltas& deltas);
-
-// apply_flip for the sequential sweep while no cell has a surface term, so
-// that no list is priced: only the two cells whose ids change have a
-// non-zero surface change (2·#old − k for old, k − 2·#n for n, over the k
-// neighbours other than i), and integer sums do not depend on their order.
-void apply_flip_counted(World& w, std::size_t i, CellId n, const SiteList& nb);
 
 }  // namespace tessaly

@@ -249,7 +249,7 @@ void guarded_cells_never_split() {
         for (int round = 0; round < 20; ++round) {
             step(cpm, 5);
             for (CellId c = 1; c <= 4; ++c)
-                if (cpm.world.cells[c].volume > 0) CHECK_EQ(pieces(cpm.world, c), std::size_t{1});
+                if (cpm.world.cells[c].trackers.volume > 0) CHECK_EQ(pieces(cpm.world, c), std::size_t{1});
         }
         // the guard does not freeze the cells
         std::size_t moved = 0;
@@ -261,7 +261,7 @@ void guarded_cells_never_split() {
     step(both, 100);
     CHECK_EQ(pieces(both.world, MEDIUM), std::size_t{1});
     for (CellId c = 1; c <= 4; ++c)
-        if (both.world.cells[c].volume > 0) CHECK_EQ(pieces(both.world, c), std::size_t{1});
+        if (both.world.cells[c].trackers.volume > 0) CHECK_EQ(pieces(both.world, c), std::size_t{1});
 
     // the same tissue unguarded does split: the scenario is a real test
     Cpm loose = make_tissue(false, false, 1);

@@ -26,8 +26,8 @@ double hamiltonian(const World& w) {
         }
     for (const Cell& c : w.cells) {
         if (c.id == MEDIUM) continue;
-        const double dv = static_cast<double>(c.volume) - c.target_volume;
-        const double ds = static_cast<double>(c.surface) - c.target_surface;
+        const double dv = static_cast<double>(c.trackers.volume) - c.target_volume;
+        const double ds = static_cast<double>(c.trackers.surface) - c.target_surface;
         h += c.lambda_volume * dv * dv + c.lambda_surface * ds * ds;
     }
     return h;

@@ -96,9 +96,10 @@ std::uint64_t result_hash(const Cpm& cpm) {
     };
     for (const CellId id : cpm.world.lattice.sites) mix(id);
     for (const Cell& c : cpm.world.cells) {
-        mix(static_cast<std::uint64_t>(c.volume));
-        mix(static_cast<std::uint64_t>(c.surface));
-        for (const double v : {c.sum_x, c.sum_y, c.sum_z, c.sum_xx, c.sum_yy, c.sum_zz, c.sum_xy, c.sum_xz, c.sum_yz})
+        const Trackers& t = c.trackers;
+        mix(static_cast<std::uint64_t>(t.volume));
+        mix(static_cast<std::uint64_t>(t.surface));
+        for (const double v : {t.sum_x, t.sum_y, t.sum_z, t.sum_xx, t.sum_yy, t.sum_zz, t.sum_xy, t.sum_xz, t.sum_yz})
             mix(bits(v));
     }
     for (const std::uint64_t word : cpm.rng.s) mix(word);
@@ -110,7 +111,7 @@ std::uint64_t result_hash(const Cpm& cpm) {
 int main() {
     using tessaly_test::throws;
 
-    // refusals: checked in order before anything is read or drawn
+    // refusals: checked before anything is read or drawn
     {
         Cpm cpm(sorting_world({{20, 20, 1}, false, 2, 0.0}), 3);
         const World before = cpm.world;
@@ -121,19 +122,11 @@ int main() {
         CHECK(same_world(cpm.world, before));
         CHECK(same_rng(cpm.rng, rng));
 
-        const std::string length_message = "parallel sweep does not support the length constraint; use step()";
+
+        // a length constraint runs like every other term, its trackers read
+        // through the tile's map
         cpm.world.terms.length.lambda = {0.0, 0.0, 0.5};
         cpm.world.terms.length.target = {0.0, 0.0, 4.0};
-        refresh_terms(cpm.world);
-        CHECK(throws<EngineError>([&] { step_parallel(cpm, 10, 16); }, length_message));
-        CHECK(throws<EngineError>([&] { step_parallel(cpm, 0, 16); }, length_message));
-        // the block side is checked first
-        CHECK(throws<EngineError>([&] { step_parallel(cpm, 10, 1); }, "block side must be >= 2"));
-        CHECK(same_world(cpm.world, before));
-        CHECK(same_rng(cpm.rng, rng));
-
-        // zero, negative and NaN strengths are no length constraint
-        cpm.world.terms.length.lambda = {0.0, -1.0, std::numeric_limits<double>::quiet_NaN()};
         refresh_terms(cpm.world);
         CHECK(step_parallel(cpm, 2, 16));
         CHECK(!same_rng(cpm.rng, rng));
@@ -169,7 +162,7 @@ int main() {
         const std::vector<CellId> expected =
             block == 5 ? std::vector<CellId>{a, a, a, a, MEDIUM} : std::vector<CellId>{a, a, a, a, a};
         CHECK(cpm.world.lattice.sites == expected);
-        CHECK_EQ(cpm.world.cells[a].volume, block == 5 ? 4 : 5);
+        CHECK_EQ(cpm.world.cells[a].trackers.volume, block == 5 ? 4 : 5);
         CHECK(trackers_exact(cpm.world));
     }
 
@@ -198,7 +191,7 @@ int main() {
         Cpm cpm(std::move(w), 19);
         CHECK(step_parallel(cpm, 1, 5));
         CHECK(cpm.world.lattice.sites == (std::vector<CellId>{a, a, a, a, MEDIUM}));
-        CHECK_EQ(cpm.world.cells[a].surface, 1);
+        CHECK_EQ(cpm.world.cells[a].trackers.surface, 1);
         CHECK(trackers_exact(cpm.world));
     }
 

@@ -184,7 +184,7 @@ int main() {
         const int samples = 4000;
         for (int k = 0; k < samples; ++k) {
             step(cpm, 1);
-            const double v = static_cast<double>(cpm.world.cells[1].volume);
+            const double v = static_cast<double>(cpm.world.cells[1].trackers.volume);
             sum += v;
             sum_sq += v * v;
         }

@@ -36,7 +36,7 @@ CellId cell(World& w, CellType type) { return add_cell(w, type, 0.0, 0.0, 0.0, 0
 
 double com_x(const World& w, CellId id) {
     const Cell& c = w.cells[id];
-    return c.sum_x / static_cast<double>(c.volume);
+    return c.trackers.sum_x / static_cast<double>(c.trackers.volume);
 }
 
 // Contact energy 2 between unlike ids, trackers recomputed: ready for a sweep.
@@ -267,7 +267,7 @@ void length_delta_matches_energies() {
     recompute_trackers(w);
     auto energy = [&](CellId id) {
         const Cell& c = w.cells[id];
-        if (c.volume < 2 || c.cell_type == 0) return 0.0;
+        if (c.trackers.volume < 2 || c.cell_type == 0) return 0.0;
         const double d = cell_length(w, id) - w.terms.length.target[c.cell_type];
         return w.terms.length.lambda[c.cell_type] * (d * d);
     };
@@ -378,7 +378,7 @@ void membrane_holds_near_anchors() {
             continue;
         }
         CHECK(com_x(cpm.world, 1) < 8.0);
-        CHECK(cpm.world.cells[1].volume > 8);
+        CHECK(cpm.world.cells[1].trackers.volume > 8);
         // once there it stays: no site drifts far from the anchors
         step(cpm, 100);
         std::size_t farthest = 0;

@@ -52,14 +52,14 @@ int main() {
         add_cell(w, 1, 2.0, 1.0, 0.0, 0.0);
         paint(w, 13, 1);
         recompute_trackers(w);
-        CHECK(w.cells[1].volume == 1 && w.cells[1].surface == 6);
-        CHECK(w.cells[0].volume == 26 && w.cells[0].surface == 6);
-        CHECK(w.cells[1].sum_x == 1.0 && w.cells[1].sum_y == 1.0 && w.cells[1].sum_z == 1.0);
+        CHECK(w.cells[1].trackers.volume == 1 && w.cells[1].trackers.surface == 6);
+        CHECK(w.cells[0].trackers.volume == 26 && w.cells[0].trackers.surface == 6);
+        CHECK(w.cells[1].trackers.sum_x == 1.0 && w.cells[1].trackers.sum_y == 1.0 && w.cells[1].trackers.sum_z == 1.0);
         CHECK((pairs(surface_deltas(w, 13, 0)) == std::vector<std::pair<CellId, std::int64_t>>{{0, -6}, {1, -6}}));
         CHECK(surface_deltas(w, 13, 1).empty());
         apply_flip(w, 13, 0);
-        CHECK(w.cells[1].volume == 0 && w.cells[1].surface == 0 && w.cells[1].sum_xx == 0.0);
-        CHECK(w.cells[0].volume == 27 && w.cells[0].surface == 0);
+        CHECK(w.cells[1].trackers.volume == 0 && w.cells[1].trackers.surface == 0 && w.cells[1].trackers.sum_xx == 0.0);
+        CHECK(w.cells[0].trackers.volume == 27 && w.cells[0].trackers.surface == 0);
         CHECK(trackers_exact(w));
         World before = w;
         apply_flip(w, 13, 0);  // the id the site holds: nothing changes
@@ -130,7 +130,7 @@ int main() {
         auto again = seed_from_labels(w, {0, 5, 3, 5}, {}, 2, 10.0, 1.0);
         CHECK(again.at(5) == 3 && again.at(3) == 4);
         recompute_trackers(w);
-        CHECK(w.cells[1].volume == 0 && w.cells[3].volume == 2);
+        CHECK(w.cells[1].trackers.volume == 0 && w.cells[3].trackers.volume == 2);
     }
 
     // contact area by type adds up to the surface
@@ -146,7 +146,7 @@ int main() {
         recompute_trackers(w);
         std::int64_t total = 0;
         for (const auto& [type, count] : contact_area_by_type(w, a)) total += count;
-        CHECK_EQ(total, w.cells[a].surface);
+        CHECK_EQ(total, w.cells[a].trackers.surface);
         CHECK(contact_area_by_type(w, 77).empty());
     }
 

@@ -59,9 +59,7 @@ inline World sorting_world(const Model& m, double temperature = 8.0) {
 }
 
 inline bool same_trackers(const Cell& p, const Cell& q) {
-    return p.volume == q.volume && p.surface == q.surface && p.sum_x == q.sum_x && p.sum_y == q.sum_y &&
-           p.sum_z == q.sum_z && p.sum_xx == q.sum_xx && p.sum_yy == q.sum_yy && p.sum_zz == q.sum_zz &&
-           p.sum_xy == q.sum_xy && p.sum_xz == q.sum_xz && p.sum_yz == q.sum_yz;
+    return p.trackers == q.trackers;
 }
 
 // Same sites and the same trackers, bit for bit.

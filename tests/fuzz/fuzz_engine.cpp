@@ -83,9 +83,7 @@ struct Reader {
 // ---- invariants ----
 
 bool same_trackers(const Cell& a, const Cell& b) {
-    return a.volume == b.volume && a.surface == b.surface && a.sum_x == b.sum_x && a.sum_y == b.sum_y &&
-           a.sum_z == b.sum_z && a.sum_xx == b.sum_xx && a.sum_yy == b.sum_yy && a.sum_zz == b.sum_zz &&
-           a.sum_xy == b.sum_xy && a.sum_xz == b.sum_xz && a.sum_yz == b.sum_yz;
+    return a.trackers == b.trackers;
 }
 
 void check_world(const World& w) {
@@ -109,7 +107,7 @@ void check_world(const World& w) {
     for (std::size_t id = 0; id < checked; ++id) {
         std::int64_t total = 0;
         for (const auto& entry : contact_area_by_type(w, static_cast<CellId>(id))) total += entry.second;
-        if (total != w.cells[id].surface) finding("contact areas do not add up to the surface", id);
+        if (total != w.cells[id].trackers.surface) finding("contact areas do not add up to the surface", id);
     }
     for (const Field& f : w.fields)
         if (f.conc.size() != w.lattice.n_sites()) finding("a field lost its size", 0);

@@ -353,7 +353,7 @@ class Outcome:
 class WorldMachine(RuleBasedStateMachine):
     """Drives one World through random calls of all 41 methods and keeps a
     model of what is observable: phase, registry (types), site array, trackers
-    (exact once running), fields, length-constraint strengths."""
+    (exact once running), fields."""
 
     # -- set-up --
 
@@ -376,7 +376,6 @@ class WorldMachine(RuleBasedStateMachine):
         self.types = [0]
         self.snap = [0] * self.n_sites
         self.trackers = [ZERO_TRACKERS]
-        self.length_lambda = {}
         # most sequences start with a field or two, so that the field methods meet valid indices
         for f in range(fields):
             assert self.w.add_field(f"f{f}", 0.1, 0.01) == f
@@ -698,8 +697,6 @@ class WorldMachine(RuleBasedStateMachine):
             self.expect(out, RuntimeError, "call finalize() first")
         elif block < 2:
             self.expect(out, InternalError, "block side must be >= 2")
-        elif any(lam > 0.0 for lam in self.length_lambda.values()):
-            self.expect(out, InternalError, "parallel sweep does not support the length constraint; use step()")
         else:
             assert self.expect(out) is None
             self.after_sweep()
@@ -829,11 +826,8 @@ class WorldMachine(RuleBasedStateMachine):
 
     @rule(data=st.data())
     def set_length_constraint(self, data):
-        out = self.simple(data, "set_length_constraint", ("cell_type", data.draw(self.table_type())),
-                          ("target_length", data.draw(float_arg(0.0, 6.0))),
-                          ("lambda", data.draw(float_arg(-1.0, 1.0))))
-        if out is not None:
-            self.length_lambda[out.converted[0]] = out.converted[2]
+        self.simple(data, "set_length_constraint", ("cell_type", data.draw(self.table_type())),
+                    ("target_length", data.draw(float_arg(0.0, 6.0))), ("lambda", data.draw(float_arg(-1.0, 1.0))))
 
     @rule(data=st.data())
     def set_external_potential(self, data):

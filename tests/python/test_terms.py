@@ -209,14 +209,6 @@ def test_cell_length_beyond_the_registry_is_internal():
     assert w.cell_length(1) == 0.0  # the object still answers
 
 
-def test_length_constraint_refused_by_the_parallel_sweep():
-    w = finalized(make_world())
-    w.set_length_constraint(4, 3.0, 0.5)
-    raises_internal(w.step_parallel, 1, match="parallel sweep does not support the length constraint; use step()")
-    w.set_length_constraint(4, 3.0, 0.0)
-    w.step_parallel(1)
-
-
 # ---- dynamics ----
 
 
