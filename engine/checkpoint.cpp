@@ -164,9 +164,10 @@ void put_cell(ByteWriter& out, const Cell& c) {
     out.f64(c.lambda_volume);
     out.f64(c.target_surface);
     out.f64(c.lambda_surface);
-    out.i64(c.volume);
-    out.i64(c.surface);
-    for (const double s : {c.sum_x, c.sum_y, c.sum_z, c.sum_xx, c.sum_yy, c.sum_zz, c.sum_xy, c.sum_xz, c.sum_yz})
+    const Trackers& t = c.trackers;
+    out.i64(t.volume);
+    out.i64(t.surface);
+    for (const double s : {t.sum_x, t.sum_y, t.sum_z, t.sum_xx, t.sum_yy, t.sum_zz, t.sum_xy, t.sum_xz, t.sum_yz})
         out.f64(s);
 }
 
@@ -180,9 +181,10 @@ Cell get_cell(ByteReader& r, CellId id) {
     c.lambda_volume = r.f64();
     c.target_surface = r.f64();
     c.lambda_surface = r.f64();
-    c.volume = r.i64();
-    c.surface = r.i64();
-    for (double* s : {&c.sum_x, &c.sum_y, &c.sum_z, &c.sum_xx, &c.sum_yy, &c.sum_zz, &c.sum_xy, &c.sum_xz, &c.sum_yz})
+    Trackers& t = c.trackers;
+    t.volume = r.i64();
+    t.surface = r.i64();
+    for (double* s : {&t.sum_x, &t.sum_y, &t.sum_z, &t.sum_xx, &t.sum_yy, &t.sum_zz, &t.sum_xy, &t.sum_xz, &t.sum_yz})
         *s = r.f64();
     return c;
 }

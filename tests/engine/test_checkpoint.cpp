@@ -129,11 +129,11 @@ int main() {
 
     // the payload: a registry that disagrees with the sites, an id out of range
     Cpm cpm = every_term_world(true);
-    cpm.world.cells[3].volume += 1;
+    cpm.world.cells[3].trackers.volume += 1;
     std::vector<std::uint8_t> payload = encode_payload(cpm.world, true, cpm.rng, {}, 2);
     CHECK(throws<FormatError>([&] { (void)decode_payload(payload.data(), payload.size()); },
                               "the cell registry disagrees with the sites"));
-    cpm.world.cells[3].volume -= 1;
+    cpm.world.cells[3].trackers.volume -= 1;
     cpm.world.lattice.sites[7] = 999;
     payload = encode_payload(cpm.world, true, cpm.rng, {}, 2);
     CHECK(throws<FormatError>([&] { (void)decode_payload(payload.data(), payload.size()); }, "not registered"));
