@@ -1,11 +1,13 @@
 // The Python extension module `tessaly`: one class, World, over the engine.
 //
-// Every method runs the same frame: match the call's arguments to the
-// method's signature, borrow the receiver, convert the arguments in
-// signature order, then run the body, which forwards to the engine and
-// builds the result. A method is declared by one entry of the method table
-// (name, access, parameters with their kinds, the default); the bodies hold
-// no simulation logic of their own.
+// Each method is declared once, as one `Method` below: its name, how it
+// treats the object, its parameters (names, kinds, defaults), its
+// documentation and its body. The body's own parameters give the argument
+// types; from the declaration follow the argument parser, the text
+// signature and the method table. Every call runs the same frame: match the
+// call's arguments to the parameters, borrow the receiver, convert the
+// arguments in parameter order, then run the body, which checks the phase,
+// forwards to the engine and builds the result.
 //
 // Failures: the engine's EngineError becomes the module's InternalError,
 // std::bad_alloc becomes MemoryError, any other C++ exception RuntimeError.
@@ -24,14 +26,15 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
-#include <initializer_list>
+#include <limits>
 #include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <tuple>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include "checkpoint.hpp"
@@ -67,26 +70,19 @@ struct tessaly_state {
 PyObject* tessaly_module_object = nullptr;
 std::int64_t tessaly_interpreter = -1;
 
-// One contact energy recorded by set_contact, installed by finalize.
-struct PendingContact {
-    CellType type_a;
-    CellType type_b;
-    double j;
-};
+using Dims = std::array<std::size_t, 3>;
 
 // Everything a Python World keeps beside the object header.
 struct WorldSlots {
-    std::vector<PendingContact> pending_contacts;  // in call order, never cleared
-    std::optional<tessaly::World> setup_world;     // present until finalize succeeds
-    std::optional<tessaly::Cpm> cpm;               // present from finalize on; owns the world
-    std::array<std::size_t, 3> dims;               // as passed to the constructor
-    CellType max_type = 0;                         // largest type mentioned; sizes the contact table
-    int borrows = 0;                               // > 0: shared borrows held, −1: borrowed exclusively
+    std::optional<tessaly::World> setup_world;  // present until finalize succeeds
+    std::optional<tessaly::Cpm> cpm;            // present from finalize on; owns the world
+    Dims dims{};                                // as passed to the constructor
+    int borrows = 0;                            // > 0: shared borrows held, −1: borrowed exclusively
 };
 
 struct WorldObject {
     PyObject_HEAD
-    WorldSlots slots;  // constructed in World_new, destroyed in World_dealloc
+    WorldSlots slots;  // constructed in new_world_object, destroyed in World_dealloc
 };
 
 WorldSlots& slots_of(PyObject* self) { return reinterpret_cast<WorldObject*>(self)->slots; }
@@ -183,142 +179,62 @@ private:
     Access access_;
 };
 
-// ---- argument table: parameters, matching, conversion ----
+// ---- parameters ----
 
-enum class Kind : unsigned char {
-    u8,
-    u16,
-    u32,
-    u64,
-    usize,
-    f64,
-    str,
-    boolean,
-    dims,       // tuple of three usize
-    site_list,  // sequence (not a str) of usize
-    id_list,    // sequence (not a str) of u32
-    type_map,   // dict u32 -> u16
-    object,     // any object, passed on as it is (borrowed for the call)
-    buffer,     // a bytes-like object (borrowed for the call)
-    path,       // str, bytes or os.PathLike, as a file-system path
-};
+// The value of `= None` in a parameter list.
+struct NoneDefault {};
+constexpr NoneDefault None{};
 
+// One parameter: its Python name, whether it is passed only by keyword, and
+// its default. `arg("block") = 16` or `kw_only("volume") = None` gives the
+// parameter with that default; without one it is required.
 struct Param {
+    enum class Default : unsigned char { required, none, integer, real, boolean };
+
     const char* name;
-    Kind kind;
-    bool has_default = false;
-    std::uint64_t default_value = 0;  // the only default is an unsigned integer (block=16)
-};
+    bool keyword_only = false;
+    Default fallback = Default::required;
+    long long integer = 0;  // the default when fallback is integer
+    double real = 0.0;      // when it is real
+    bool boolean = false;   // when it is boolean
 
-constexpr std::size_t max_params = 7;
-
-struct Signature {
-    const char* name;  // the method name; "World" for the constructor
-    bool method;       // an instance method (self counts in the messages) or the constructor
-    Access access;
-    std::array<Param, max_params> params;
-    std::size_t n_params;
-};
-
-constexpr Signature signature(const char* name, Access access, std::initializer_list<Param> params,
-                              bool method = true) {
-    Signature sig{name, method, access, {}, params.size()};
-    std::size_t i = 0;
-    for (const Param& p : params) sig.params[i++] = p;
-    return sig;
-}
-
-using Dims = std::array<std::size_t, 3>;
-using TypeMap = std::unordered_map<std::uint32_t, CellType>;
-using Value = std::variant<std::monostate, std::uint64_t, double, bool, std::string, Dims,
-                           std::vector<std::size_t>, std::vector<std::uint32_t>, TypeMap, PyObject*>;
-
-// The converted arguments of one call, by position in the signature.
-struct Args {
-    std::array<Value, max_params> values;
-
-    std::uint64_t u64(std::size_t i) const { return std::get<std::uint64_t>(values[i]); }
-    std::size_t usize(std::size_t i) const { return static_cast<std::size_t>(u64(i)); }
-    std::uint32_t u32(std::size_t i) const { return static_cast<std::uint32_t>(u64(i)); }
-    CellType u16(std::size_t i) const { return static_cast<CellType>(u64(i)); }
-    std::uint8_t u8(std::size_t i) const { return static_cast<std::uint8_t>(u64(i)); }
-    double f64(std::size_t i) const { return std::get<double>(values[i]); }
-    bool boolean(std::size_t i) const { return std::get<bool>(values[i]); }
-    const std::string& str(std::size_t i) const { return std::get<std::string>(values[i]); }
-    const Dims& dims(std::size_t i) const { return std::get<Dims>(values[i]); }
-    const std::vector<std::size_t>& sites(std::size_t i) const { return std::get<std::vector<std::size_t>>(values[i]); }
-    const std::vector<std::uint32_t>& ids(std::size_t i) const { return std::get<std::vector<std::uint32_t>>(values[i]); }
-    const TypeMap& types(std::size_t i) const { return std::get<TypeMap>(values[i]); }
-    PyObject* object(std::size_t i) const { return std::get<PyObject*>(values[i]); }
-};
-
-// The call's arguments sorted into parameter positions: borrowed
-// references, NULL for an omitted argument that has a default.
-using Slots = std::array<PyObject*, max_params>;
-
-std::string display_name(const Signature& sig) {
-    return sig.method ? std::string("World.") + sig.name + "()" : std::string(sig.name) + "()";
-}
-
-[[noreturn]] void raise_matching(const Signature& sig, const std::string& rest) {
-    PyErr_SetString(PyExc_TypeError, (display_name(sig) + " " + rest).c_str());
-    throw PythonError{};
-}
-
-// `format` holds one %s (the method) and one %U (the keyword).
-[[noreturn]] void raise_keyword(const Signature& sig, const char* format, PyObject* key) {
-    PyErr_Format(PyExc_TypeError, format, display_name(sig).c_str(), key);
-    throw PythonError{};
-}
-
-// Sorts positional and keyword arguments into slots; refuses unexpected or
-// duplicated keywords, then surplus positionals, then missing arguments,
-// worded as the interpreter words them for a function of that signature.
-void match(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Slots& slots) {
-    const std::size_t n = sig.n_params;
-    const std::size_t given = static_cast<std::size_t>(nargs);
-    for (std::size_t i = 0; i < std::min(given, n); ++i) slots[i] = args[i];
-
-    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        std::size_t index = 0;
-        while (index < n && PyUnicode_CompareWithASCIIString(key, sig.params[index].name) != 0) ++index;
-        if (index == n) {
-            if (sig.method && PyUnicode_CompareWithASCIIString(key, "self") == 0)
-                raise_keyword(sig, "%s got multiple values for argument '%U'", key);
-            raise_keyword(sig, "%s got an unexpected keyword argument '%U'", key);
+    template <typename V>
+    Param operator=(V value) const {
+        Param p = *this;
+        if constexpr (std::is_same_v<V, NoneDefault>) {
+            p.fallback = Default::none;
+        } else if constexpr (std::is_same_v<V, bool>) {
+            p.fallback = Default::boolean;
+            p.boolean = value;
+        } else if constexpr (std::is_integral_v<V>) {
+            p.fallback = Default::integer;
+            p.integer = static_cast<long long>(value);
+        } else {
+            static_assert(std::is_floating_point_v<V>, "a default is None, a bool, an integer or a float");
+            p.fallback = Default::real;
+            p.real = static_cast<double>(value);
         }
-        if (slots[index] != nullptr) raise_keyword(sig, "%s got multiple values for argument '%U'", key);
-        slots[index] = args[nargs + k];
+        return p;
     }
+};
 
-    std::size_t required = 0;
-    while (required < n && !sig.params[required].has_default) ++required;
-    if (given > n) {
-        const std::size_t self_count = sig.method ? 1 : 0;
-        const std::size_t most = n + self_count;
-        const std::size_t least = required + self_count;
-        const std::size_t passed = given + self_count;
-        std::string counts = least < most ? "from " + std::to_string(least) + " to " + std::to_string(most)
-                                          : std::to_string(most);
-        raise_matching(sig, "takes " + counts + " positional argument" + (least < most || most != 1 ? "s" : "") +
-                                " but " + std::to_string(passed) + (passed == 1 ? " was" : " were") + " given");
-    }
+// A parameter passed by position or keyword.
+Param arg(const char* name) { return Param{name}; }
 
-    std::vector<const char*> missing;
-    for (std::size_t i = 0; i < n; ++i)
-        if (slots[i] == nullptr && !sig.params[i].has_default) missing.push_back(sig.params[i].name);
-    if (!missing.empty()) {
-        std::string names;
-        for (std::size_t i = 0; i < missing.size(); ++i) {
-            if (i > 0) names += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
-            names += std::string("'") + missing[i] + "'";
-        }
-        raise_matching(sig, "missing " + std::to_string(missing.size()) + " required positional argument" +
-                                (missing.size() == 1 ? "" : "s") + ": " + names);
-    }
+// A parameter passed only by keyword (after a `*` in the signature).
+[[maybe_unused]] Param kw_only(const char* name) {
+    Param p{name};
+    p.keyword_only = true;
+    return p;
 }
+
+// The parameters of a method, in order; one per parameter of its body after the receiver.
+template <typename... P>
+std::array<Param, sizeof...(P)> params(P... p) {
+    return {Param(p)...};
+}
+
+// ---- argument conversion ----
 
 [[noreturn]] void raise_not_convertible(PyObject* object, const char* target) {
     PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to '%s'", Py_TYPE(object)->tp_name, target);
@@ -343,19 +259,6 @@ std::uint64_t to_u64(PyObject* object) {
     const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError{};
     return value;
-}
-
-std::uint64_t to_integer(PyObject* object, Kind kind) {
-    switch (kind) {
-    case Kind::u8:
-        return to_narrow(object, UINT8_MAX);
-    case Kind::u16:
-        return to_narrow(object, UINT16_MAX);
-    case Kind::u32:
-        return to_narrow(object, UINT32_MAX);
-    default:
-        return to_u64(object);
-    }
 }
 
 double to_f64(PyObject* object) {
@@ -396,9 +299,39 @@ Dims to_dims(PyObject* object) {
     return dims;
 }
 
-// Any sequence except a str, each item converted as `element`.
+using TypeMap = std::unordered_map<std::uint32_t, CellType>;
+
+// A file-system path (str, bytes or os.PathLike), encoded as the interpreter encodes file names.
+struct Path {
+    std::string bytes;
+};
+
+// A bytes-like object, borrowed for the call; the body takes a BufferView of it.
+struct Buffer {
+    PyObject* object;
+};
+
+// A file-system path from a str, bytes or os.PathLike, encoded as the
+// interpreter encodes file names.
+std::string to_path(PyObject* object) {
+    PyObject* raw = nullptr;
+    if (PyUnicode_FSConverter(object, &raw) == 0) throw PythonError{};
+    Ref bytes(raw);
+    return std::string(PyBytes_AS_STRING(raw), static_cast<std::size_t>(PyBytes_GET_SIZE(raw)));
+}
+
+
 template <typename T>
-std::vector<T> to_vector(PyObject* object, Kind element) {
+struct is_optional : std::false_type {};
+template <typename T>
+struct is_optional<std::optional<T>> : std::true_type {};
+
+template <typename T>
+T from_python(PyObject* object);
+
+// Any sequence except a str, each item converted as a T.
+template <typename T>
+std::vector<T> to_vector(PyObject* object) {
     if (PyUnicode_Check(object)) raise_error(PyExc_TypeError, "a str is not accepted as a sequence of integers");
     if (!PySequence_Check(object)) raise_not_convertible(object, "Sequence");
     std::vector<T> items;
@@ -410,7 +343,7 @@ std::vector<T> to_vector(PyObject* object, Kind element) {
     Ref iterator = checked(PyObject_GetIter(object));
     while (PyObject* raw = PyIter_Next(iterator.get())) {
         Ref item(raw);
-        items.push_back(static_cast<T>(to_integer(item.get(), element)));
+        items.push_back(from_python<T>(item.get()));
     }
     if (PyErr_Occurred()) throw PythonError{};
     return items;
@@ -425,53 +358,68 @@ TypeMap to_type_map(PyObject* object) {
     const Py_ssize_t n = PyList_GET_SIZE(items.get());
     for (Py_ssize_t k = 0; k < n; ++k) {
         PyObject* pair = PyList_GET_ITEM(items.get(), k);
-        const auto key = static_cast<std::uint32_t>(to_integer(PyTuple_GET_ITEM(pair, 0), Kind::u32));
-        const auto value = static_cast<CellType>(to_integer(PyTuple_GET_ITEM(pair, 1), Kind::u16));
+        const auto key = from_python<std::uint32_t>(PyTuple_GET_ITEM(pair, 0));
+        const auto value = from_python<CellType>(PyTuple_GET_ITEM(pair, 1));
         map[key] = value;
     }
     return map;
 }
 
-// A file-system path from a str, bytes or os.PathLike, encoded as the
-// interpreter encodes file names.
-std::string to_path(PyObject* object) {
-    PyObject* raw = nullptr;
-    if (PyUnicode_FSConverter(object, &raw) == 0) throw PythonError{};
-    Ref bytes(raw);
-    return std::string(PyBytes_AS_STRING(raw), static_cast<std::size_t>(PyBytes_GET_SIZE(raw)));
+// The argument as the body's parameter type T asks for it. Unsigned
+// integers below 64 bits refuse values beyond their width; PyObject* is the
+// object itself, borrowed for the call; std::optional<T> is empty for None.
+template <typename T>
+T from_python(PyObject* object) {
+    if constexpr (std::is_same_v<T, bool>) {
+        return to_bool(object);
+    } else if constexpr (std::is_integral_v<T> && std::is_unsigned_v<T> && sizeof(T) == sizeof(std::uint64_t)) {
+        return static_cast<T>(to_u64(object));
+    } else if constexpr (std::is_integral_v<T> && std::is_unsigned_v<T>) {
+        return static_cast<T>(to_narrow(object, std::numeric_limits<T>::max()));
+    } else if constexpr (std::is_same_v<T, double>) {
+        return to_f64(object);
+    } else if constexpr (std::is_same_v<T, std::string>) {
+        return to_str(object);
+    } else if constexpr (std::is_same_v<T, Dims>) {
+        return to_dims(object);
+    } else if constexpr (std::is_same_v<T, std::vector<std::size_t>> || std::is_same_v<T, std::vector<std::uint32_t>>) {
+        return to_vector<typename T::value_type>(object);
+    } else if constexpr (std::is_same_v<T, TypeMap>) {
+        return to_type_map(object);
+    } else if constexpr (std::is_same_v<T, Path>) {
+        return Path{to_path(object)};
+    } else if constexpr (std::is_same_v<T, Buffer>) {
+        if (!PyObject_CheckBuffer(object)) raise_not_convertible(object, "Buffer");
+        return Buffer{object};
+    } else if constexpr (std::is_same_v<T, PyObject*>) {
+        return object;
+    } else if constexpr (is_optional<T>::value) {
+        if (object == Py_None) return T{};
+        return T{from_python<typename T::value_type>(object)};
+    } else {
+        static_assert(!sizeof(T), "no conversion from Python for this parameter type");
+    }
 }
 
-Value convert(PyObject* object, Kind kind) {
-    switch (kind) {
-    case Kind::u8:
-    case Kind::u16:
-    case Kind::u32:
-    case Kind::u64:
-    case Kind::usize:
-        return to_integer(object, kind);
-    case Kind::f64:
-        return to_f64(object);
-    case Kind::str:
-        return to_str(object);
-    case Kind::boolean:
-        return to_bool(object);
-    case Kind::dims:
-        return to_dims(object);
-    case Kind::site_list:
-        return to_vector<std::size_t>(object, Kind::usize);
-    case Kind::id_list:
-        return to_vector<std::uint32_t>(object, Kind::u32);
-    case Kind::type_map:
-        return to_type_map(object);
-    case Kind::object:
-        return object;
-    case Kind::buffer:
-        if (!PyObject_CheckBuffer(object)) raise_not_convertible(object, "Buffer");
-        return object;
-    case Kind::path:
-        return to_path(object);
+// A parameter's default as a T, or nothing when it has none or it does not fit T.
+template <typename T>
+std::optional<T> default_value(const Param& p) {
+    using Default = Param::Default;
+    if constexpr (is_optional<T>::value) {
+        if (p.fallback == Default::none) return std::optional<T>(std::in_place);
+        std::optional<typename T::value_type> inner = default_value<typename T::value_type>(p);
+        if (inner) return std::optional<T>(std::in_place, std::move(*inner));
+    } else if constexpr (std::is_same_v<T, PyObject*>) {
+        if (p.fallback == Default::none) return Py_None;  // immortal: no reference to hold
+    } else if constexpr (std::is_same_v<T, bool>) {
+        if (p.fallback == Default::boolean) return p.boolean;
+    } else if constexpr (std::is_integral_v<T>) {
+        if (p.fallback == Default::integer && std::in_range<T>(p.integer)) return static_cast<T>(p.integer);
+    } else if constexpr (std::is_same_v<T, double>) {
+        if (p.fallback == Default::real) return p.real;
+        if (p.fallback == Default::integer) return static_cast<double>(p.integer);
     }
-    throw std::logic_error("unknown argument kind");
+    return std::nullopt;
 }
 
 // Replaces the pending TypeError by a new one naming the argument, with the
@@ -486,20 +434,16 @@ void name_type_error(const char* name) {
     PyErr_SetRaisedException(second.release());
 }
 
-// Converts every argument in signature order; the first failure raises.
-void convert_arguments(const Signature& sig, const Slots& slots, Args& args) {
-    for (std::size_t i = 0; i < sig.n_params; ++i) {
-        const Param& param = sig.params[i];
-        if (slots[i] == nullptr) {
-            args.values[i] = param.default_value;
-            continue;
-        }
-        try {
-            args.values[i] = convert(slots[i], param.kind);
-        } catch (const PythonError&) {
-            if (PyErr_ExceptionMatches(PyExc_TypeError)) name_type_error(param.name);
-            throw;
-        }
+// One argument for the body: the default when it was omitted, else the
+// object converted; a TypeError names the parameter.
+template <typename T>
+T argument(const Param& param, PyObject* object) {
+    if (object == nullptr) return *default_value<T>(param);  // every default was checked at import
+    try {
+        return from_python<T>(object);
+    } catch (const PythonError&) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) name_type_error(param.name);
+        throw;
     }
 }
 
@@ -522,27 +466,269 @@ void set_python_error(PyObject* internal_error) noexcept {
     }
 }
 
+// ---- declaring a method ----
+
+// How a method receives its object: an instance method borrowing the World
+// shared (reads) or exclusively (changes), a class method, or the
+// constructor (not in the method table; its signature is the class's).
+enum class Role : unsigned char { shared, exclusive, class_method, constructor };
+
+template <Role R>
+struct RoleTag {};
+constexpr RoleTag<Role::shared> shared{};
+constexpr RoleTag<Role::exclusive> exclusive{};
+constexpr RoleTag<Role::class_method> class_method{};
+constexpr RoleTag<Role::constructor> constructor{};
+
+// The parameter list of a body, a lambda without captures: the receiver
+// (PyObject* self for an instance method, PyTypeObject* type otherwise),
+// then one parameter per declared Python parameter.
+template <typename F>
+struct BodyTraits;
+template <typename C, typename R, typename Receiver, typename... Ts>
+struct BodyTraits<R (C::*)(Receiver, Ts...) const> {
+    using result = R;
+    using receiver = Receiver;
+    using values = std::tuple<std::remove_cvref_t<Ts>...>;
+    static constexpr std::size_t arity = sizeof...(Ts);
+};
+template <typename C, typename R, typename Receiver, typename... Ts>
+struct BodyTraits<R (C::*)(Receiver, Ts...) const noexcept> : BodyTraits<R (C::*)(Receiver, Ts...) const> {};
+
+using Entry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+
+struct Method;
+std::vector<const Method*>& World_declared();
+
+// The declaration of one method. Instance and class methods add themselves
+// to World's method table, in the order of their declarations.
+struct Method {
+    const char* name;
+    Role role;
+    std::vector<Param> parameters;
+    const char* doc;          // the text after the signature; "" for none
+    Entry entry;              // the METH_FASTCALL | METH_KEYWORDS entry point
+    const char* flaw = "";    // what is wrong with the declaration, reported at import; "" when sound
+
+    template <Role R, std::size_t N, typename Body>
+    Method(const char* method_name, RoleTag<R>, const std::array<Param, N>& declared, const char* text, Body)
+        : name(method_name), role(R), parameters(declared.begin(), declared.end()), doc(text) {
+        using Traits = BodyTraits<decltype(&Body::operator())>;
+        constexpr bool instance = R == Role::shared || R == Role::exclusive;
+        static_assert(std::is_same_v<typename Traits::receiver, std::conditional_t<instance, PyObject*, PyTypeObject*>>,
+                      "an instance method's body takes PyObject* self first, any other PyTypeObject* type");
+        static_assert(Traits::arity == N, "one declared parameter per body parameter after the receiver");
+        static_assert(std::is_void_v<typename Traits::result> || std::is_same_v<typename Traits::result, PyObject*>,
+                      "a body returns nothing (None) or a new reference");
+        entry = method_entry<R, Body>;
+        body_of<Body> = this;
+        check<typename Traits::values>(std::make_index_sequence<N>{});
+        if constexpr (R != Role::constructor) World_declared().push_back(this);
+    }
+
+    template <Role R, std::size_t N, typename Body>
+    Method(const char* method_name, RoleTag<R> role_tag, const std::array<Param, N>& declared, Body body)
+        : Method(method_name, role_tag, declared, "", body) {}
+
+    Method(const Method&) = delete;
+    Method& operator=(const Method&) = delete;
+
+    // The declaration a body belongs to; set when the declaration is made.
+    template <typename Body>
+    static inline const Method* body_of = nullptr;
+
+private:
+    template <typename Values, std::size_t... I>
+    void check(std::index_sequence<I...>) {
+        bool keyword_only = false, defaulted = false;
+        for (const Param& p : parameters) {
+            if (keyword_only && !p.keyword_only) flaw = "a positional parameter follows a keyword-only one";
+            if (!p.keyword_only && defaulted && p.fallback == Param::Default::required)
+                flaw = "a required positional parameter follows one with a default";
+            keyword_only = keyword_only || p.keyword_only;
+            defaulted = defaulted || (!p.keyword_only && p.fallback != Param::Default::required);
+        }
+        const bool fits[] = {true, (parameters[I].fallback == Param::Default::required ||
+                                    default_value<std::tuple_element_t<I, Values>>(parameters[I]).has_value())...};
+        if (std::find(std::begin(fits), std::end(fits), false) != std::end(fits))
+            flaw = "a default does not fit its parameter";
+    }
+
+    template <Role R, typename Body>
+    static PyObject* method_entry(PyObject* receiver, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) noexcept;
+};
+
+// ---- matching and calling ----
+
+std::string display_name(const Method& m) {
+    return m.role == Role::constructor ? std::string(m.name) + "()" : std::string("World.") + m.name + "()";
+}
+
+[[noreturn]] void raise_matching(const Method& m, const std::string& rest) {
+    PyErr_SetString(PyExc_TypeError, (display_name(m) + " " + rest).c_str());
+    throw PythonError{};
+}
+
+// `format` holds one %s (the method) and one %U (the keyword).
+[[noreturn]] void raise_keyword(const Method& m, const char* format, PyObject* key) {
+    PyErr_Format(PyExc_TypeError, format, display_name(m).c_str(), key);
+    throw PythonError{};
+}
+
+// 'a', 'a' and 'b', 'a', 'b', and 'c'
+std::string quoted_names(const std::vector<const char*>& names) {
+    std::string text;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) text += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+        text += std::string("'") + names[i] + "'";
+    }
+    return text;
+}
+
+// Sorts positional and keyword arguments into slots (NULL: omitted);
+// refuses unexpected or duplicated keywords, then surplus positionals, then
+// missing arguments, worded as the interpreter words them for a function of
+// that signature.
+void match(const Method& m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+    const std::vector<Param>& ps = m.parameters;
+    const std::size_t n = ps.size();
+    std::size_t positional = 0;
+    while (positional < n && !ps[positional].keyword_only) ++positional;
+    const std::size_t given = static_cast<std::size_t>(nargs);
+    for (std::size_t i = 0; i < std::min(given, positional); ++i) slots[i] = args[i];
+
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        std::size_t index = 0;
+        while (index < n && PyUnicode_CompareWithASCIIString(key, ps[index].name) != 0) ++index;
+        if (index == n) {
+            const bool instance = m.role == Role::shared || m.role == Role::exclusive;
+            if (instance && PyUnicode_CompareWithASCIIString(key, "self") == 0)
+                raise_keyword(m, "%s got multiple values for argument '%U'", key);
+            raise_keyword(m, "%s got an unexpected keyword argument '%U'", key);
+        }
+        if (slots[index] != nullptr) raise_keyword(m, "%s got multiple values for argument '%U'", key);
+        slots[index] = args[nargs + k];
+    }
+
+    std::size_t required = 0;
+    while (required < positional && ps[required].fallback == Param::Default::required) ++required;
+    if (given > positional) {
+        const std::size_t self_count = m.role == Role::constructor ? 0 : 1;
+        const std::size_t most = positional + self_count;
+        const std::size_t least = required + self_count;
+        const std::size_t passed = given + self_count;
+        std::size_t keywords_given = 0;
+        for (std::size_t i = positional; i < n; ++i) keywords_given += slots[i] != nullptr;
+        std::string counts = least < most ? "from " + std::to_string(least) + " to " + std::to_string(most)
+                                          : std::to_string(most);
+        std::string keyword_part;
+        if (keywords_given > 0)
+            keyword_part = std::string(" positional argument") + (passed != 1 ? "s" : "") + " (and " +
+                           std::to_string(keywords_given) + " keyword-only argument" +
+                           (keywords_given != 1 ? "s" : "") + ")";
+        raise_matching(m, "takes " + counts + " positional argument" + (least < most || most != 1 ? "s" : "") +
+                              " but " + std::to_string(passed) + keyword_part +
+                              (passed == 1 && keywords_given == 0 ? " was" : " were") + " given");
+    }
+
+    for (const bool keyword_only : {false, true}) {
+        std::vector<const char*> missing;
+        for (std::size_t i = 0; i < n; ++i)
+            if (ps[i].keyword_only == keyword_only && slots[i] == nullptr && ps[i].fallback == Param::Default::required)
+                missing.push_back(ps[i].name);
+        if (!missing.empty())
+            raise_matching(m, "missing " + std::to_string(missing.size()) + " required " +
+                                  (keyword_only ? "keyword-only" : "positional") + " argument" +
+                                  (missing.size() == 1 ? "" : "s") + ": " + quoted_names(missing));
+    }
+}
+
+// Converts every argument in parameter order (the first failure raises),
+// then runs the body.
+template <typename Body, typename Receiver, std::size_t... I>
+PyObject* call(const Method& m, Receiver receiver, PyObject* const* slots, std::index_sequence<I...>) {
+    using Traits = BodyTraits<decltype(&Body::operator())>;
+    using Values = typename Traits::values;
+    // a braced list runs its initialisers in order
+    Values values{argument<std::tuple_element_t<I, Values>>(m.parameters[I], slots[I])...};
+    if constexpr (std::is_void_v<typename Traits::result>) {
+        Body{}(receiver, std::get<I>(std::move(values))...);
+        return none();
+    } else {
+        return Body{}(receiver, std::get<I>(std::move(values))...);
+    }
+}
+
+// The entry point of one method: match, borrow, convert, run the body; the
+// one try/catch at the edge turns every C++ failure into a Python exception.
+template <Role R, typename Body>
+PyObject* Method::method_entry(PyObject* receiver, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) noexcept {
+    constexpr bool instance = R == Role::shared || R == Role::exclusive;
+    PyTypeObject* type = instance ? Py_TYPE(receiver) : reinterpret_cast<PyTypeObject*>(receiver);
+    try {
+        using Traits = BodyTraits<decltype(&Body::operator())>;
+        const Method& m = *body_of<Body>;
+        std::array<PyObject*, Traits::arity> slots{};
+        match(m, args, nargs, kwnames, slots.data());
+        constexpr auto order = std::make_index_sequence<Traits::arity>{};
+        if constexpr (instance) {
+            Borrow borrow(slots_of(receiver), R == Role::shared ? Access::shared : Access::exclusive);
+            return call<Body>(m, receiver, slots.data(), order);
+        } else {
+            return call<Body>(m, type, slots.data(), order);
+        }
+    } catch (...) {
+        set_python_error(static_cast<tessaly_state*>(PyType_GetModuleState(type))->internal_error);
+        return nullptr;
+    }
+}
+
+// The instance and class methods of World, in declaration order.
+std::vector<const Method*>& World_declared() {
+    static std::vector<const Method*> methods;
+    return methods;
+}
+
 // ---- phase and world access ----
 
 // The world a method acts on: the driver's once finalized, else the set-up world.
-tessaly::World& current(WorldSlots& s) {
+tessaly::World& current(PyObject* self) {
+    WorldSlots& s = slots_of(self);
     if (s.cpm) return s.cpm->world;
     if (s.setup_world) return *s.setup_world;
     tessaly::fail("the World object holds no world");
 }
 
-tessaly::World& setup_only(WorldSlots& s, const char* message) {
+tessaly::World& setup_only(PyObject* self, const char* message) {
+    WorldSlots& s = slots_of(self);
     if (!s.setup_world) raise_error(PyExc_RuntimeError, message);
     return *s.setup_world;
 }
 
-tessaly::Cpm& running_only(WorldSlots& s) {
+tessaly::Cpm& running_only(PyObject* self) {
+    WorldSlots& s = slots_of(self);
     if (!s.cpm) raise_error(PyExc_RuntimeError, "call finalize() first");
     return *s.cpm;
 }
 
-// A type named by a call: max_type = max(max_type, t).
-void mention_type(WorldSlots& s, CellType t) { s.max_type = std::max(s.max_type, t); }
+// Returns a new reference to a World object of `type` that takes over
+// `contents`, or throws.
+PyObject* new_world_object(PyTypeObject* type, WorldSlots contents) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) throw PythonError{};
+    WorldSlots* s = new (&reinterpret_cast<WorldObject*>(self)->slots) WorldSlots{};
+    try {
+        *s = std::move(contents);
+    } catch (...) {
+        Py_DECREF(self);
+        throw;
+    }
+    return self;
+}
 
 // Polled by the sweeps between Monte Carlo steps and by the field advance
 // between diffusion substeps: a pending signal whose handler raised (Ctrl-C)
@@ -554,317 +740,24 @@ bool poll_signals() { return PyErr_CheckSignals() != 0; }
     throw PythonError{};
 }
 
-// ---- method bodies: set-up ----
-
-PyObject* World_add_cell(PyObject* self, const Args& a) {
-    WorldSlots& s = slots_of(self);
-    tessaly::World& w = setup_only(s, "add_cell after finalize");
-    mention_type(s, a.u16(0));
-    const CellId id = tessaly::add_cell(w, a.u16(0), a.f64(1), a.f64(2), a.f64(3), a.f64(4));
-    return PyLong_FromUnsignedLong(id);
+template <typename T, typename Make>
+PyObject* make_list_of(const std::vector<T>& items, Make make) {
+    return make_list(items.size(), [&](std::size_t i) { return make(items[i]); });
 }
 
-PyObject* World_seed_block(PyObject* self, const Args& a) {
-    tessaly::World& w = setup_only(slots_of(self), "seed after finalize");
-    const CellId id = a.u32(0);
-    const std::size_t x0 = a.usize(1), y0 = a.usize(2), z0 = a.usize(3);
-    const std::size_t x1 = a.usize(4), y1 = a.usize(5), z1 = a.usize(6);
-    if (x0 >= x1 || y0 >= y1 || z0 >= z1) return none();
-    const std::size_t nx = w.lattice.nx, ny = w.lattice.ny, nz = w.lattice.nz;
-    // a box reaching outside would wrap into other rows or past the array: refused, nothing painted
-    if (x1 > nx || y1 > ny || z1 > nz) raise_error(PyExc_ValueError, "seed_block box reaches outside the lattice");
-    for (std::size_t z = z0; z < z1; ++z)
-        for (std::size_t y = y0; y < y1; ++y)
-            for (std::size_t x = x0; x < x1; ++x) tessaly::paint(w, x + nx * (y + ny * z), id);
-    return none();
-}
-
-PyObject* World_seed_from_labels(PyObject* self, const Args& a) {
-    WorldSlots& s = slots_of(self);
-    const TypeMap& types = a.types(1);
-    mention_type(s, a.u16(2));
-    for (const auto& entry : types) mention_type(s, entry.second);
-    tessaly::World& w = setup_only(s, "seed after finalize");
-    const auto created = tessaly::seed_from_labels(w, a.ids(0), types, a.u16(2), a.f64(3), a.f64(4));
-    // the dict lists the labels in the order their cells were created
-    std::vector<std::pair<std::uint32_t, CellId>> entries(created.begin(), created.end());
-    std::sort(entries.begin(), entries.end(), [](const auto& p, const auto& q) { return p.second < q.second; });
-    Ref dict = checked(PyDict_New());
-    for (const auto& [label, id] : entries) {
-        Ref key = checked(PyLong_FromUnsignedLong(label));
-        Ref value = checked(PyLong_FromUnsignedLong(id));
-        if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw PythonError{};
-    }
-    return dict.release();
-}
-
-PyObject* World_set_contact(PyObject* self, const Args& a) {
-    WorldSlots& s = slots_of(self);
-    const CellType type_a = a.u16(0), type_b = a.u16(1);
-    const double j = a.f64(2);
-    mention_type(s, type_a);
-    mention_type(s, type_b);
-    s.pending_contacts.push_back({type_a, type_b, j});
-    // once running, the driver's table is already built: the entry goes straight into it
-    if (s.cpm) tessaly::set_contact_live(s.cpm->world, type_a, type_b, j);
-    return none();
-}
-
-PyObject* World_set_target_volume(PyObject* self, const Args& a) {
-    tessaly::set_target_volume(current(slots_of(self)), a.u32(0), a.f64(1));
-    return none();
-}
-
-PyObject* World_snapshot(PyObject* self, const Args&) {
-    const std::vector<CellId>& sites = current(slots_of(self)).lattice.sites;
-    return make_list(sites.size(), [&](std::size_t i) { return PyLong_FromUnsignedLong(sites[i]); });
-}
-
-PyObject* World_dims(PyObject* self, const Args&) {
-    const Dims& dims = slots_of(self).dims;
-    return make_triple(PyLong_FromSize_t(dims[0]), PyLong_FromSize_t(dims[1]), PyLong_FromSize_t(dims[2]));
-}
-
-PyObject* World_n_cells(PyObject* self, const Args&) {
-    return PyLong_FromSize_t(current(slots_of(self)).cells.size() - 1);
-}
-
-// ---- method bodies: finalize and step ----
-
-PyObject* World_finalize(PyObject* self, const Args& a) {
-    WorldSlots& s = slots_of(self);
-    tessaly::World& w = setup_only(s, "already finalized");
-    // side max_type + 1 in a width that cannot wrap: 65536 types when max_type is 65535
-    tessaly::ContactMatrix contact(static_cast<std::size_t>(s.max_type) + 1);
-    for (const PendingContact& c : s.pending_contacts) tessaly::set_pair(contact, c.type_a, c.type_b, c.j);
-    // Everything that can fail runs before the world changes hands: the
-    // trackers are rebuilt (ids are validated before anything is written),
-    // then the table is installed. A failure leaves the object in the
-    // set-up phase with its world.
-    tessaly::recompute_trackers(w);
-    tessaly::set_contact_matrix(w, std::move(contact));
-    s.cpm.emplace(std::move(w), a.u64(0));
-    s.setup_world.reset();
-    return none();
-}
-
-PyObject* World_step(PyObject* self, const Args& a) {
-    tessaly::Cpm& cpm = running_only(slots_of(self));
-    if (!tessaly::step(cpm, a.u64(0), poll_signals)) raise_interrupted();
-    return none();
-}
-
-// ---- method bodies: configuration ----
-
-PyObject* World_grow(PyObject* self, const Args& a) {
-    tessaly::grow(current(slots_of(self)), a.u16(0), a.f64(1));
-    return none();
-}
-
-PyObject* World_add_field(PyObject* self, const Args& a) {
-    tessaly::World& w = setup_only(slots_of(self), "add_field after finalize");
-    return PyLong_FromSize_t(tessaly::add_field(w, a.str(0), a.f64(1), a.f64(2)));
-}
-
-PyObject* World_set_junction(PyObject* self, const Args& a) {
-    WorldSlots& s = slots_of(self);
-    mention_type(s, a.u16(0));
-    tessaly::set_junction(current(s), a.u16(0), a.boolean(1));
-    return none();
-}
-
-PyObject* World_set_junction_lambda(PyObject* self, const Args& a) {
-    tessaly::set_junction_lambda(current(slots_of(self)), a.f64(0));
-    return none();
-}
-
-PyObject* World_set_membrane(PyObject* self, const Args& a) {
-    tessaly::set_membrane(current(slots_of(self)), a.sites(0), a.f64(1), a.f64(2));
-    return none();
-}
-
-PyObject* World_set_membrane_anchored(PyObject* self, const Args& a) {
-    WorldSlots& s = slots_of(self);
-    mention_type(s, a.u16(0));
-    tessaly::set_membrane_anchored(current(s), a.u16(0), a.boolean(1));
-    return none();
-}
-
-PyObject* World_set_cell_type(PyObject* self, const Args& a) {
-    tessaly::set_cell_type(current(slots_of(self)), a.u32(0), a.u16(1));
-    return none();
-}
-
-PyObject* World_set_secretion(PyObject* self, const Args& a) {
-    tessaly::set_secretion(current(slots_of(self)), a.usize(0), a.u16(1), a.f64(2));
-    return none();
-}
-
-PyObject* World_set_cell_secretion_scale(PyObject* self, const Args& a) {
-    tessaly::set_cell_secretion_scale(current(slots_of(self)), a.usize(0), a.u32(1), a.f64(2));
-    return none();
-}
-
-PyObject* World_step_parallel(PyObject* self, const Args& a) {
-    tessaly::Cpm& cpm = running_only(slots_of(self));
-    if (!tessaly::step_parallel(cpm, a.u64(0), a.usize(1), poll_signals)) raise_interrupted();
-    return none();
-}
-
-PyObject* World_advance_fields(PyObject* self, const Args& a) {
-    tessaly::World& w = current(slots_of(self));
-    const std::uint32_t n = a.u32(0);
-    for (std::uint32_t i = 0; i < n; ++i) {
-        if (i > 0 && poll_signals()) throw PythonError{};
-        if (!tessaly::advance_fields(w, poll_signals)) raise_interrupted();
-    }
-    return none();
-}
-
-PyObject* World_set_chemotaxis(PyObject* self, const Args& a) {
-    tessaly::set_chemotaxis(current(slots_of(self)), a.usize(0), a.u16(1), a.f64(2));
-    return none();
-}
-
-PyObject* World_set_chemotaxis_occupancy(PyObject* self, const Args& a) {
-    tessaly::set_chemotaxis_occupancy(current(slots_of(self)), a.usize(0), a.u16(1), a.f64(2), a.f64(3), a.f64(4),
-                                      a.f64(5));
-    return none();
-}
-
-PyObject* World_set_connectivity(PyObject* self, const Args& a) {
-    WorldSlots& s = slots_of(self);
-    mention_type(s, a.u16(0));
-    tessaly::set_connectivity(current(s), a.u16(0), a.boolean(1));
-    return none();
-}
-
-PyObject* World_set_connectivity_medium(PyObject* self, const Args& a) {
-    tessaly::set_connectivity_medium(current(slots_of(self)), a.boolean(0));
-    return none();
-}
-
-PyObject* World_set_field_dynamics(PyObject* self, const Args& a) {
-    tessaly::set_field_dynamics(current(slots_of(self)), a.usize(0), a.f64(1), a.u32(2));
-    return none();
-}
-
-PyObject* World_field_add_source_at(PyObject* self, const Args& a) {
-    tessaly::field_add_source_at(current(slots_of(self)), a.usize(0), a.usize(1), a.usize(2), a.usize(3), a.f64(4));
-    return none();
-}
-
-PyObject* World_set_length_constraint(PyObject* self, const Args& a) {
-    WorldSlots& s = slots_of(self);
-    mention_type(s, a.u16(0));
-    tessaly::set_length_constraint(current(s), a.u16(0), a.f64(1), a.f64(2));
-    return none();
-}
-
-PyObject* World_set_external_potential(PyObject* self, const Args& a) {
-    WorldSlots& s = slots_of(self);
-    mention_type(s, a.u16(0));
-    tessaly::set_external_potential(current(s), a.u16(0), a.f64(1), a.f64(2), a.f64(3));
-    return none();
-}
-
-PyObject* World_divide_cells(PyObject* self, const Args& a) {
-    const std::vector<CellId> created = tessaly::divide_cells(current(slots_of(self)), a.f64(0), a.f64(1));
-    return make_list(created.size(), [&](std::size_t i) { return PyLong_FromUnsignedLong(created[i]); });
-}
-
-PyObject* World_remove_cells(PyObject* self, const Args& a) {
-    tessaly::remove_cells(current(slots_of(self)), a.ids(0));
-    return none();
-}
-
-// ---- method bodies: observables ----
-
-PyObject* World_cell_coms(PyObject* self, const Args&) {
-    const std::vector<tessaly::Cell>& cells = current(slots_of(self)).cells;
-    return make_list(cells.size(), [&](std::size_t i) {
-        const tessaly::Trackers& c = cells[i].trackers;
-        if (c.volume == 0) return make_triple(PyFloat_FromDouble(0.0), PyFloat_FromDouble(0.0), PyFloat_FromDouble(0.0));
-        const double v = static_cast<double>(c.volume);
-        return make_triple(PyFloat_FromDouble(c.sum_x / v), PyFloat_FromDouble(c.sum_y / v),
-                           PyFloat_FromDouble(c.sum_z / v));
-    });
-}
-
-PyObject* World_cell_types(PyObject* self, const Args&) {
-    const std::vector<tessaly::Cell>& cells = current(slots_of(self)).cells;
-    return make_list(cells.size(), [&](std::size_t i) { return PyLong_FromLong(cells[i].cell_type); });
-}
-
-PyObject* World_cell_volumes(PyObject* self, const Args&) {
-    const std::vector<tessaly::Cell>& cells = current(slots_of(self)).cells;
-    return make_list(cells.size(), [&](std::size_t i) { return PyLong_FromLongLong(cells[i].trackers.volume); });
-}
-
-PyObject* World_cell_surfaces(PyObject* self, const Args&) {
-    const std::vector<tessaly::Cell>& cells = current(slots_of(self)).cells;
-    return make_list(cells.size(), [&](std::size_t i) { return PyLong_FromLongLong(cells[i].trackers.surface); });
-}
-
-PyObject* World_cell_lengths(PyObject* self, const Args&) {
-    const tessaly::World& w = current(slots_of(self));
-    return make_list(w.cells.size(), [&](std::size_t i) {
-        return PyFloat_FromDouble(tessaly::cell_length(w, static_cast<CellId>(i)));
-    });
-}
-
-PyObject* World_cell_length(PyObject* self, const Args& a) {
-    return PyFloat_FromDouble(tessaly::cell_length(current(slots_of(self)), a.u32(0)));
-}
-
-PyObject* World_cell_contact_area_by_type(PyObject* self, const Args& a) {
-    const tessaly::World& w = current(slots_of(self));
-    const CellId id = a.u32(0);
-    std::vector<std::pair<CellType, std::int64_t>> areas;
-    if (id < w.cells.size()) {
-        areas = tessaly::contact_area_by_type(w, id);
-    } else {
-        // an id beyond the registry has no contacts worth reporting: never an error
-        try {
-            areas = tessaly::contact_area_by_type(w, id);
-        } catch (const tessaly::EngineError&) {
-            areas.clear();
-        }
-    }
-    Ref dict = checked(PyDict_New());
-    for (const auto& [type, count] : areas) {
-        Ref key = checked(PyLong_FromLong(type));
-        Ref value = checked(PyLong_FromLongLong(count));
-        if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw PythonError{};
-    }
-    return dict.release();
-}
-
-PyObject* World_field_conc(PyObject* self, const Args& a) {
-    const std::vector<float>& conc = tessaly::field_at(current(slots_of(self)), a.usize(0)).conc;
-    return make_list(conc.size(), [&](std::size_t i) { return PyFloat_FromDouble(static_cast<double>(conc[i])); });
-}
-
-PyObject* World_field_value_at(PyObject* self, const Args& a) {
-    const float value = tessaly::field_value_at(current(slots_of(self)), a.usize(0), a.usize(1), a.usize(2), a.usize(3));
-    return PyFloat_FromDouble(static_cast<double>(value));
-}
-
-PyObject* World_field_mean_at_cell(PyObject* self, const Args& a) {
-    return PyFloat_FromDouble(tessaly::field_mean_at_cell(current(slots_of(self)), a.usize(0), a.u32(1)));
-}
-
-// ---- method bodies: checkpoints ----
+// ---- checkpoints ----
 
 // Returns a new reference to the checkpoint bytes of the object's state:
 // header, payload (compressed by zlib when `compress`), checksum.
-PyObject* checkpoint_bytes(WorldSlots& s, bool compress) {
+PyObject* checkpoint_bytes(PyObject* self, bool compress) {
+    WorldSlots& s = slots_of(self);
     const bool running = s.cpm.has_value();
+    const tessaly::World& w = current(self);
     std::vector<tessaly::ContactEntry> contacts;
-    contacts.reserve(s.pending_contacts.size());
-    for (const PendingContact& c : s.pending_contacts) contacts.push_back({c.type_a, c.type_b, c.j});
+    contacts.reserve(w.setup.pending_contacts.size());
+    for (const tessaly::PendingContact& c : w.setup.pending_contacts) contacts.push_back({c.type_a, c.type_b, c.j});
     const std::vector<std::uint8_t> payload = tessaly::encode_payload(
-        current(s), running, running ? s.cpm->rng : tessaly::Rng{{0, 0, 0, 0}}, contacts, s.max_type);
+        w, running, running ? s.cpm->rng : tessaly::Rng{{0, 0, 0, 0}}, contacts, w.setup.max_type);
     const std::uint8_t* stored = payload.data();
     std::size_t stored_size = payload.size();
     std::uint32_t codec = tessaly::codec_stored;
@@ -891,7 +784,7 @@ PyObject* checkpoint_bytes(WorldSlots& s, bool compress) {
 
 // Returns a new reference to a World of class `type` restored from
 // checkpoint bytes; the object is made only once the bytes have been read.
-PyObject* restore(PyObject* type, const std::uint8_t* data, std::size_t size) {
+PyObject* restore(PyTypeObject* type, const std::uint8_t* data, std::size_t size) {
     const tessaly::Frame f = tessaly::read_frame(data, size);
     const std::uint8_t* payload = f.stored;
     std::size_t payload_size = f.stored_size;
@@ -915,26 +808,20 @@ PyObject* restore(PyObject* type, const std::uint8_t* data, std::size_t size) {
             raise_error(PyExc_ValueError, "checkpoint damaged: payload size disagrees with the data");
     }
     tessaly::WorldState state = tessaly::decode_payload(payload, payload_size);
-    std::vector<PendingContact> pending;
-    pending.reserve(state.contacts.size());
-    for (const tessaly::ContactEntry& c : state.contacts) pending.push_back({c.type_a, c.type_b, c.j});
+    tessaly::SetupRecord& setup = state.world.setup;
+    setup.pending_contacts.reserve(state.contacts.size());
+    for (const tessaly::ContactEntry& c : state.contacts) setup.pending_contacts.push_back({c.type_a, c.type_b, c.j});
+    setup.max_type = state.max_type;
     const tessaly::Lattice& lattice = state.world.lattice;
-    const Dims dims{lattice.nx, lattice.ny, lattice.nz};
-
-    auto* cls = reinterpret_cast<PyTypeObject*>(type);
-    PyObject* self = cls->tp_alloc(cls, 0);
-    if (self == nullptr) throw PythonError{};
-    WorldSlots* s = new (&reinterpret_cast<WorldObject*>(self)->slots) WorldSlots{};
-    s->pending_contacts = std::move(pending);
-    s->dims = dims;
-    s->max_type = state.max_type;
+    WorldSlots contents;
+    contents.dims = {lattice.nx, lattice.ny, lattice.nz};
     if (state.running) {
-        s->cpm.emplace(std::move(state.world), 0);
-        s->cpm->rng = state.rng;
+        contents.cpm.emplace(std::move(state.world), 0);
+        contents.cpm->rng = state.rng;
     } else {
-        s->setup_world.emplace(std::move(state.world));
+        contents.setup_world.emplace(std::move(state.world));
     }
-    return self;
+    return new_world_object(type, std::move(contents));
 }
 
 // Holds a buffer exported by an object for the duration of a call.
@@ -1037,261 +924,501 @@ std::vector<std::uint8_t> read_file(const std::string& path) {
     return data;
 }
 
-PyObject* World_to_bytes(PyObject* self, const Args&) { return checkpoint_bytes(slots_of(self), true); }
-
-PyObject* World_from_bytes(PyObject* type, const Args& a) {
-    const BufferView data(a.object(0));
-    return restore(type, data.data(), data.size());
-}
-
-PyObject* World_save(PyObject* self, const Args& a) {
-    Ref data = checked(checkpoint_bytes(slots_of(self), true));
-    write_atomically(a.str(0), PyBytes_AS_STRING(data.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(data.get())));
-    return none();
-}
-
-PyObject* World_load(PyObject* type, const Args& a) {
-    const std::vector<std::uint8_t> data = read_file(a.str(0));
-    return restore(type, data.data(), data.size());
-}
-
-PyObject* World_reduce(PyObject* self, const Args&) {
-    Ref from_bytes = checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "from_bytes"));
-    Ref data = checked(checkpoint_bytes(slots_of(self), true));
-    return Py_BuildValue("(O(O))", from_bytes.get(), data.get());
-}
-
-// A copy through uncompressed checkpoint bytes: the same state, nothing shared.
-PyObject* World_copy(PyObject* self, const Args&) {
-    Ref data = checked(checkpoint_bytes(slots_of(self), false));
-    return restore(reinterpret_cast<PyObject*>(Py_TYPE(self)),
-                   reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data.get())),
-                   static_cast<std::size_t>(PyBytes_GET_SIZE(data.get())));
-}
-
-// ---- method table ----
-
-using Body = PyObject* (*)(PyObject*, const Args&);
-
-// The entry point of one method: match, borrow, convert, run the body; the
-// one try/catch at the edge turns every C++ failure into a Python exception.
-template <const Signature& sig, Body body>
-PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    try {
-        Slots slots{};
-        match(sig, args, nargs, kwnames, slots);
-        Borrow borrow(slots_of(self), sig.access);
-        Args converted;
-        convert_arguments(sig, slots, converted);
-        return body(self, converted);
-    } catch (...) {
-        set_python_error(static_cast<tessaly_state*>(PyType_GetModuleState(Py_TYPE(self)))->internal_error);
-        return nullptr;
-    }
-}
-
-// The entry point of a class method: match, convert, run the body with the class.
-template <const Signature& sig, Body body>
-PyObject* class_entry(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    try {
-        Slots slots{};
-        match(sig, args, nargs, kwnames, slots);
-        Args converted;
-        convert_arguments(sig, slots, converted);
-        return body(type, converted);
-    } catch (...) {
-        set_python_error(static_cast<tessaly_state*>(PyType_GetModuleState(reinterpret_cast<PyTypeObject*>(type)))
-                             ->internal_error);
-        return nullptr;
-    }
-}
-
-constexpr Access shared = Access::shared;
-constexpr Access exclusive = Access::exclusive;
-constexpr Kind u16 = Kind::u16, u32 = Kind::u32, u64 = Kind::u64, usize = Kind::usize, f64 = Kind::f64;
-
-constexpr Signature add_cell_sig = signature(
-    "add_cell", exclusive,
-    {{"cell_type", u16}, {"target_volume", f64}, {"lambda_volume", f64}, {"target_surface", f64}, {"lambda_surface", f64}});
-constexpr Signature seed_block_sig = signature(
-    "seed_block", exclusive,
-    {{"cell_id", u32}, {"x0", usize}, {"y0", usize}, {"z0", usize}, {"x1", usize}, {"y1", usize}, {"z1", usize}});
-constexpr Signature seed_from_labels_sig =
-    signature("seed_from_labels", exclusive,
-              {{"labels", Kind::id_list}, {"types", Kind::type_map}, {"default_type", u16}, {"target_volume", f64},
-               {"lambda_volume", f64}});
-constexpr Signature set_contact_sig = signature("set_contact", exclusive, {{"type_a", u16}, {"type_b", u16}, {"j", f64}});
-constexpr Signature set_target_volume_sig = signature("set_target_volume", exclusive, {{"cell_id", u32}, {"v", f64}});
-constexpr Signature snapshot_sig = signature("snapshot", shared, {});
-constexpr Signature dims_sig = signature("dims", shared, {});
-constexpr Signature n_cells_sig = signature("n_cells", shared, {});
-constexpr Signature finalize_sig = signature("finalize", exclusive, {{"seed", u64}});
-constexpr Signature step_sig = signature("step", exclusive, {{"mcs", u64}});
-constexpr Signature grow_sig = signature("grow", exclusive, {{"cell_type", u16}, {"rate", f64}});
-constexpr Signature add_field_sig = signature("add_field", exclusive, {{"name", Kind::str}, {"d", f64}, {"decay", f64}});
-constexpr Signature set_junction_sig = signature("set_junction", exclusive, {{"cell_type", u16}, {"on", Kind::boolean}});
-constexpr Signature set_junction_lambda_sig = signature("set_junction_lambda", exclusive, {{"lambda", f64}});
-constexpr Signature set_membrane_sig =
-    signature("set_membrane", exclusive, {{"anchors", Kind::site_list}, {"k", f64}, {"band", f64}});
-constexpr Signature set_membrane_anchored_sig =
-    signature("set_membrane_anchored", exclusive, {{"cell_type", u16}, {"on", Kind::boolean}});
-constexpr Signature set_cell_type_sig = signature("set_cell_type", exclusive, {{"cell_id", u32}, {"new_type", u16}});
-constexpr Signature set_secretion_sig =
-    signature("set_secretion", exclusive, {{"field_idx", usize}, {"cell_type", u16}, {"rate", f64}});
-constexpr Signature set_cell_secretion_scale_sig =
-    signature("set_cell_secretion_scale", exclusive, {{"field_idx", usize}, {"cell_id", u32}, {"scale", f64}});
-constexpr Signature step_parallel_sig =
-    signature("step_parallel", exclusive, {{"mcs", u64}, {"block", usize, true, 16}});
-constexpr Signature advance_fields_sig = signature("advance_fields", exclusive, {{"n", u32}});
-constexpr Signature set_chemotaxis_sig =
-    signature("set_chemotaxis", exclusive, {{"field_idx", usize}, {"cell_type", u16}, {"lambda_val", f64}});
-constexpr Signature set_chemotaxis_occupancy_sig =
-    signature("set_chemotaxis_occupancy", exclusive,
-              {{"field_idx", usize}, {"cell_type", u16}, {"lambda_val", f64}, {"kd", f64}, {"hill", f64}, {"scale", f64}});
-constexpr Signature set_connectivity_sig =
-    signature("set_connectivity", exclusive, {{"cell_type", u16}, {"on", Kind::boolean}});
-constexpr Signature set_connectivity_medium_sig = signature("set_connectivity_medium", exclusive, {{"on", Kind::boolean}});
-constexpr Signature set_field_dynamics_sig =
-    signature("set_field_dynamics", exclusive, {{"field_idx", usize}, {"dt", f64}, {"substeps", u32}});
-constexpr Signature field_add_source_at_sig =
-    signature("field_add_source_at", exclusive,
-              {{"field_idx", usize}, {"x", usize}, {"y", usize}, {"z", usize}, {"amount", f64}});
-constexpr Signature set_length_constraint_sig =
-    signature("set_length_constraint", exclusive, {{"cell_type", u16}, {"target_length", f64}, {"lambda", f64}});
-constexpr Signature set_external_potential_sig =
-    signature("set_external_potential", exclusive, {{"cell_type", u16}, {"fx", f64}, {"fy", f64}, {"fz", f64}});
-constexpr Signature divide_cells_sig =
-    signature("divide_cells", exclusive, {{"threshold", f64}, {"reset_target", f64}});
-constexpr Signature remove_cells_sig = signature("remove_cells", exclusive, {{"ids", Kind::id_list}});
-constexpr Signature cell_coms_sig = signature("cell_coms", shared, {});
-constexpr Signature cell_types_sig = signature("cell_types", shared, {});
-constexpr Signature cell_volumes_sig = signature("cell_volumes", shared, {});
-constexpr Signature cell_surfaces_sig = signature("cell_surfaces", shared, {});
-constexpr Signature cell_lengths_sig = signature("cell_lengths", shared, {});
-constexpr Signature cell_length_sig = signature("cell_length", shared, {{"cell_id", u32}});
-constexpr Signature cell_contact_area_by_type_sig = signature("cell_contact_area_by_type", shared, {{"cell_id", u32}});
-constexpr Signature field_conc_sig = signature("field_conc", shared, {{"field_idx", usize}});
-constexpr Signature field_value_at_sig =
-    signature("field_value_at", shared, {{"field_idx", usize}, {"x", usize}, {"y", usize}, {"z", usize}});
-constexpr Signature field_mean_at_cell_sig =
-    signature("field_mean_at_cell", shared, {{"field_idx", usize}, {"cell_id", u32}});
-
-constexpr Signature to_bytes_sig = signature("to_bytes", shared, {});
-constexpr Signature from_bytes_sig = signature("from_bytes", shared, {{"data", Kind::buffer}});
-constexpr Signature save_sig = signature("save", shared, {{"path", Kind::path}});
-constexpr Signature load_sig = signature("load", shared, {{"path", Kind::path}});
-constexpr Signature reduce_sig = signature("__reduce__", shared, {});
-constexpr Signature copy_sig = signature("__copy__", shared, {});
-constexpr Signature deepcopy_sig = signature("__deepcopy__", shared, {{"memo", Kind::object}});
-
-template <const Signature& sig, Body body>
-PyMethodDef method(const char* doc) {
-    return {sig.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<sig, body>)),
-            METH_FASTCALL | METH_KEYWORDS, doc};
-}
-
-template <const Signature& sig, Body body>
-PyMethodDef class_method(const char* doc) {
-    return {sig.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(class_entry<sig, body>)),
-            METH_FASTCALL | METH_KEYWORDS | METH_CLASS, doc};
-}
-
-PyMethodDef World_methods[] = {
-    method<add_cell_sig, World_add_cell>(
-        "add_cell($self, cell_type, target_volume, lambda_volume, target_surface, lambda_surface)\n--\n\n"),
-    method<seed_block_sig, World_seed_block>("seed_block($self, cell_id, x0, y0, z0, x1, y1, z1)\n--\n\n"),
-    method<seed_from_labels_sig, World_seed_from_labels>(
-        "seed_from_labels($self, labels, types, default_type, target_volume, lambda_volume)\n--\n\n"),
-    method<set_contact_sig, World_set_contact>("set_contact($self, type_a, type_b, j)\n--\n\n"),
-    method<set_target_volume_sig, World_set_target_volume>("set_target_volume($self, cell_id, v)\n--\n\n"),
-    method<snapshot_sig, World_snapshot>("snapshot($self)\n--\n\n"),
-    method<dims_sig, World_dims>("dims($self)\n--\n\n"),
-    method<n_cells_sig, World_n_cells>("n_cells($self)\n--\n\n"),
-    method<finalize_sig, World_finalize>("finalize($self, seed)\n--\n\n"),
-    method<step_sig, World_step>("step($self, mcs)\n--\n\n"),
-    method<grow_sig, World_grow>("grow($self, cell_type, rate)\n--\n\n"),
-    method<add_field_sig, World_add_field>("add_field($self, name, d, decay)\n--\n\n"),
-    method<set_junction_sig, World_set_junction>("set_junction($self, cell_type, on)\n--\n\n"),
-    method<set_junction_lambda_sig, World_set_junction_lambda>("set_junction_lambda($self, lambda)\n--\n\n"),
-    method<set_membrane_sig, World_set_membrane>("set_membrane($self, anchors, k, band)\n--\n\n"),
-    method<set_membrane_anchored_sig, World_set_membrane_anchored>("set_membrane_anchored($self, cell_type, on)\n--\n\n"),
-    method<set_cell_type_sig, World_set_cell_type>("set_cell_type($self, cell_id, new_type)\n--\n\n"),
-    method<set_secretion_sig, World_set_secretion>("set_secretion($self, field_idx, cell_type, rate)\n--\n\n"),
-    method<set_cell_secretion_scale_sig, World_set_cell_secretion_scale>(
-        "set_cell_secretion_scale($self, field_idx, cell_id, scale)\n--\n\n"),
-    method<step_parallel_sig, World_step_parallel>(
-        "step_parallel($self, mcs, block=16)\n--\n\n"
-        "Parallel checkerboard sweep across CPU cores (opt-in; approximate but\n"
-        "validated to track the sequential dynamics). `block` is the tile side\n"
-        "(>=2). Set RAYON_NUM_THREADS to cap threads. Not for length-constraint models."),
-    method<advance_fields_sig, World_advance_fields>("advance_fields($self, n)\n--\n\n"),
-    method<set_chemotaxis_sig, World_set_chemotaxis>("set_chemotaxis($self, field_idx, cell_type, lambda_val)\n--\n\n"),
-    method<set_chemotaxis_occupancy_sig, World_set_chemotaxis_occupancy>(
-        "set_chemotaxis_occupancy($self, field_idx, cell_type, lambda_val, kd, hill, scale)\n--\n\n"),
-    method<set_connectivity_sig, World_set_connectivity>("set_connectivity($self, cell_type, on)\n--\n\n"),
-    method<set_connectivity_medium_sig, World_set_connectivity_medium>("set_connectivity_medium($self, on)\n--\n\n"),
-    method<set_field_dynamics_sig, World_set_field_dynamics>(
-        "set_field_dynamics($self, field_idx, dt, substeps)\n--\n\n"),
-    method<field_add_source_at_sig, World_field_add_source_at>(
-        "field_add_source_at($self, field_idx, x, y, z, amount)\n--\n\n"
-        "Add `amount` to field `field_idx`'s concentration at site (x, y, z);\n"
-        "out-of-range coordinates are clamped to the domain rather than panicking."),
-    method<set_length_constraint_sig, World_set_length_constraint>(
-        "set_length_constraint($self, cell_type, target_length, lambda)\n--\n\n"),
-    method<set_external_potential_sig, World_set_external_potential>(
-        "set_external_potential($self, cell_type, fx, fy, fz)\n--\n\n"),
-    method<divide_cells_sig, World_divide_cells>("divide_cells($self, threshold, reset_target)\n--\n\n"),
-    method<remove_cells_sig, World_remove_cells>("remove_cells($self, ids)\n--\n\n"),
-    method<cell_coms_sig, World_cell_coms>("cell_coms($self)\n--\n\n"),
-    method<cell_types_sig, World_cell_types>("cell_types($self)\n--\n\n"),
-    method<cell_volumes_sig, World_cell_volumes>("cell_volumes($self)\n--\n\n"),
-    method<cell_surfaces_sig, World_cell_surfaces>("cell_surfaces($self)\n--\n\n"),
-    method<cell_lengths_sig, World_cell_lengths>("cell_lengths($self)\n--\n\n"),
-    method<cell_length_sig, World_cell_length>("cell_length($self, cell_id)\n--\n\n"),
-    method<cell_contact_area_by_type_sig, World_cell_contact_area_by_type>(
-        "cell_contact_area_by_type($self, cell_id)\n--\n\n"
-        "Per-cell contact-area-by-type: dict[cell_type -> contact-area] of how\n"
-        "much of `cell_id`'s surface contacts each neighbor cell type (MEDIUM=0\n"
-        "included). Contact area uses the configured (Moore) neighborhood, the\n"
-        "same one `cell_surfaces()` uses -- not axis-faces only -- so the sum of\n"
-        "values equals `cell_surfaces()[cell_id]`. Pure read."),
-    method<field_conc_sig, World_field_conc>("field_conc($self, field_idx)\n--\n\n"),
-    method<field_value_at_sig, World_field_value_at>(
-        "field_value_at($self, field_idx, x, y, z)\n--\n\n"
-        "Concentration of field `field_idx` at site (x, y, z); out-of-range\n"
-        "coordinates are clamped to the domain rather than panicking."),
-    method<field_mean_at_cell_sig, World_field_mean_at_cell>("field_mean_at_cell($self, field_idx, cell_id)\n--\n\n"),
-    method<to_bytes_sig, World_to_bytes>(
-        "to_bytes($self)\n--\n\n"
-        "The complete state of the world, in either phase, as checkpoint bytes:\n"
-        "World.from_bytes(w.to_bytes()) continues exactly as w would."),
-    class_method<from_bytes_sig, World_from_bytes>(
-        "from_bytes($type, data)\n--\n\n"
-        "A World restored from checkpoint bytes (any bytes-like object); ValueError\n"
-        "when they are not a checkpoint, damaged, or from a newer tessaly."),
-    method<save_sig, World_save>(
-        "save($self, path)\n--\n\n"
-        "Write the world's checkpoint to `path` (str or os.PathLike) through a\n"
-        "temporary file renamed over it: a crash leaves the old file or the new one."),
-    class_method<load_sig, World_load>(
-        "load($type, path)\n--\n\n"
-        "A World restored from a checkpoint file written by save(); reads only\n"
-        "that format and runs no code from the file."),
-    method<reduce_sig, World_reduce>("__reduce__($self)\n--\n\nPickle support: the checkpoint bytes."),
-    method<copy_sig, World_copy>("__copy__($self)\n--\n\nAn independent copy of the world (nothing is shared)."),
-    method<deepcopy_sig, World_copy>("__deepcopy__($self, memo)\n--\n\nAn independent copy of the world."),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-// ---- type slots and spec ----
-
-constexpr Signature constructor_sig =
-    signature("World", exclusive,
-              {{"dims", Kind::dims}, {"boundary", Kind::str}, {"neighbor_order", Kind::u8}, {"temperature", f64}},
-              false);
+// ---- the constructor ----
 
 // Builds the engine world first; the object is allocated only once that
 // has succeeded, so no half-made World ever reaches Python.
+const Method World_init{
+    "World", constructor, params(arg("dims"), arg("boundary"), arg("neighbor_order"), arg("temperature")),
+    [](PyTypeObject* type, const Dims& dims, const std::string& boundary, std::uint8_t neighbor_order,
+       double temperature) -> PyObject* {
+        bool periodic = false;
+        if (boundary == "periodic") {
+            periodic = true;
+        } else if (boundary != "noflux") {
+            Ref text = checked(PyUnicode_DecodeUTF8(boundary.data(), static_cast<Py_ssize_t>(boundary.size()),
+                                                    "surrogatepass"));
+            PyErr_Format(PyExc_ValueError, "bad boundary %U", text.get());
+            throw PythonError{};
+        }
+        // a box one site thick in z gets a planar neighbourhood
+        tessaly::Neighborhood neighborhood(dims[2] >= 2 ? 1U : 0U, neighbor_order);
+        tessaly::Lattice lattice(dims, {periodic, periodic, periodic}, std::move(neighborhood));
+        WorldSlots contents;
+        contents.setup_world.emplace(std::move(lattice), temperature);
+        contents.dims = dims;
+        return new_world_object(type, std::move(contents));
+    }};
+
+// ---- methods: set-up ----
+
+const Method World_add_cell{
+    "add_cell", exclusive,
+    params(arg("cell_type"), arg("target_volume"), arg("lambda_volume"), arg("target_surface"), arg("lambda_surface")),
+    [](PyObject* self, CellType cell_type, double target_volume, double lambda_volume, double target_surface,
+       double lambda_surface) -> PyObject* {
+        tessaly::World& w = setup_only(self, "add_cell after finalize");
+        tessaly::record_type(w, cell_type);
+        const CellId id = tessaly::add_cell(w, cell_type, target_volume, lambda_volume, target_surface, lambda_surface);
+        return PyLong_FromUnsignedLong(id);
+    }};
+
+const Method World_seed_block{
+    "seed_block", exclusive,
+    params(arg("cell_id"), arg("x0"), arg("y0"), arg("z0"), arg("x1"), arg("y1"), arg("z1")),
+    [](PyObject* self, CellId cell_id, std::size_t x0, std::size_t y0, std::size_t z0, std::size_t x1,
+       std::size_t y1, std::size_t z1) {
+        tessaly::World& w = setup_only(self, "seed after finalize");
+        const tessaly::SiteBox box{{x0, y0, z0}, {x1, y1, z1}};
+        // refused, nothing painted
+        if (!tessaly::box_fits(w.lattice, box))
+            raise_error(PyExc_ValueError, "seed_block box reaches outside the lattice");
+        tessaly::paint_box(w, box, cell_id);
+    }};
+
+const Method World_seed_from_labels{
+    "seed_from_labels", exclusive,
+    params(arg("labels"), arg("types"), arg("default_type"), arg("target_volume"), arg("lambda_volume")),
+    [](PyObject* self, const std::vector<std::uint32_t>& labels, const TypeMap& types, CellType default_type,
+       double target_volume, double lambda_volume) -> PyObject* {
+        // the types count as mentioned even when the phase refuses the call
+        tessaly::World& mentioned = current(self);
+        tessaly::record_type(mentioned, default_type);
+        for (const auto& entry : types) tessaly::record_type(mentioned, entry.second);
+        tessaly::World& w = setup_only(self, "seed after finalize");
+        const auto created = tessaly::seed_from_labels(w, labels, types, default_type, target_volume, lambda_volume);
+        // the dict lists the labels in the order their cells were created
+        std::vector<std::pair<std::uint32_t, CellId>> entries(created.begin(), created.end());
+        std::sort(entries.begin(), entries.end(), [](const auto& p, const auto& q) { return p.second < q.second; });
+        Ref dict = checked(PyDict_New());
+        for (const auto& [label, id] : entries) {
+            Ref key = checked(PyLong_FromUnsignedLong(label));
+            Ref value = checked(PyLong_FromUnsignedLong(id));
+            if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw PythonError{};
+        }
+        return dict.release();
+    }};
+
+const Method World_set_contact{
+    "set_contact", exclusive, params(arg("type_a"), arg("type_b"), arg("j")),
+    [](PyObject* self, CellType type_a, CellType type_b, double j) {
+        tessaly::World& w = current(self);
+        tessaly::record_contact(w, type_a, type_b, j);
+        // once running, the driver's table is already built: the entry goes straight into it
+        if (slots_of(self).cpm) tessaly::set_contact_live(w, type_a, type_b, j);
+    }};
+
+const Method World_set_target_volume{
+    "set_target_volume", exclusive, params(arg("cell_id"), arg("v")),
+    [](PyObject* self, CellId cell_id, double v) { tessaly::set_target_volume(current(self), cell_id, v); }};
+
+const Method World_snapshot{
+    "snapshot", shared, params(), [](PyObject* self) -> PyObject* {
+        return make_list_of(current(self).lattice.sites, [](CellId id) { return PyLong_FromUnsignedLong(id); });
+    }};
+
+const Method World_dims{
+    "dims", shared, params(), [](PyObject* self) -> PyObject* {
+        const Dims& dims = slots_of(self).dims;
+        return make_triple(PyLong_FromSize_t(dims[0]), PyLong_FromSize_t(dims[1]), PyLong_FromSize_t(dims[2]));
+    }};
+
+const Method World_n_cells{
+    "n_cells", shared, params(),
+    [](PyObject* self) -> PyObject* { return PyLong_FromSize_t(current(self).cells.size() - 1); }};
+
+// ---- methods: finalize and step ----
+
+const Method World_finalize{
+    "finalize", exclusive, params(arg("seed")), [](PyObject* self, std::uint64_t seed) {
+        WorldSlots& s = slots_of(self);
+        tessaly::World& w = setup_only(self, "already finalized");
+        // a failure leaves the object in the set-up phase with its world
+        tessaly::finish_setup(w);
+        s.cpm.emplace(std::move(w), seed);
+        s.setup_world.reset();
+    }};
+
+const Method World_step{
+    "step", exclusive, params(arg("mcs")), [](PyObject* self, std::uint64_t mcs) {
+        if (!tessaly::step(running_only(self), mcs, poll_signals)) raise_interrupted();
+    }};
+
+// ---- methods: configuration ----
+
+const Method World_grow{
+    "grow", exclusive, params(arg("cell_type"), arg("rate")),
+    [](PyObject* self, CellType cell_type, double rate) { tessaly::grow(current(self), cell_type, rate); }};
+
+const Method World_add_field{
+    "add_field", exclusive, params(arg("name"), arg("d"), arg("decay")),
+    [](PyObject* self, const std::string& name, double d, double decay) -> PyObject* {
+        tessaly::World& w = setup_only(self, "add_field after finalize");
+        return PyLong_FromSize_t(tessaly::add_field(w, name, d, decay));
+    }};
+
+const Method World_set_junction{
+    "set_junction", exclusive, params(arg("cell_type"), arg("on")), [](PyObject* self, CellType cell_type, bool on) {
+        tessaly::World& w = current(self);
+        tessaly::record_type(w, cell_type);
+        tessaly::set_junction(w, cell_type, on);
+    }};
+
+const Method World_set_junction_lambda{
+    "set_junction_lambda", exclusive, params(arg("lambda")),
+    [](PyObject* self, double lambda) { tessaly::set_junction_lambda(current(self), lambda); }};
+
+const Method World_set_membrane{
+    "set_membrane", exclusive, params(arg("anchors"), arg("k"), arg("band")),
+    [](PyObject* self, const std::vector<std::size_t>& anchors, double k, double band) {
+        tessaly::set_membrane(current(self), anchors, k, band);
+    }};
+
+const Method World_set_membrane_anchored{
+    "set_membrane_anchored", exclusive, params(arg("cell_type"), arg("on")),
+    [](PyObject* self, CellType cell_type, bool on) {
+        tessaly::World& w = current(self);
+        tessaly::record_type(w, cell_type);
+        tessaly::set_membrane_anchored(w, cell_type, on);
+    }};
+
+const Method World_set_cell_type{
+    "set_cell_type", exclusive, params(arg("cell_id"), arg("new_type")),
+    [](PyObject* self, CellId cell_id, CellType new_type) {
+        tessaly::set_cell_type(current(self), cell_id, new_type);
+    }};
+
+const Method World_set_secretion{
+    "set_secretion", exclusive, params(arg("field_idx"), arg("cell_type"), arg("rate")),
+    [](PyObject* self, std::size_t field_idx, CellType cell_type, double rate) {
+        tessaly::set_secretion(current(self), field_idx, cell_type, rate);
+    }};
+
+const Method World_set_cell_secretion_scale{
+    "set_cell_secretion_scale", exclusive, params(arg("field_idx"), arg("cell_id"), arg("scale")),
+    [](PyObject* self, std::size_t field_idx, CellId cell_id, double scale) {
+        tessaly::set_cell_secretion_scale(current(self), field_idx, cell_id, scale);
+    }};
+
+const Method World_step_parallel{
+    "step_parallel", exclusive, params(arg("mcs"), arg("block") = 16),
+    "Parallel checkerboard sweep across CPU cores (opt-in; approximate but\n"
+    "validated to track the sequential dynamics). `block` is the tile side\n"
+    "(>=2). Set RAYON_NUM_THREADS to cap threads. Not for length-constraint models.",
+    [](PyObject* self, std::uint64_t mcs, std::size_t block) {
+        if (!tessaly::step_parallel(running_only(self), mcs, block, poll_signals)) raise_interrupted();
+    }};
+
+const Method World_advance_fields{
+    "advance_fields", exclusive, params(arg("n")), [](PyObject* self, std::uint32_t n) {
+        tessaly::World& w = current(self);
+        for (std::uint32_t i = 0; i < n; ++i) {
+            if (i > 0 && poll_signals()) throw PythonError{};
+            if (!tessaly::advance_fields(w, poll_signals)) raise_interrupted();
+        }
+    }};
+
+const Method World_set_chemotaxis{
+    "set_chemotaxis", exclusive, params(arg("field_idx"), arg("cell_type"), arg("lambda_val")),
+    [](PyObject* self, std::size_t field_idx, CellType cell_type, double lambda_val) {
+        tessaly::set_chemotaxis(current(self), field_idx, cell_type, lambda_val);
+    }};
+
+const Method World_set_chemotaxis_occupancy{
+    "set_chemotaxis_occupancy", exclusive,
+    params(arg("field_idx"), arg("cell_type"), arg("lambda_val"), arg("kd"), arg("hill"), arg("scale")),
+    [](PyObject* self, std::size_t field_idx, CellType cell_type, double lambda_val, double kd, double hill,
+       double scale) {
+        tessaly::set_chemotaxis_occupancy(current(self), field_idx, cell_type, lambda_val, kd, hill, scale);
+    }};
+
+const Method World_set_connectivity{
+    "set_connectivity", exclusive, params(arg("cell_type"), arg("on")),
+    [](PyObject* self, CellType cell_type, bool on) {
+        tessaly::World& w = current(self);
+        tessaly::record_type(w, cell_type);
+        tessaly::set_connectivity(w, cell_type, on);
+    }};
+
+const Method World_set_connectivity_medium{
+    "set_connectivity_medium", exclusive, params(arg("on")),
+    [](PyObject* self, bool on) { tessaly::set_connectivity_medium(current(self), on); }};
+
+const Method World_set_field_dynamics{
+    "set_field_dynamics", exclusive, params(arg("field_idx"), arg("dt"), arg("substeps")),
+    [](PyObject* self, std::size_t field_idx, double dt, std::uint32_t substeps) {
+        tessaly::set_field_dynamics(current(self), field_idx, dt, substeps);
+    }};
+
+const Method World_field_add_source_at{
+    "field_add_source_at", exclusive, params(arg("field_idx"), arg("x"), arg("y"), arg("z"), arg("amount")),
+    "Add `amount` to field `field_idx`'s concentration at site (x, y, z);\n"
+    "out-of-range coordinates are clamped to the domain rather than panicking.",
+    [](PyObject* self, std::size_t field_idx, std::size_t x, std::size_t y, std::size_t z, double amount) {
+        tessaly::field_add_source_at(current(self), field_idx, x, y, z, amount);
+    }};
+
+const Method World_set_length_constraint{
+    "set_length_constraint", exclusive, params(arg("cell_type"), arg("target_length"), arg("lambda")),
+    [](PyObject* self, CellType cell_type, double target_length, double lambda) {
+        tessaly::World& w = current(self);
+        tessaly::record_type(w, cell_type);
+        tessaly::set_length_constraint(w, cell_type, target_length, lambda);
+    }};
+
+const Method World_set_external_potential{
+    "set_external_potential", exclusive, params(arg("cell_type"), arg("fx"), arg("fy"), arg("fz")),
+    [](PyObject* self, CellType cell_type, double fx, double fy, double fz) {
+        tessaly::World& w = current(self);
+        tessaly::record_type(w, cell_type);
+        tessaly::set_external_potential(w, cell_type, fx, fy, fz);
+    }};
+
+const Method World_divide_cells{
+    "divide_cells", exclusive, params(arg("threshold"), arg("reset_target")),
+    [](PyObject* self, double threshold, double reset_target) -> PyObject* {
+        const std::vector<CellId> created = tessaly::divide_cells(current(self), threshold, reset_target);
+        return make_list_of(created, [](CellId id) { return PyLong_FromUnsignedLong(id); });
+    }};
+
+const Method World_remove_cells{
+    "remove_cells", exclusive, params(arg("ids")),
+    [](PyObject* self, const std::vector<CellId>& ids) { tessaly::remove_cells(current(self), ids); }};
+
+// ---- methods: observables ----
+
+const Method World_cell_coms{
+    "cell_coms", shared, params(), [](PyObject* self) -> PyObject* {
+        return make_list_of(current(self).cells, [](const tessaly::Cell& cell) {
+            const tessaly::Trackers& c = cell.trackers;
+            if (c.volume == 0)
+                return make_triple(PyFloat_FromDouble(0.0), PyFloat_FromDouble(0.0), PyFloat_FromDouble(0.0));
+            const double v = static_cast<double>(c.volume);
+            return make_triple(PyFloat_FromDouble(c.sum_x / v), PyFloat_FromDouble(c.sum_y / v),
+                               PyFloat_FromDouble(c.sum_z / v));
+        });
+    }};
+
+const Method World_cell_types{
+    "cell_types", shared, params(), [](PyObject* self) -> PyObject* {
+        return make_list_of(current(self).cells, [](const tessaly::Cell& c) { return PyLong_FromLong(c.cell_type); });
+    }};
+
+const Method World_cell_volumes{
+    "cell_volumes", shared, params(), [](PyObject* self) -> PyObject* {
+        return make_list_of(current(self).cells,
+                            [](const tessaly::Cell& c) { return PyLong_FromLongLong(c.trackers.volume); });
+    }};
+
+const Method World_cell_surfaces{
+    "cell_surfaces", shared, params(), [](PyObject* self) -> PyObject* {
+        return make_list_of(current(self).cells,
+                            [](const tessaly::Cell& c) { return PyLong_FromLongLong(c.trackers.surface); });
+    }};
+
+const Method World_cell_lengths{
+    "cell_lengths", shared, params(), [](PyObject* self) -> PyObject* {
+        const tessaly::World& w = current(self);
+        return make_list(w.cells.size(), [&](std::size_t i) {
+            return PyFloat_FromDouble(tessaly::cell_length(w, static_cast<CellId>(i)));
+        });
+    }};
+
+const Method World_cell_length{
+    "cell_length", shared, params(arg("cell_id")), [](PyObject* self, CellId cell_id) -> PyObject* {
+        return PyFloat_FromDouble(tessaly::cell_length(current(self), cell_id));
+    }};
+
+const Method World_cell_contact_area_by_type{
+    "cell_contact_area_by_type", shared, params(arg("cell_id")),
+    "Per-cell contact-area-by-type: dict[cell_type -> contact-area] of how\n"
+    "much of `cell_id`'s surface contacts each neighbor cell type (MEDIUM=0\n"
+    "included). Contact area uses the configured (Moore) neighborhood, the\n"
+    "same one `cell_surfaces()` uses -- not axis-faces only -- so the sum of\n"
+    "values equals `cell_surfaces()[cell_id]`. Pure read.",
+    [](PyObject* self, CellId cell_id) -> PyObject* {
+        const tessaly::World& w = current(self);
+        std::vector<std::pair<CellType, std::int64_t>> areas;
+        if (cell_id < w.cells.size()) {
+            areas = tessaly::contact_area_by_type(w, cell_id);
+        } else {
+            // an id beyond the registry has no contacts worth reporting: never an error
+            try {
+                areas = tessaly::contact_area_by_type(w, cell_id);
+            } catch (const tessaly::EngineError&) {
+                areas.clear();
+            }
+        }
+        Ref dict = checked(PyDict_New());
+        for (const auto& [type, count] : areas) {
+            Ref key = checked(PyLong_FromLong(type));
+            Ref value = checked(PyLong_FromLongLong(count));
+            if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw PythonError{};
+        }
+        return dict.release();
+    }};
+
+const Method World_field_conc{
+    "field_conc", shared, params(arg("field_idx")), [](PyObject* self, std::size_t field_idx) -> PyObject* {
+        return make_list_of(tessaly::field_at(current(self), field_idx).conc,
+                            [](float c) { return PyFloat_FromDouble(static_cast<double>(c)); });
+    }};
+
+const Method World_field_value_at{
+    "field_value_at", shared, params(arg("field_idx"), arg("x"), arg("y"), arg("z")),
+    "Concentration of field `field_idx` at site (x, y, z); out-of-range\n"
+    "coordinates are clamped to the domain rather than panicking.",
+    [](PyObject* self, std::size_t field_idx, std::size_t x, std::size_t y, std::size_t z) -> PyObject* {
+        return PyFloat_FromDouble(static_cast<double>(tessaly::field_value_at(current(self), field_idx, x, y, z)));
+    }};
+
+const Method World_field_mean_at_cell{
+    "field_mean_at_cell", shared, params(arg("field_idx"), arg("cell_id")),
+    [](PyObject* self, std::size_t field_idx, CellId cell_id) -> PyObject* {
+        return PyFloat_FromDouble(tessaly::field_mean_at_cell(current(self), field_idx, cell_id));
+    }};
+
+// ---- methods: checkpoints ----
+
+const Method World_to_bytes{
+    "to_bytes", shared, params(),
+    "The complete state of the world, in either phase, as checkpoint bytes:\n"
+    "World.from_bytes(w.to_bytes()) continues exactly as w would.",
+    [](PyObject* self) -> PyObject* { return checkpoint_bytes(self, true); }};
+
+const Method World_from_bytes{
+    "from_bytes", class_method, params(arg("data")),
+    "A World restored from checkpoint bytes (any bytes-like object); ValueError\n"
+    "when they are not a checkpoint, damaged, or from a newer tessaly.",
+    [](PyTypeObject* type, Buffer data) -> PyObject* {
+        const BufferView view(data.object);
+        return restore(type, view.data(), view.size());
+    }};
+
+const Method World_save{
+    "save", shared, params(arg("path")),
+    "Write the world's checkpoint to `path` (str or os.PathLike) through a\n"
+    "temporary file renamed over it: a crash leaves the old file or the new one.",
+    [](PyObject* self, const Path& path) {
+        Ref data = checked(checkpoint_bytes(self, true));
+        write_atomically(path.bytes, PyBytes_AS_STRING(data.get()),
+                         static_cast<std::size_t>(PyBytes_GET_SIZE(data.get())));
+    }};
+
+const Method World_load{
+    "load", class_method, params(arg("path")),
+    "A World restored from a checkpoint file written by save(); reads only\n"
+    "that format and runs no code from the file.",
+    [](PyTypeObject* type, const Path& path) -> PyObject* {
+        const std::vector<std::uint8_t> data = read_file(path.bytes);
+        return restore(type, data.data(), data.size());
+    }};
+
+const Method World_reduce{
+    "__reduce__", shared, params(), "Pickle support: the checkpoint bytes.", [](PyObject* self) -> PyObject* {
+        Ref from_bytes = checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "from_bytes"));
+        Ref data = checked(checkpoint_bytes(self, true));
+        return Py_BuildValue("(O(O))", from_bytes.get(), data.get());
+    }};
+
+// A copy through uncompressed checkpoint bytes: the same state, nothing shared.
+PyObject* copy_of(PyObject* self) {
+    Ref data = checked(checkpoint_bytes(self, false));
+    return restore(Py_TYPE(self), reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data.get())),
+                   static_cast<std::size_t>(PyBytes_GET_SIZE(data.get())));
+}
+
+const Method World_copy{"__copy__", shared, params(), "An independent copy of the world (nothing is shared).",
+                        [](PyObject* self) -> PyObject* { return copy_of(self); }};
+
+const Method World_deepcopy{"__deepcopy__", shared, params(arg("memo")), "An independent copy of the world.",
+                            [](PyObject* self, PyObject*) -> PyObject* { return copy_of(self); }};
+
+// ---- method table ----
+
+// The text of `= default` in a signature.
+std::string default_text(const Param& p) {
+    switch (p.fallback) {
+    case Param::Default::required:
+        return "";
+    case Param::Default::none:
+        return "=None";
+    case Param::Default::integer:
+        return std::string("=").append(std::to_string(p.integer));
+    case Param::Default::boolean:
+        return p.boolean ? "=True" : "=False";
+    case Param::Default::real: {
+        char* text = PyOS_double_to_string(p.real, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+        if (text == nullptr) throw PythonError{};
+        std::string result = std::string("=").append(text);
+        PyMem_Free(text);
+        return result;
+    }
+    }
+    throw std::logic_error("unknown kind of default");
+}
+
+// The docstring: the text signature in the `NAME($self, ARGS)\n--\n\n` form
+// that gives Python the method's signature, then the documentation.
+std::string docstring(const Method& m) {
+    std::string text = std::string(m.name) + "(";
+    const char* separator = "";
+    auto add = [&](const std::string& part) {
+        text += separator + part;
+        separator = ", ";
+    };
+    if (m.role == Role::shared || m.role == Role::exclusive) add("$self");
+    if (m.role == Role::class_method) add("$type");
+    bool starred = false;
+    for (const Param& p : m.parameters) {
+        if (p.keyword_only && !starred) add("*");
+        starred = starred || p.keyword_only;
+        add(p.name + default_text(p));
+    }
+    return text + ")\n--\n\n" + m.doc;
+}
+
+// World's method table and docstrings, built from the declarations when the
+// module is first initialised, then kept for the life of the process.
+struct MethodTable {
+    std::vector<std::string> docs;
+    std::vector<PyMethodDef> methods;  // ends with the sentinel
+    std::string class_doc;
+};
+
+// Sets a SystemError naming the first declaration that is not sound.
+bool declarations_sound() {
+    for (const Method* m : World_declared())
+        if (*m->flaw != '\0') {
+            PyErr_Format(PyExc_SystemError, "tessaly: World.%s: %s", m->name, m->flaw);
+            return false;
+        }
+    if (*World_init.flaw != '\0') {
+        PyErr_Format(PyExc_SystemError, "tessaly: World(): %s", World_init.flaw);
+        return false;
+    }
+    return true;
+}
+
+const MethodTable& World_table() {
+    static const MethodTable table = [] {
+        MethodTable t;
+        for (const Method* m : World_declared()) t.docs.push_back(docstring(*m));
+        for (std::size_t i = 0; i < World_declared().size(); ++i) {
+            const Method& m = *World_declared()[i];
+            const int flags = METH_FASTCALL | METH_KEYWORDS | (m.role == Role::class_method ? METH_CLASS : 0);
+            t.methods.push_back({m.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m.entry)), flags,
+                                 t.docs[i].c_str()});
+        }
+        t.methods.push_back({nullptr, nullptr, 0, nullptr});
+        t.class_doc = docstring(World_init);
+        return t;
+    }();
+    return table;
+}
+
+// ---- type slots and spec ----
+
 PyObject* World_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     try {
         // lay the call out as a vectorcall: positionals, then keyword values, their names in a tuple
@@ -1308,30 +1435,7 @@ PyObject* World_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
                 stack.push_back(value);
             }
         }
-        Slots slots{};
-        match(constructor_sig, stack.data(), nargs, kwnames.get(), slots);
-        Args a;
-        convert_arguments(constructor_sig, slots, a);
-
-        const Dims& dims = a.dims(0);
-        bool periodic = false;
-        if (a.str(1) == "periodic") {
-            periodic = true;
-        } else if (a.str(1) != "noflux") {
-            PyErr_Format(PyExc_ValueError, "bad boundary %U", slots[1]);
-            throw PythonError{};
-        }
-        // a box one site thick in z gets a planar neighbourhood
-        tessaly::Neighborhood neighborhood(dims[2] >= 2 ? 1U : 0U, a.u8(2));
-        tessaly::Lattice lattice(dims, {periodic, periodic, periodic}, std::move(neighborhood));
-        tessaly::World world(std::move(lattice), a.f64(3));
-
-        PyObject* self = type->tp_alloc(type, 0);
-        if (self == nullptr) throw PythonError{};
-        WorldSlots* s = new (&reinterpret_cast<WorldObject*>(self)->slots) WorldSlots{};
-        s->setup_world.emplace(std::move(world));
-        s->dims = dims;
-        return self;
+        return World_init.entry(reinterpret_cast<PyObject*>(type), stack.data(), nargs, kwnames.get());
     } catch (...) {
         set_python_error(static_cast<tessaly_state*>(PyType_GetModuleState(type))->internal_error);
         return nullptr;
@@ -1346,10 +1450,10 @@ void World_dealloc(PyObject* self) {
 }
 
 PyType_Slot World_slots[] = {
-    {Py_tp_doc, const_cast<char*>("World(dims, boundary, neighbor_order, temperature)\n--\n\n")},
+    {Py_tp_doc, nullptr},      // the constructor's docstring, set by tessaly_exec
     {Py_tp_new, reinterpret_cast<void*>(World_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(World_dealloc)},
-    {Py_tp_methods, World_methods},
+    {Py_tp_methods, nullptr},  // World_table().methods, set by tessaly_exec
     {0, nullptr},
 };
 
@@ -1374,6 +1478,15 @@ int tessaly_exec(PyObject* module) {
         "tessaly.InternalError", "A check inside the simulation engine failed; the call was aborted.",
         PyExc_BaseException, nullptr);
     if (state->internal_error == nullptr) return -1;
+    if (!declarations_sound()) return -1;
+    try {
+        const MethodTable& table = World_table();
+        World_slots[0].pfunc = const_cast<char*>(table.class_doc.c_str());
+        World_slots[3].pfunc = const_cast<PyMethodDef*>(table.methods.data());
+    } catch (...) {
+        set_python_error(state->internal_error);
+        return -1;
+    }
     state->world_type = PyType_FromModuleAndSpec(module, &World_spec, nullptr);
     if (state->world_type == nullptr) return -1;
     // as assigning __name__ would: tp_name points at the UTF-8 of the heap type's name

@@ -1,7 +1,15 @@
-// Seeding a world from a label image: each distinct non-zero label becomes
-// one new cell, in order of first occurrence in site order.
+// Setting a world up before its first step: the types and contact energies
+// that set-up mentions, the contact table they give at finalize, painting a
+// box of sites, and seeding from a label image (each distinct non-zero label
+// becomes one new cell, in order of first occurrence in site order).
+//
+// contact table at finalize: side max_type + 1 (max_type the largest type
+// mentioned during set-up), every entry 0.0, then the pending contacts
+// written in call order, so that a later pair overrides an earlier one.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <unordered_map>
 #include <vector>
@@ -11,6 +19,46 @@
 namespace tessaly {
 
 struct World;
+
+// One contact energy recorded by set_contact, installed by finish_setup.
+struct PendingContact {
+    CellType type_a;
+    CellType type_b;
+    double j;
+};
+
+// What set-up records for the table that finalize builds; kept (never
+// cleared) once the world runs, so that a saved world can be set up again.
+struct SetupRecord {
+    std::vector<PendingContact> pending_contacts;  // in call order, never cleared
+    CellType max_type = 0;                         // largest type mentioned; sizes the contact table
+};
+
+// A half-open box of lattice coordinates: lo ≤ (x, y, z) < hi.
+struct SiteBox {
+    std::array<std::size_t, 3> lo;
+    std::array<std::size_t, 3> hi;
+};
+
+// Notes that set-up mentioned type t: max_type = max(max_type, t).
+void record_type(World& w, CellType t);
+
+// Notes both types and appends the pair to the pending contacts.
+void record_contact(World& w, CellType a, CellType b, double j);
+
+// What finalize does to the world before it runs: builds the contact table
+// from the pending contacts, rebuilds the trackers (ids are validated before
+// anything is written), then installs the table. A failure (a site holding
+// an unregistered id, a table that cannot be held) leaves the world as it was.
+void finish_setup(World& w);
+
+// Whether painting the box stays inside the lattice: an empty box (some
+// lo ≥ hi) always does, as it paints nothing.
+bool box_fits(const Lattice& lattice, const SiteBox& box);
+
+// Paints every site of the box with id, z outermost, then y, then x; the
+// box must fit. The id is not checked here (finalize checks every site).
+void paint_box(World& w, const SiteBox& box, CellId id);
 
 std::unordered_map<std::uint32_t, CellId> seed_from_labels(World& w, const std::vector<std::uint32_t>& labels,
                                                            const std::unordered_map<std::uint32_t, CellType>& types,

@@ -10,6 +10,7 @@
 
 #include "energy.hpp"
 #include "field.hpp"
+#include "init.hpp"
 #include "lattice.hpp"
 #include "small_vector.hpp"
 #include "terms.hpp"
@@ -99,6 +100,8 @@ struct World {
     Terms terms;                                 // the optional terms' state
     double temperature;                          // Metropolis T
     bool surface_active = false;                 // some cell has λS ≠ 0
+
+    SetupRecord setup;                           // types and contacts mentioned by set-up; the table finalize builds
 
     World(Lattice lattice, double temperature);
 };

@@ -133,6 +133,30 @@ int main() {
         CHECK(w.cells[1].trackers.volume == 0 && w.cells[3].trackers.volume == 2);
     }
 
+    // set-up: the table finalize builds, and painting a box
+    {
+        World w = make_world(4, 3, 2, false, 1);
+        const CellId a = add_cell(w, 1, 0, 0, 0, 0);
+        record_type(w, 4);
+        record_contact(w, 1, 2, 5.0);
+        record_contact(w, 2, 1, 7.0);  // the later entry wins
+        CHECK(w.setup.max_type == 4 && w.setup.pending_contacts.size() == 2);
+        CHECK(box_fits(w.lattice, {{3, 0, 0}, {1, 9, 9}}));  // empty: paints nothing, fits anywhere
+        paint_box(w, {{0, 0, 0}, {0, SIZE_MAX, SIZE_MAX}}, a);  // returns at once: no row walked
+        CHECK(!box_fits(w.lattice, {{0, 0, 0}, {5, 1, 1}}));
+        CHECK(tessaly_test::throws<EngineError>([&] { paint_box(w, {{3, 0, 0}, {5, 1, 1}}, a); }, "outside"));
+        paint_box(w, {{1, 1, 0}, {3, 3, 2}}, a);
+        paint_box(w, {{0, 0, 1}, {1, 1, 2}}, 9);  // ids are checked by finish_setup
+        const Cell before = w.cells[a];
+        CHECK(tessaly_test::throws<EngineError>([&] { finish_setup(w); }, "not registered"));
+        CHECK(w.contact.n == 1 && same_trackers(before, w.cells[a]));
+        paint_box(w, {{0, 0, 1}, {1, 1, 2}}, 0);
+        finish_setup(w);
+        CHECK(w.contact.n == 5 && contact_energy(w.contact, 2, 1) == 7.0 && contact_energy(w.contact, 4, 4) == 0.0);
+        CHECK(w.cells[a].trackers.volume == 8 && w.cells[a].trackers.sum_x == 12.0);
+        CHECK(w.setup.pending_contacts.size() == 2);  // kept once running
+    }
+
     // contact area by type adds up to the surface
     {
         World w = make_world(5, 5, 5, false, 3);
