@@ -1,9 +1,9 @@
 // The Python extension module `tessaly`: one class, World, over the engine.
 //
-// Each method is declared once, as one `Method` below: its name, how it
-// treats the object, its parameters (names, kinds, defaults), its
-// documentation and its body. The body's own parameters give the argument
-// types; from the declaration follow the argument parser, the text
+// Each method is declared once, as one `Method` (see "methods" below): its
+// name, how it treats the object, its parameters (names, kinds, defaults),
+// its documentation and its body. The body's own parameters give the
+// argument types; from the declaration follow the argument parser, the text
 // signature and the method table. Every call runs the same frame: match the
 // call's arguments to the parameters, borrow the receiver, convert the
 // arguments in parameter order, then run the body, which checks the phase,
@@ -11,6 +11,43 @@
 //
 // Failures: the engine's EngineError becomes the module's InternalError,
 // std::bad_alloc becomes MemoryError, any other C++ exception RuntimeError.
+//
+// ---- adding a method ----
+//
+// One declaration among the methods below (then its stub in tessaly.pyi and
+// its place in docs/guide.md):
+//
+//     const Method World_set_cell_params{
+//         "set_cell_params", exclusive,
+//         params(arg("cell_id"), kw_only("target_volume") = None, kw_only("lambda_volume") = None),
+//         "Optional text after the signature.",
+//         [](PyObject* self, CellId cell_id, std::optional<double> target_volume,
+//            std::optional<double> lambda_volume) {
+//             tessaly::World& w = current(self);
+//             if (target_volume) tessaly::set_target_volume(w, cell_id, *target_volume);
+//         }};
+//
+// gives `set_cell_params($self, cell_id, *, target_volume=None, lambda_volume=None)`.
+// - Role: `shared` (reads the world), `exclusive` (changes it), or
+//   `class_method`, whose body takes `PyTypeObject* type` instead of self
+//   and returns `new_world_object(type, std::move(contents))` (see from_bytes).
+// - Parameters: `arg(name)` positional or keyword, `kw_only(name)` keyword
+//   only; a default by `= 16`, `= 1.5`, `= true` or `= None`. The body takes
+//   one C++ parameter per declared one, in order, and its type picks the
+//   conversion (from_python): bool, double, std::string, Dims, TypeMap,
+//   unsigned integers (CellType, CellId and std::uint8_t are range-checked;
+//   std::uint64_t, std::size_t), std::vector<std::size_t>,
+//   std::vector<CellId>, std::optional<T> (None: empty), Path (str, bytes or
+//   os.PathLike), Buffer (a bytes-like object: take a BufferView of it), and
+//   PyObject*: any object, borrowed for the call, for the body to convert.
+//   A conversion's TypeError names the argument by itself.
+// - Phase: `current(self)`, `setup_only(self, "MESSAGE")`, `running_only(self)`.
+// - Result: a body returning nothing returns None; one returning PyObject*
+//   returns a new reference (or NULL with an exception set). Raise with
+//   `raise_error(PyExc_ValueError, "name: what was expected")`, or set any
+//   Python exception and `throw PythonError{}`.
+// - A new C++ parameter type: one branch in from_python (and in
+//   default_value, if it takes a default).
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -22,6 +59,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -229,9 +267,9 @@ Param arg(const char* name) { return Param{name}; }
 }
 
 // The parameters of a method, in order; one per parameter of its body after the receiver.
-template <typename... P>
+template <std::same_as<Param>... P>
 std::array<Param, sizeof...(P)> params(P... p) {
-    return {Param(p)...};
+    return {p...};
 }
 
 // ---- argument conversion ----
