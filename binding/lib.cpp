@@ -790,12 +790,8 @@ PyObject* make_list_of(const std::vector<T>& items, Make make) {
 PyObject* checkpoint_bytes(PyObject* self, bool compress) {
     WorldSlots& s = slots_of(self);
     const bool running = s.cpm.has_value();
-    const tessaly::World& w = current(self);
-    std::vector<tessaly::ContactEntry> contacts;
-    contacts.reserve(w.setup.pending_contacts.size());
-    for (const tessaly::PendingContact& c : w.setup.pending_contacts) contacts.push_back({c.type_a, c.type_b, c.j});
-    const std::vector<std::uint8_t> payload = tessaly::encode_payload(
-        w, running, running ? s.cpm->rng : tessaly::Rng{{0, 0, 0, 0}}, contacts, w.setup.max_type);
+    const std::vector<std::uint8_t> payload =
+        tessaly::encode_payload(current(self), running, running ? s.cpm->rng : tessaly::Rng{{0, 0, 0, 0}});
     const std::uint8_t* stored = payload.data();
     std::size_t stored_size = payload.size();
     std::uint32_t codec = tessaly::codec_stored;
@@ -846,10 +842,6 @@ PyObject* restore(PyTypeObject* type, const std::uint8_t* data, std::size_t size
             raise_error(PyExc_ValueError, "checkpoint damaged: payload size disagrees with the data");
     }
     tessaly::WorldState state = tessaly::decode_payload(payload, payload_size);
-    tessaly::SetupRecord& setup = state.world.setup;
-    setup.pending_contacts.reserve(state.contacts.size());
-    for (const tessaly::ContactEntry& c : state.contacts) setup.pending_contacts.push_back({c.type_a, c.type_b, c.j});
-    setup.max_type = state.max_type;
     const tessaly::Lattice& lattice = state.world.lattice;
     WorldSlots contents;
     contents.dims = {lattice.nx, lattice.ny, lattice.nz};

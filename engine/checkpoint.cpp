@@ -127,7 +127,7 @@ std::uint8_t order_of(const Neighborhood& nb) {
 // The (z extent, order) a neighbourhood was made with; a neighbourhood is
 // fixed by them, and every order above the largest offset's reach gives
 // the same offsets, so the smallest such pair is stored.
-void put_world(ByteWriter& out, const World& w, bool running, CellType max_type) {
+void put_world(ByteWriter& out, const World& w, bool running) {
     const Lattice& lat = w.lattice;
     out.u64(lat.nx);
     out.u64(lat.ny);
@@ -137,7 +137,7 @@ void put_world(ByteWriter& out, const World& w, bool running, CellType max_type)
     out.u8(order_of(lat.neighborhood));
     out.f64(w.temperature);
     out.boolean(running);
-    out.u16(max_type);
+    out.u16(w.setup.max_type);
     out.boolean(w.surface_active);
 }
 
@@ -324,12 +324,11 @@ void ByteReader::words(std::uint32_t* data, std::size_t n) {
 
 // ---- payload ----
 
-std::vector<std::uint8_t> encode_payload(const World& w, bool running, const Rng& rng,
-                                         const std::vector<ContactEntry>& contacts, CellType max_type) {
+std::vector<std::uint8_t> encode_payload(const World& w, bool running, const Rng& rng) {
     ByteWriter out;
     out.out.reserve(1024 + w.cells.size() * cell_bytes);
     // box, boundaries, neighbourhood, temperature, phase
-    section(out, tag_world, false, [&] { put_world(out, w, running, max_type); });
+    section(out, tag_world, false, [&] { put_world(out, w, running); });
     // the site ids, as runs
     section(out, tag_sites, false, [&] { out.words(w.lattice.sites.data(), w.lattice.n_sites()); });
     // the registry, MEDIUM first, with trackers and parameters
@@ -340,8 +339,8 @@ std::vector<std::uint8_t> encode_payload(const World& w, bool running, const Rng
     // the table's side and the recorded contact energies, in call order
     section(out, tag_contacts, false, [&] {
         out.u64(w.contact.n);
-        out.u64(contacts.size());
-        for (const ContactEntry& c : contacts) {
+        out.u64(w.setup.pending_contacts.size());
+        for (const PendingContact& c : w.setup.pending_contacts) {
             out.u16(c.type_a);
             out.u16(c.type_b);
             out.f64(c.j);
@@ -386,8 +385,9 @@ WorldState decode_payload(const std::uint8_t* data, std::size_t size, const Deco
     body.words(lattice.sites.data(), lattice.n_sites());
     close_section(body, tag_sites);
 
-    WorldState state{World(std::move(lattice), h.temperature), h.running, Rng{{0, 0, 0, 0}}, {}, h.max_type};
+    WorldState state{World(std::move(lattice), h.temperature), h.running, Rng{{0, 0, 0, 0}}};
     World& w = state.world;
+    w.setup.max_type = h.max_type;
     w.surface_active = h.surface_active;
 
     body = open_section(r, tag_cells);
@@ -402,8 +402,9 @@ WorldState decode_payload(const std::uint8_t* data, std::size_t size, const Deco
     const std::uint64_t side = body.u64();
     if (side == 0 || side > limits.max_table_side) damaged("a contact table of side " + std::to_string(side));
     if (!h.running && side != 1) damaged("a contact table before finalize");
-    state.contacts.resize(body.count(12));
-    for (ContactEntry& c : state.contacts) {
+    std::vector<PendingContact>& contacts = w.setup.pending_contacts;
+    contacts.resize(body.count(12));
+    for (PendingContact& c : contacts) {
         c.type_a = body.u16();
         c.type_b = body.u16();
         c.j = body.f64();
@@ -413,7 +414,7 @@ WorldState decode_payload(const std::uint8_t* data, std::size_t size, const Deco
     // the running table: every entry ever set is in the list, in call order
     w.contact = ContactMatrix(static_cast<std::size_t>(side));
     if (h.running)
-        for (const ContactEntry& c : state.contacts) set_pair(w.contact, c.type_a, c.type_b, c.j);
+        for (const PendingContact& c : contacts) set_pair(w.contact, c.type_a, c.type_b, c.j);
 
     body = open_section(r, tag_fields);
     const std::size_t n_fields = body.count(1);

@@ -29,23 +29,13 @@ inline constexpr std::uint32_t checkpoint_version = 1;  // the newest format thi
 inline constexpr std::size_t checkpoint_header_size = 32;
 inline constexpr std::size_t checkpoint_trailer_size = 4;
 
-// One contact energy recorded before the table exists (set-up phase); kept
-// in call order, and replayed to rebuild the running table.
-struct ContactEntry {
-    CellType type_a;
-    CellType type_b;
-    double j;
-};
-
-// Everything a checkpoint holds: the world, its phase, and what the phase
-// adds (the driver's generator while running; the recorded contacts and the
-// largest type mentioned, which size the table at finalize).
+// Everything a checkpoint holds: the world (with what set-up recorded: the
+// contacts in call order and the largest type mentioned), its phase, and
+// the driver's generator while running.
 struct WorldState {
     World world;
-    bool running;                         // finalized: the world belongs to a driver
-    Rng rng;                              // the driver's generator (running only)
-    std::vector<ContactEntry> contacts;   // in call order
-    CellType max_type;                    // largest type mentioned so far
+    bool running;  // finalized: the world belongs to a driver
+    Rng rng;       // the driver's generator (running only)
 };
 
 // Limits a decoder holds a checkpoint to before it allocates: the fuzz
@@ -57,8 +47,7 @@ struct DecodeLimits {
 };
 
 // The payload of a world's state (uncompressed).
-std::vector<std::uint8_t> encode_payload(const World& w, bool running, const Rng& rng,
-                                         const std::vector<ContactEntry>& contacts, CellType max_type);
+std::vector<std::uint8_t> encode_payload(const World& w, bool running, const Rng& rng);
 
 // A world's state from a payload; FormatError on anything inconsistent.
 WorldState decode_payload(const std::uint8_t* data, std::size_t size, const DecodeLimits& limits = {});

@@ -7,6 +7,7 @@
 #include "check.hpp"
 #include "checkpoint.hpp"
 #include "field.hpp"
+#include "init.hpp"
 #include "mitosis.hpp"
 #include "parallel.hpp"
 #include "sweep.hpp"
@@ -30,20 +31,16 @@ Cpm every_term_world(bool with_length) {
     set_junction_lambda(w, 1.5);
     if (with_length) set_length_constraint(w, 1, 5.0, 0.5);
     set_external_potential(w, 2, 0.0, 0.25, 0.1);
+    // the contacts as set-up records them
+    for (CellType a = 0; a < w.contact.n; ++a)
+        for (CellType b = a; b < w.contact.n; ++b) record_contact(w, a, b, w.contact.data[a * w.contact.n + b]);
     return Cpm(std::move(w), 11);
 }
 
-std::vector<ContactEntry> contacts_of(const World& w) {
-    std::vector<ContactEntry> list;
-    for (CellType a = 0; a < w.contact.n; ++a)
-        for (CellType b = a; b < w.contact.n; ++b) list.push_back({a, b, w.contact.data[a * w.contact.n + b]});
-    return list;
-}
-
 Cpm restored(const Cpm& cpm) {
-    const std::vector<std::uint8_t> payload = encode_payload(cpm.world, true, cpm.rng, contacts_of(cpm.world), 2);
+    const std::vector<std::uint8_t> payload = encode_payload(cpm.world, true, cpm.rng);
     WorldState s = decode_payload(payload.data(), payload.size());
-    CHECK(s.running && s.max_type == 2);
+    CHECK(s.running && s.world.setup.max_type == 2 && s.world.setup.pending_contacts.size() == 6);
     Cpm copy(std::move(s.world), 0);
     copy.rng = s.rng;
     return copy;
@@ -87,7 +84,7 @@ void check_continuation(bool parallel) {
 
 std::vector<std::uint8_t> small_checkpoint() {
     const Cpm cpm = every_term_world(true);
-    const std::vector<std::uint8_t> payload = encode_payload(cpm.world, true, cpm.rng, contacts_of(cpm.world), 2);
+    const std::vector<std::uint8_t> payload = encode_payload(cpm.world, true, cpm.rng);
     return frame_checkpoint(codec_stored, payload.size(), payload.data(), payload.size());
 }
 
@@ -130,15 +127,15 @@ int main() {
     // the payload: a registry that disagrees with the sites, an id out of range
     Cpm cpm = every_term_world(true);
     cpm.world.cells[3].trackers.volume += 1;
-    std::vector<std::uint8_t> payload = encode_payload(cpm.world, true, cpm.rng, {}, 2);
+    std::vector<std::uint8_t> payload = encode_payload(cpm.world, true, cpm.rng);
     CHECK(throws<FormatError>([&] { (void)decode_payload(payload.data(), payload.size()); },
                               "the cell registry disagrees with the sites"));
     cpm.world.cells[3].trackers.volume -= 1;
     cpm.world.lattice.sites[7] = 999;
-    payload = encode_payload(cpm.world, true, cpm.rng, {}, 2);
+    payload = encode_payload(cpm.world, true, cpm.rng);
     CHECK(throws<FormatError>([&] { (void)decode_payload(payload.data(), payload.size()); }, "not registered"));
     // the same site in the set-up phase stays as it is, for finalize to refuse
-    payload = encode_payload(cpm.world, false, cpm.rng, {}, 2);
+    payload = encode_payload(cpm.world, false, cpm.rng);
     CHECK(throws<FormatError>([&] { (void)decode_payload(payload.data(), payload.size()); }, "contact table"));
     return finish();
 }
