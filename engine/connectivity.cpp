@@ -5,11 +5,13 @@
 // rerouted through the mutually connected neighbours), while some harmless
 // copies are refused.
 //
-// Two entries of the neighbour list are not taken literally: an entry equal
-// to i itself (a periodic axis of length 1) is no member, since it would join
-// every neighbour through the very site being removed; and an entry listed
-// twice (a periodic axis of length 2) is one site, hence one node, not two
-// unconnected ones.
+// An entry of the neighbour list equal to i itself (a periodic axis of
+// length 1) is no member, since it would join every neighbour through the
+// very site being removed. Every other entry is taken as it comes, one node
+// per entry: a site listed twice (a periodic axis of length 2) gives two
+// nodes, both reached together once the search reaches that site from a
+// neighbour, but not joined by being the same site. Such a test refuses
+// more copies, never fewer, so a pass still never splits c.
 #include "connectivity.hpp"
 
 #include <array>

@@ -24,7 +24,7 @@ struct World;
 using InterruptPoll = bool (*)();
 
 struct Field {
-    std::string name;                                  // as given; read back by nothing
+    std::string name;                                  // as given; kept by checkpoints
     std::vector<float> conc;                           // concentration per site
     std::vector<double> secretion_rate;                // per type, per site and unit time
     std::unordered_map<CellId, double> secretion_scale;  // per cell, secretion multiplier

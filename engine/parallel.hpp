@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "pool.hpp"
 #include "sweep.hpp"
 
 namespace tessaly {
@@ -14,12 +15,5 @@ namespace tessaly {
 // Runs mcs Monte Carlo steps of the tiled sweep; returns false when `poll`
 // stopped it early.
 bool step_parallel(Cpm& cpm, std::uint64_t mcs, std::size_t block, InterruptPoll poll = nullptr);
-
-// Number of workers of the process-wide pool (created on first use).
-std::size_t worker_count();
-
-// Replaces the pool by one of `count` workers (0: the default count), so that
-// tests can compare worker counts within one process.
-void set_worker_count_for_testing(std::size_t count);
 
 }  // namespace tessaly

@@ -43,7 +43,6 @@ public:
     void truncate(std::size_t count) { size_ = count; }
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
-    bool spilled() const { return heap_ != nullptr; }
 
     T* data() { return heap_ ? heap_.get() : inline_; }
     const T* data() const { return heap_ ? heap_.get() : inline_; }

@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "attempt.hpp"
+#include "lanes.hpp"
+#include "words.hpp"
 #include "field.hpp"
 
 namespace tessaly {

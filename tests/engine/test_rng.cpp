@@ -3,7 +3,9 @@
 #include <vector>
 
 #include "check.hpp"
+#include "lanes.hpp"
 #include "rng.hpp"
+#include "words.hpp"
 
 using namespace tessaly;
 
@@ -123,7 +125,7 @@ int main() {
 #ifdef TESSALY_WIDE_WORDS
                 source.wide = rounds.get();
 #endif
-                WordBatch cursor(source);
+                WordCursor<false> cursor(source);
                 CHECK(draws_match(cursor, c.sites, c.offsets));
 #ifdef TESSALY_WIDE_WORDS
                 // the same with the bit manipulation instructions
@@ -152,7 +154,7 @@ int main() {
 #ifdef TESSALY_WIDE_WORDS
             source.wide = rounds.get();
 #endif
-            WordBatch cursor(source);
+            WordCursor<false> cursor(source);
             Rng ref = seed_from_u64(8);
             bool same = true;
             for (int k = 1; k <= 3 * 4096; ++k) {
@@ -163,7 +165,7 @@ int main() {
         }
         // before any draw the state is the generator itself
         WordSource source(seed_from_u64(3), 64, 8);
-        const WordBatch cursor(source);
+        const WordCursor<false> cursor(source);
         CHECK(cursor.state().s[0] == seed_from_u64(3).s[0]);
     }
 
@@ -192,7 +194,7 @@ int main() {
             source.preset_offsets = masks.data();
             source.preset_batches = 2;
             source.ahead = lane[2];
-            WordBatch cursor(source);
+            WordCursor<false> cursor(source);
             Rng ref = seed_from_u64(3);
             for (int k = 0; k < 300 && same; ++k) {
                 same = k % 3 == 2 ? cursor.unit() == uniform(ref) : cursor.offset() == bounded(ref, 8);
