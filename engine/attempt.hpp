@@ -252,6 +252,7 @@ template <typename Place, typename Target>
     if (!counted)
         for (const SurfaceDelta& entry : deltas) place.change(w, entry.id).surface += entry.delta;
     // a term that keeps state of its own per site or per cell updates it here
+    if (w.terms.act.on) act_after_copy(w.terms.act, t.site, n, w.cells[n].cell_type);
 }
 
 template <typename Place, typename Draws, typename Target>
@@ -263,6 +264,8 @@ template <typename Place, typename Draws, typename Target>
     const CellId new_id = sites[source.site];
     const CellId old_id = sites[t.site];
     if (new_id == old_id) return;
+    // frozen cells: no copy into or out of them, before any pricing
+    if (w.terms.frozen.on && frozen_blocks(w.terms.frozen, old_id, new_id)) return;
     const double dh = price_copy(w, setup, place, t.site, source, old_id, new_id, s);
     // Metropolis rule; a NaN change fails both tests
     if (!(dh <= 0.0)) {

@@ -55,6 +55,8 @@ template <bool Bmi>
         } else {
             for (std::size_t a = 0; a < n; ++a) copy_attempt(w, setup, registry, rng, SiteIndex{rng.site()}, scratch);
         }
+        // the terms' per-step work: activity decay, tracks, directions
+        if (w.terms.steps_on) after_step(w);
         if (!advance_fields(w, poll)) {
             cpm.rng = rng.state();
             return false;
