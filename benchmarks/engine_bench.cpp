@@ -94,5 +94,22 @@ int main(int argc, char** argv) {
         run("chem2d", std::move(w), 10, 100);
     }
     if (!*only || !std::strcmp(only, "sort3d")) run("sort3d", sorting({64, 64, 64}, true, 3, 6, 8, 8, 216.0), 2, 10);
+    if (!*only || !std::strcmp(only, "act2d")) {
+        // 64 Act cells, 17 × 17 squares on an 8 × 8 grid of pitch 32
+        World w(Lattice({256, 256, 1}, {true, true, true}, Neighborhood(0, 2)), 10.0);
+        for (std::size_t j = 0; j < 8; ++j)
+            for (std::size_t i = 0; i < 8; ++i) {
+                const CellId c = add_cell(w, 1, 300.0, 5.0, 200.0, 2.0);
+                for (std::size_t y = 8 + 32 * j; y < 25 + 32 * j; ++y)
+                    for (std::size_t x = 8 + 32 * i; x < 25 + 32 * i; ++x) paint(w, x + 256 * y, c);
+            }
+        ContactMatrix m(2);
+        set_pair(m, 0, 1, 10.0);
+        set_pair(m, 1, 1, 20.0);
+        set_contact_matrix(w, std::move(m));
+        recompute_trackers(w);
+        set_act(w, 1, 300.0, 30);
+        run("act2d", std::move(w), 50, 200);
+    }
     return 0;
 }

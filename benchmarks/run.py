@@ -59,6 +59,18 @@ def chem2d(tessaly, size=256, count=20):
     return w
 
 
+def act2d(tessaly, size=256, count=8):
+    w = tessaly.World((size, size, 1), "periodic", 2, 10.0)
+    for j in range(count):
+        for i in range(count):
+            c = w.add_cell(1, 300.0, 5.0, 200.0, 2.0)
+            w.seed_block(c, 8 + 32 * i, 8 + 32 * j, 0, 25 + 32 * i, 25 + 32 * j, 1)
+    w.set_contact(0, 1, 10.0)
+    w.set_contact(1, 1, 20.0)
+    w.set_act(1, 300.0, 30)
+    return w
+
+
 def measure(model: str, method: str, quick: bool) -> dict:
     import tessaly
 
@@ -75,6 +87,9 @@ def measure(model: str, method: str, quick: bool) -> dict:
     elif model == "chem2d":
         w = chem2d(tessaly)
         burn, mcs = (2, 5) if quick else (10, 100)
+    elif model == "act2d":
+        w = act2d(tessaly)
+        burn, mcs = (5, 10) if quick else (50, 200)
     elif model == "field3d":
         w = tessaly.World((128, 128, 128), "periodic", 1, 1.0)
         w.add_field("c", 0.1, 0.01)
@@ -126,11 +141,14 @@ PLAN = [
     ("sort2d", "step", None),
     ("sort3d", "step", None),
     ("chem2d", "step", None),
+    ("act2d", "step", None),
     ("field3d", "advance_fields", None),
     ("sort2d", "step_parallel", 1),
     ("sort2d", "step_parallel", 2),
     ("sort3d", "step_parallel", 1),
     ("sort3d", "step_parallel", 2),
+    ("act2d", "step_parallel", 1),
+    ("act2d", "step_parallel", 2),
     ("memory256", "build", None),
 ]
 

@@ -40,6 +40,9 @@
 //   std::vector<CellId>, std::optional<T> (None: empty), Path (str, bytes or
 //   os.PathLike), Buffer (a bytes-like object: take a BufferView of it), and
 //   PyObject*: any object, borrowed for the call, for the body to convert.
+//   A text default (`= "major"`) fits std::string, and a PyObject* body,
+//   which then receives NULL for an omitted argument and applies the
+//   declared text itself.
 //   A conversion's TypeError names the argument by itself.
 // - Phase: `current(self)`, `setup_only(self, "MESSAGE")`, `running_only(self)`.
 // - Result: a body returning nothing returns None; one returning PyObject*
@@ -61,6 +64,7 @@
 #include <atomic>
 #include <concepts>
 #include <cstddef>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <exception>
@@ -227,7 +231,7 @@ constexpr NoneDefault None{};
 // its default. `arg("block") = 16` or `kw_only("volume") = None` gives the
 // parameter with that default; without one it is required.
 struct Param {
-    enum class Default : unsigned char { required, none, integer, real, boolean };
+    enum class Default : unsigned char { required, none, integer, real, boolean, text };
 
     const char* name;
     bool keyword_only = false;
@@ -235,6 +239,7 @@ struct Param {
     long long integer = 0;  // the default when fallback is integer
     double real = 0.0;      // when it is real
     bool boolean = false;   // when it is boolean
+    const char* text = "";  // when it is text
 
     template <typename V>
     Param operator=(V value) const {
@@ -247,8 +252,11 @@ struct Param {
         } else if constexpr (std::is_integral_v<V>) {
             p.fallback = Default::integer;
             p.integer = static_cast<long long>(value);
+        } else if constexpr (std::is_same_v<V, const char*>) {
+            p.fallback = Default::text;
+            p.text = value;
         } else {
-            static_assert(std::is_floating_point_v<V>, "a default is None, a bool, an integer or a float");
+            static_assert(std::is_floating_point_v<V>, "a default is None, a bool, an integer, a float or a text");
             p.fallback = Default::real;
             p.real = static_cast<double>(value);
         }
@@ -449,6 +457,9 @@ std::optional<T> default_value(const Param& p) {
         if (inner) return std::optional<T>(std::in_place, std::move(*inner));
     } else if constexpr (std::is_same_v<T, PyObject*>) {
         if (p.fallback == Default::none) return Py_None;  // immortal: no reference to hold
+        if (p.fallback == Default::text) return static_cast<PyObject*>(nullptr);  // the body applies the text
+    } else if constexpr (std::is_same_v<T, std::string>) {
+        if (p.fallback == Default::text) return std::string(p.text);
     } else if constexpr (std::is_same_v<T, bool>) {
         if (p.fallback == Default::boolean) return p.boolean;
     } else if constexpr (std::is_integral_v<T>) {
@@ -1065,6 +1076,7 @@ const Method World_finalize{
         tessaly::World& w = setup_only(self, "already finalized");
         // a failure leaves the object in the set-up phase with its world
         tessaly::finish_setup(w);
+        tessaly::seed_persistence(w.terms.persistence, seed);
         s.cpm.emplace(std::move(w), seed);
         s.setup_world.reset();
     }};
@@ -1214,6 +1226,141 @@ const Method World_divide_cells{
 const Method World_remove_cells{
     "remove_cells", exclusive, params(arg("ids")),
     [](PyObject* self, const std::vector<CellId>& ids) { tessaly::remove_cells(current(self), ids); }};
+
+// ---- methods: motility, chosen divisions, frozen cells ----
+
+// The normal of a chosen division: "major", "minor", "random" or a 3-tuple
+// (NULL: the declared default, "major").
+std::array<double, 3> division_normal(PyObject* self, tessaly::World& w, CellId id, PyObject* orientation) {
+    static const char* const expected =
+        "orientation: expected \"major\", \"minor\", \"random\" or a tuple of three finite floats, not all 0";
+    if (orientation == nullptr || PyUnicode_Check(orientation)) {
+        const std::string kind = orientation == nullptr ? "major" : from_python<std::string>(orientation);
+        if (kind == "major" || kind == "minor") return tessaly::principal_axis(w, id, kind == "major");
+        if (kind != "random") raise_error(PyExc_ValueError, expected);
+        // the driver's generator: only a running world has one
+        return tessaly::random_direction(running_only(self).rng, w.lattice.nz == 1);
+    }
+    if (!PyTuple_Check(orientation) || PyTuple_GET_SIZE(orientation) != 3) raise_error(PyExc_ValueError, expected);
+    std::array<double, 3> n{};
+    for (std::size_t k = 0; k < 3; ++k)
+        n[k] = from_python<double>(PyTuple_GET_ITEM(orientation, static_cast<Py_ssize_t>(k)));
+    if (!std::isfinite(n[0]) || !std::isfinite(n[1]) || !std::isfinite(n[2]) ||
+        (n[0] == 0.0 && n[1] == 0.0 && n[2] == 0.0))
+        raise_error(PyExc_ValueError, expected);
+    return n;
+}
+
+const Method World_divide_cell{
+    "divide_cell", exclusive, params(arg("cell_id"), arg("orientation") = "major", arg("target_volumes") = None),
+    "Divide one cell through its centroid by a plane whose normal is its major\n"
+    "axis, its minor axis, a random direction or a given (x, y, z); the sites on\n"
+    "the positive side go to a new cell. Return the new cell's id.",
+    [](PyObject* self, CellId cell_id, PyObject* orientation, PyObject* target_volumes) -> PyObject* {
+        tessaly::World& w = current(self);
+        if (cell_id == tessaly::MEDIUM || cell_id >= w.cells.size())
+            raise_error(PyExc_ValueError, "cell_id: expected a registered cell other than the medium");
+        const std::int64_t volume = std::count(w.lattice.sites.begin(), w.lattice.sites.end(), cell_id);
+        if (volume < 2) raise_error(PyExc_ValueError, "cell_id: a cell of fewer than two sites cannot divide");
+        const double half = w.cells[cell_id].target_volume / 2.0;
+        double targets[2] = {half, half};
+        if (target_volumes != Py_None) {
+            if (!PyTuple_Check(target_volumes) || PyTuple_GET_SIZE(target_volumes) != 2)
+                raise_error(PyExc_ValueError, "target_volumes: expected None or a tuple of two floats");
+            targets[0] = from_python<double>(PyTuple_GET_ITEM(target_volumes, 0));
+            targets[1] = from_python<double>(PyTuple_GET_ITEM(target_volumes, 1));
+        }
+        const std::array<double, 3> normal = division_normal(self, w, cell_id, orientation);
+        const std::int64_t beyond = tessaly::sites_beyond(w, cell_id, normal);
+        if (beyond == 0 || beyond == volume) raise_error(PyExc_ValueError, "orientation: the cut leaves one side empty");
+        const CellId daughter = tessaly::divide_cell(w, cell_id, normal, targets[0], targets[1]);
+        if (tessaly::is_frozen(w.terms.frozen, cell_id)) tessaly::set_cell_frozen(w, daughter, true);
+        tessaly::track_division(w.terms.tracks, cell_id, daughter);
+        tessaly::persistence_division(w.terms.persistence, cell_id, daughter);
+        return PyLong_FromUnsignedLong(daughter);
+    }};
+
+const Method World_set_cell_frozen{
+    "set_cell_frozen", exclusive, params(arg("cell_id"), arg("frozen")),
+    "Freeze (or free) one cell: no copy into or out of its sites is accepted.",
+    [](PyObject* self, CellId cell_id, bool frozen) {
+        tessaly::World& w = current(self);
+        if (cell_id == tessaly::MEDIUM) raise_error(PyExc_ValueError, "cell_id: the medium cannot be frozen");
+        (void)tessaly::cell_at(w, cell_id);
+        tessaly::set_cell_frozen(w, cell_id, frozen);
+    }};
+
+const Method World_set_act{
+    "set_act", exclusive, params(arg("cell_type"), arg("lambda_act"), arg("max_act")),
+    "The Act model for cells of the type: sites they gain take activity max_act\n"
+    "(0-255), which decays by 1 per Monte Carlo step.",
+    [](PyObject* self, CellType cell_type, double lambda_act, std::uint8_t max_act) {
+        tessaly::set_act(current(self), cell_type, lambda_act, max_act);
+    }};
+
+const Method World_set_act_mean{
+    "set_act_mean", exclusive, params(arg("kind")),
+    "The mean of the Act model's local activity: \"geometric\" or \"arithmetic\".",
+    [](PyObject* self, const std::string& kind) {
+        if (kind != "geometric" && kind != "arithmetic")
+            raise_error(PyExc_ValueError, "kind: expected \"geometric\" or \"arithmetic\"");
+        tessaly::set_act_mean(current(self), kind == "arithmetic");
+    }};
+
+const Method World_activity_view{
+    "activity_view", shared, params(), "The Act activity of every site, in site-index order.",
+    [](PyObject* self) -> PyObject* {
+        const tessaly::World& w = current(self);
+        const std::vector<std::uint8_t>& activity = w.terms.act.activity;
+        return make_list(w.lattice.n_sites(),
+                         [&](std::size_t i) { return PyLong_FromLong(i < activity.size() ? activity[i] : 0); });
+    }};
+
+const Method World_set_persistence{
+    "set_persistence", exclusive, params(arg("cell_type"), arg("lambda_dir"), arg("delta_t"), arg("persist")),
+    "Persistent motion for cells of the type along a preferred direction that\n"
+    "follows their displacement over the last delta_t steps.",
+    [](PyObject* self, CellType cell_type, double lambda_dir, std::uint32_t delta_t, double persist) {
+        if (delta_t == 0) raise_error(PyExc_ValueError, "delta_t: expected at least 1 step");
+        if (!(persist >= 0.0 && persist <= 1.0)) raise_error(PyExc_ValueError, "persist: expected a value from 0 to 1");
+        tessaly::set_persistence(current(self), cell_type, lambda_dir, delta_t, persist);
+    }};
+
+const Method World_set_tracking{
+    "set_tracking", exclusive, params(arg("on")),
+    "Keep every cell's track, its centroid displacement accumulated over the\n"
+    "Monte Carlo steps.",
+    [](PyObject* self, bool on) { tessaly::set_tracking(current(self), on); }};
+
+// Returns a new reference to a list of (x, y, z) tuples, one per registered cell.
+PyObject* vec3_list(std::size_t n, const std::vector<tessaly::Vec3>& values) {
+    return make_list(n, [&](std::size_t i) {
+        const tessaly::Vec3 v = i < values.size() ? values[i] : tessaly::Vec3{};
+        return make_triple(PyFloat_FromDouble(v[0]), PyFloat_FromDouble(v[1]), PyFloat_FromDouble(v[2]));
+    });
+}
+
+const Method World_cell_centroids{
+    "cell_centroids", shared, params(), "Every cell's centroid, right across periodic faces.",
+    [](PyObject* self) -> PyObject* {
+        const tessaly::World& w = current(self);
+        const tessaly::Tracks* tracks = tessaly::tracking_on(w.terms) ? &w.terms.tracks : nullptr;
+        return vec3_list(w.cells.size(), tessaly::centroids(w, tracks));
+    }};
+
+const Method World_cell_tracks{
+    "cell_tracks", shared, params(), "Every cell's accumulated centroid displacement since tracking began.",
+    [](PyObject* self) -> PyObject* {
+        const tessaly::World& w = current(self);
+        return vec3_list(w.cells.size(), w.terms.tracks.position);
+    }};
+
+const Method World_cell_directions{
+    "cell_directions", shared, params(), "Every cell's preferred direction of persistent motion.",
+    [](PyObject* self) -> PyObject* {
+        const tessaly::World& w = current(self);
+        return vec3_list(w.cells.size(), w.terms.persistence.direction);
+    }};
 
 // ---- methods: observables ----
 
@@ -1377,6 +1524,8 @@ std::string default_text(const Param& p) {
         return std::string("=").append(std::to_string(p.integer));
     case Param::Default::boolean:
         return p.boolean ? "=True" : "=False";
+    case Param::Default::text:
+        return std::string("='").append(p.text).append("'");
     case Param::Default::real: {
         char* text = PyOS_double_to_string(p.real, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
         if (text == nullptr) throw PythonError{};

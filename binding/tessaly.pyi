@@ -343,7 +343,81 @@ class World:
         is empty. Works in both phases.
         """
 
+    def divide_cell(
+        self,
+        cell_id: int,
+        orientation: str | tuple[float, float, float] = "major",
+        target_volumes: tuple[float, float] | None = None,
+    ) -> int:
+        """Divide one cell through its centroid by a plane whose normal is its major
+        axis, its minor axis, a random direction or a given (x, y, z); the sites on
+        the positive side go to a new cell. Return the new cell's id.
+
+        ``orientation`` is ``"major"`` (the cut goes across the cell's
+        length), ``"minor"``, ``"random"`` (drawn from the World's generator,
+        running phase only) or a tuple of three floats. The daughter copies
+        the parent's type, strengths, surface target, frozen flag and
+        direction; both cells get ``target_volumes`` (parent, daughter) or
+        half the parent's target. A cell of fewer than two sites, the
+        medium, a bad orientation or a cut leaving one side empty raise
+        ``ValueError`` and change nothing. Works in both phases.
+        """
+
+    def set_cell_frozen(self, cell_id: int, frozen: bool) -> None:
+        """Freeze (or free) one cell: no copy into or out of its sites is accepted.
+
+        For walls, obstacles and sources. The medium cannot be frozen
+        (``ValueError``). Works in both phases.
+        """
+
+    def set_act(self, cell_type: int, lambda_act: float, max_act: int) -> None:
+        """The Act model for cells of the type: sites they gain take activity max_act
+        (0-255), which decays by 1 per Monte Carlo step.
+
+        A copy adds ``(lambda_act/max_act)*(A(target) - A(source))``, A the
+        geometric (or arithmetic) mean activity of a site and its
+        neighbours of the same cell. The term is on while some type has
+        ``lambda_act != 0`` and ``max_act > 0``. Works in both phases.
+        """
+
+    def set_act_mean(self, kind: str) -> None:
+        """The mean of the Act model's local activity: "geometric" or "arithmetic"."""
+
+    def activity_view(self) -> list[int]:
+        """The Act activity of every site, in site-index order."""
+
+    def set_persistence(self, cell_type: int, lambda_dir: float, delta_t: int, persist: float) -> None:
+        """Persistent motion for cells of the type along a preferred direction that
+        follows their displacement over the last delta_t steps.
+
+        A copy from a cell's site adds ``-lambda_dir * (u . (x_t - x_s))``;
+        after each Monte Carlo step ``u`` turns towards the displacement,
+        keeping the weight ``persist`` (0 to 1) of the old direction.
+        ``delta_t`` is at least 1. Switches tracking on. Works in both phases.
+        """
+
+    def set_tracking(self, on: bool) -> None:
+        """Keep every cell's track, its centroid displacement accumulated over the
+        Monte Carlo steps."""
+
     # ---- observables ----
+
+    def cell_centroids(self) -> list[tuple[float, float, float]]:
+        """Every cell's centroid, right across periodic faces.
+
+        On a periodic axis the mean of the coordinates unwrapped about the
+        cell's previous centroid (or its circular mean), wrapped into the
+        box; ``(0.0, 0.0, 0.0)`` for a cell without sites.
+        """
+
+    def cell_tracks(self) -> list[tuple[float, float, float]]:
+        """Every cell's accumulated centroid displacement since tracking began."""
+
+    def cell_directions(self) -> list[tuple[float, float, float]]:
+        """Every cell's preferred direction of persistent motion.
+
+        ``(0.0, 0.0, 0.0)`` until the cell has one.
+        """
 
     def cell_coms(self) -> list[tuple[float, float, float]]:
         """Return every cell's centre of mass, one tuple per registry entry.

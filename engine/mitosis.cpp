@@ -13,8 +13,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <string>
 
 #include "centroid.hpp"
+#include "error.hpp"
 #include "world.hpp"
 
 namespace tessaly {
@@ -180,6 +182,9 @@ std::int64_t sites_beyond(const World& w, CellId id, std::array<double, 3> norma
 
 CellId divide_cell(World& w, CellId id, std::array<double, 3> normal, double parent_target, double daughter_target) {
     const Cell parent = cell_at(w, id);
+    // the recomputation at the end must not fail once sites have moved
+    for (const CellId site_id : w.lattice.sites)
+        if (site_id >= w.cells.size()) fail("cell id " + std::to_string(site_id) + " is not registered");
     std::vector<std::size_t> moved;
     for_each_offset(w, id, [&](std::size_t i, const Vec3& d) {
         if (dot(normal, d) > 0.0) moved.push_back(i);

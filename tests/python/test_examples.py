@@ -25,6 +25,7 @@ CASES = [
     ("growth.py", [], ["growth.png", "growth_count.png"]),
     ("membrane.py", [], ["membrane.png", "membrane_drift.png"]),
     ("elongation.py", [], ["elongation.png", "elongation_lengths.png"]),
+    ("migration.py", [], ["migration.png", "migration_msd.png"]),
 ]
 
 

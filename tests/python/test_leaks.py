@@ -60,6 +60,14 @@ def expect(errors, call):
         raise AssertionError("the call did not fail")
 
 
+def divide_or_refuse(w):
+    """Divides cell 2 until it is too small to divide."""
+    try:
+        w.divide_cell(2, "random", (3.0, 3.0))
+    except ValueError:
+        pass
+
+
 # Calls of every method, each in a succeeding and (where there is one) a failing
 # form, on a running world `r` and a world `s` in the set-up phase. The failing
 # forms go through conversion errors, phase errors and engine errors.
@@ -129,6 +137,22 @@ CALLS = [
     lambda r, s: r.field_mean_at_cell(0, 1),
     lambda r, s: expect(InternalError, lambda: r.field_mean_at_cell(0, 99)),
     lambda r, s: expect(TypeError, lambda: r.step(mcs=1, bogus=2)),
+    lambda r, s: r.set_act(2, 5.0, 20),
+    lambda r, s: expect(OverflowError, lambda: r.set_act(2, 5.0, 300)),
+    lambda r, s: r.set_act_mean("arithmetic"),
+    lambda r, s: expect(ValueError, lambda: r.set_act_mean("median")),
+    lambda r, s: r.activity_view(),
+    lambda r, s: r.set_persistence(1, 1.0, 2, 0.5),
+    lambda r, s: expect(ValueError, lambda: r.set_persistence(1, 1.0, 2, 2.0)),
+    lambda r, s: r.set_tracking(True),
+    lambda r, s: r.cell_centroids(),
+    lambda r, s: r.cell_tracks(),
+    lambda r, s: r.cell_directions(),
+    lambda r, s: r.set_cell_frozen(1, False),
+    lambda r, s: expect(ValueError, lambda: r.set_cell_frozen(0, True)),
+    lambda r, s: divide_or_refuse(r),
+    lambda r, s: expect(ValueError, lambda: r.divide_cell(0, (1.0, 0.0, 0.0), (1.0, 1.0))),
+    lambda r, s: expect(ValueError, lambda: s.divide_cell(1)),
 ]
 # Checkpoints: their first few hundred calls settle the interpreter's own
 # free lists (one block per call, then none), so they warm up longer.
@@ -157,7 +181,7 @@ def called_methods(calls):
 
 def test_the_calls_cover_every_method():
     methods = {name for name in dir(tessaly.World) if not name.startswith("_")}
-    assert len(methods) == 45
+    assert len(methods) == 55
     assert methods <= called_methods(CALLS + SAVE_AND_LOAD)
 
 

@@ -54,6 +54,9 @@ DIGEST_SCRIPT = textwrap.dedent(
         f = w.add_field("signal", 0.1, 0.01)
         w.set_secretion(f, 1, 0.5)
         w.set_chemotaxis(f, 2, 20.0)
+        w.set_act(2, 30.0, 20)
+        w.set_persistence(1, 2.0, 3, 0.5)
+        w.set_cell_frozen(1, True)
         w.finalize(19)
         return w
 
@@ -70,7 +73,8 @@ DIGEST_SCRIPT = textwrap.dedent(
         w.step_parallel(4, block)
         threads = len(os.listdir("/proc/self/task"))
         w.step_parallel(3, block)
-        states.append([w.snapshot(), w.cell_volumes(), w.cell_surfaces(), w.cell_coms(), w.field_conc(0)])
+        states.append([w.snapshot(), w.cell_volumes(), w.cell_surfaces(), w.cell_coms(), w.field_conc(0),
+                       w.activity_view(), w.cell_directions(), w.cell_tracks()])
     print(json.dumps({"threads": threads, "states": states}))
     """
 )

@@ -38,7 +38,7 @@ UNDER_ASAN = os.environ.get("TESSALY_ASAN") == "1"
 
 U32_MAX = 2**32 - 1
 U64_MAX = 2**64 - 1
-SIGNATURE_LENGTH = {"step_parallel": 2}  # methods whose calls may leave out defaulted arguments
+SIGNATURE_LENGTH = {"step_parallel": 2, "divide_cell": 3}  # methods whose calls may leave out defaulted arguments
 NAN = math.nan
 INF = math.inf
 
@@ -351,7 +351,7 @@ class Outcome:
 
 
 class WorldMachine(RuleBasedStateMachine):
-    """Drives one World through random calls of all 41 methods and keeps a
+    """Drives one World through random calls of all 51 methods and keeps a
     model of what is observable: phase, registry (types), site array, trackers
     (exact once running), fields."""
 
@@ -376,6 +376,7 @@ class WorldMachine(RuleBasedStateMachine):
         self.types = [0]
         self.snap = [0] * self.n_sites
         self.trackers = [ZERO_TRACKERS]
+        self.frozen = set()
         # most sequences start with a field or two, so that the field methods meet valid indices
         for f in range(fields):
             assert self.w.add_field(f"f{f}", 0.1, 0.01) == f
@@ -668,8 +669,12 @@ class WorldMachine(RuleBasedStateMachine):
         self.step_parallel(data)
 
     def after_sweep(self):
+        before = self.snap
         self.snap = self.w.snapshot()
         assert all(0 <= v <= self.n for v in self.snap)
+        # a frozen cell never gains or loses a site
+        for i, (a, b) in enumerate(zip(before, self.snap)):
+            assert a == b or (a not in self.frozen and b not in self.frozen), (i, a, b)
 
     @rule(data=st.data())
     def step(self, data):
@@ -876,6 +881,107 @@ class WorldMachine(RuleBasedStateMachine):
             self.expect(out, error)
 
     @rule(data=st.data())
+    def divide_cell(self, data):
+        if self.n > 60:
+            return  # keep the registry small
+        cid = data.draw(self.cell_id())
+        kinds = ["major", "minor", "random", (1.0, 0.0, 0.0), (0.3, -0.7, 0.2), (0.0, 0.0, 1.0), (0.0, 0.0, 0.0),
+                 "diagonal"]
+        orientation = data.draw(st.sampled_from(kinds))
+        params = [("cell_id", cid), ("orientation", Arg(orientation, orientation))]
+        targets = data.draw(st.sampled_from([None, (3.0, 5.0), (1.0,)]))
+        if targets is not None or data.draw(st.booleans()):
+            params.append(("target_volumes", Arg(targets, targets)))
+        out = self.call(data, "divide_cell", *params)
+        if out is None:
+            return
+        c = out.converted[0]
+        volume = self.snap.count(c)
+        if c == 0 or c > self.n:
+            self.expect(out, ValueError, "cell_id: expected a registered cell other than the medium")
+        elif volume < 2:
+            self.expect(out, ValueError, "cell_id: a cell of fewer than two sites cannot divide")
+        elif targets is not None and len(targets) != 2:
+            self.expect(out, ValueError, "target_volumes: expected None or a tuple of two floats")
+        elif orientation in ((0.0, 0.0, 0.0), "diagonal"):
+            self.expect(out, ValueError)
+        elif orientation == "random" and not self.running:
+            self.expect(out, RuntimeError, "call finalize() first")
+        elif out.error is not None:
+            # an unregistered id painted in the set-up phase, or a cut with one side empty
+            assert (type(out.error) is InternalError and self.unregistered_painted()) or (
+                type(out.error) is ValueError and str(out.error) == "orientation: the cut leaves one side empty")
+        else:
+            daughter = self.expect(out)
+            assert daughter == self.n + 1
+            after = self.w.snapshot()
+            moved = [i for i, (a, b) in enumerate(zip(self.snap, after)) if a != b]
+            assert moved and all(self.snap[i] == c and after[i] == daughter for i in moved)
+            assert len(moved) < volume
+            self.add_records([self.types[c]])
+            if c in self.frozen:
+                self.frozen.add(daughter)
+            self.snap = after
+            assert self.recompute() is None
+
+    @rule(data=st.data())
+    def set_act(self, data):
+        self.simple(data, "set_act", ("cell_type", data.draw(self.any_type())),
+                    ("lambda_act", data.draw(float_arg(-50.0, 300.0))),
+                    ("max_act", data.draw(int_arg(8, st.sampled_from([0, 1, 20, 255])))))
+
+    @rule(data=st.data())
+    def set_act_mean(self, data):
+        kind = data.draw(mostly(st.sampled_from(["geometric", "arithmetic"]).map(lambda k: Arg(k, k)), str_arg()))
+        out = self.call(data, "set_act_mean", ("kind", kind))
+        if out is not None and out.converted[0] in ("geometric", "arithmetic"):
+            assert self.expect(out) is None
+        elif out is not None:
+            self.expect(out, ValueError, 'kind: expected "geometric" or "arithmetic"')
+
+    @rule(data=st.data())
+    def set_persistence(self, data):
+        out = self.call(data, "set_persistence", ("cell_type", data.draw(self.any_type())),
+                        ("lambda_dir", data.draw(float_arg(-5.0, 20.0))),
+                        ("delta_t", data.draw(int_arg(32, st.sampled_from([1, 3, 0, 50])))),
+                        ("persist", data.draw(float_arg(-0.5, 1.5))))
+        if out is None:
+            return
+        _, _, delta_t, persist = out.converted
+        if delta_t == 0:
+            self.expect(out, ValueError, "delta_t: expected at least 1 step")
+        elif not 0.0 <= persist <= 1.0:
+            self.expect(out, ValueError, "persist: expected a value from 0 to 1")
+        else:
+            assert self.expect(out) is None
+
+    @rule(data=st.data())
+    def set_tracking(self, data):
+        self.simple(data, "set_tracking", ("on", data.draw(bool_arg())))
+
+    @rule(data=st.data())
+    def set_cell_frozen(self, data):
+        out = self.call(data, "set_cell_frozen", ("cell_id", data.draw(self.cell_id())),
+                        ("frozen", data.draw(bool_arg())))
+        if out is None:
+            return
+        c, frozen = out.converted
+        if c == 0:
+            self.expect(out, ValueError, "cell_id: the medium cannot be frozen")
+        elif c > self.n:
+            self.expect(out, InternalError, f"cell id {c} is not registered")
+        else:
+            assert self.expect(out) is None
+            (self.frozen.add if frozen else self.frozen.discard)(c)
+
+    @rule(data=st.data())
+    def activity_view(self, data):
+        out = self.call(data, "activity_view")
+        if out is not None:
+            activity = self.expect(out)
+            assert len(activity) == self.n_sites and all(0 <= a <= 255 for a in activity)
+
+    @rule(data=st.data())
     def remove_cells(self, data):
         item = int_arg(32, st.integers(0, self.n + 1) | st.just(U32_MAX), bad_weight=0)
         out = self.call(data, "remove_cells", ("ids", data.draw(sequence_arg(st.lists(item, max_size=4), 32))))
@@ -894,7 +1000,7 @@ class WorldMachine(RuleBasedStateMachine):
     @rule(data=st.data())
     def per_cell_lists(self, data):
         name = data.draw(st.sampled_from(["cell_coms", "cell_types", "cell_volumes", "cell_surfaces",
-                                          "cell_lengths"]))
+                                          "cell_lengths", "cell_centroids", "cell_tracks", "cell_directions"]))
         out = self.call(data, name)
         if out is not None:
             result = self.expect(out)
