@@ -350,6 +350,33 @@ int main() {
         set_worker_count_for_testing(2);
     }
 
+    // with the motility terms: the Act model reads activities two sites away
+    // from the target, the closest block (2) keeps that inside the tiles of
+    // other colours; activities, directions and tracks do not depend on the
+    // worker count either
+    for (const Model& m : {Model{{20, 18, 1}, true, 2, 0.0}, Model{{12, 12, 10}, true, 3, 0.0}}) {
+        std::vector<World> results;
+        for (const std::size_t workers : {1, 2, 3}) {
+            set_worker_count_for_testing(workers);
+            World w = busy_world(m);
+            set_act(w, 1, 40.0, 20);
+            set_act(w, 2, 20.0, 10);
+            set_persistence(w, 2, 3.0, 2, 0.5);
+            set_cell_frozen(w, 3, true);
+            Cpm cpm(std::move(w), 37);
+            CHECK(step_parallel(cpm, 8, 2));
+            results.push_back(cpm.world);
+        }
+        for (std::size_t r = 1; r < results.size(); ++r) {
+            CHECK(same_world(results[r], results[0]));
+            CHECK(results[r].terms.act.activity == results[0].terms.act.activity);
+            CHECK(results[r].terms.persistence.direction == results[0].terms.persistence.direction);
+            CHECK(results[r].terms.tracks.position == results[0].terms.tracks.position);
+        }
+        CHECK(trackers_exact(results[0]));
+    }
+    set_worker_count_for_testing(2);
+
     // the poll runs between steps: stopping after the first leaves what
     // step_parallel(1) leaves, and a poll that never stops changes nothing
     {
