@@ -23,7 +23,8 @@ inline void for_each_neighbor(const Lattice& lat, std::size_t i, Visit visit) {
     if (lat.is_interior(i)) {
         for (const std::int64_t step : lat.offset_step) visit(static_cast<std::size_t>(static_cast<std::int64_t>(i) + step));
     } else {
-        SiteList nb;
+        // kept per thread: a 26-neighbourhood list outgrows the inline storage once, not per call
+        thread_local SiteList nb;
         neighbors_slow(lat, i, nb);
         for (const std::size_t j : nb) visit(j);
     }
