@@ -2,6 +2,7 @@
 in its own interpreter, and write their pictures and tables."""
 
 import csv
+import json
 import itertools
 import os
 import site
@@ -82,3 +83,15 @@ def test_sweep_on_two_local_dask_workers_gives_one_row_per_run(tmp_path):
         assert 0.0 <= float(row["type1_medium_fraction"]) <= 1.0
         assert int(row["cells"]) > 0 and float(row["mean_volume"]) > 0.0
         assert float(row["seconds"]) > 0.0
+
+
+def test_the_act2d_benchmark_runs_at_a_reduced_size():
+    bench = EXAMPLES.parent / "benchmarks" / "run.py"
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(tessaly.__file__)))
+    result = subprocess.run([sys.executable, str(bench), "--quick", "act2d"], env=env, capture_output=True,
+                            text=True, timeout=180)
+    assert_succeeded(result)
+    rows = [json.loads(line) for line in result.stdout.splitlines()]
+    assert [(r["model"], r["method"], r["threads"]) for r in rows] == [
+        ("act2d", "step", 1), ("act2d", "step_parallel", 1), ("act2d", "step_parallel", 2)]
+    assert all(r["attempts_per_s"] > 0 and r["mcs"] == 10 for r in rows)
