@@ -12,6 +12,8 @@
 // Build and run (clang, libFuzzer, ASan, UBSan):   ./dev fuzz [seconds]
 // Replay one input:                               build/fuzz/fuzz_engine crash-<hash>
 // Compiled with -DFUZZ_TRACE the target lists the operations it decodes.
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -260,7 +262,28 @@ void Session::operation(std::uint8_t op) {
         set_length_constraint(w, table_type(), in.f64(), in.f64());
         break;
     case 12:
-        set_external_potential(w, table_type(), in.f64(), in.f64(), in.f64());
+        switch (in.u8() % 5) {
+        case 0:
+            set_external_potential(w, table_type(), in.f64(), in.f64(), in.f64());
+            break;
+        case 1:
+            set_act(w, any_type(), in.f64(), in.u8());
+            set_act_mean(w, in.flag());
+            break;
+        case 2: {
+            const CellType t = any_type();
+            const double lambda = in.f64();
+            set_persistence(w, t, lambda, 1 + in.u8() % 8, static_cast<double>(in.u8()) / 255.0);
+            break;
+        }
+        case 3: {
+            const CellId id = cell_id();
+            if (id != MEDIUM && id < w.cells.size()) set_cell_frozen(w, id, in.flag());
+            break;
+        }
+        default:
+            set_tracking(w, in.flag());
+        }
         break;
     case 13: {
         const std::size_t f = field_idx();
@@ -343,6 +366,25 @@ void Session::operation(std::uint8_t op) {
         break;
     }
     case 20: {
+        if (in.flag()) {
+            // a chosen division, with the checks its callers make
+            const CellId id = cell_id();
+            if (id == MEDIUM || id >= w.cells.size()) break;
+            const std::int64_t volume = std::count(w.lattice.sites.begin(), w.lattice.sites.end(), id);
+            if (volume < 2) break;
+            std::array<double, 3> normal{};
+            if (in.flag()) {
+                normal = principal_axis(w, id, in.flag());
+            } else {
+                for (double& c : normal) c = static_cast<double>(static_cast<std::int8_t>(in.u8()));
+            }
+            const std::int64_t beyond = sites_beyond(w, id, normal);
+            if (beyond == 0 || beyond == volume) break;
+            const std::size_t before = w.cells.size();
+            if (divide_cell(w, id, normal, in.f64(), in.f64()) != before) finding("daughter id is not the next", id);
+            trackers_valid = true;
+            break;
+        }
         std::vector<CellId> ids(in.u8() % 5);
         for (CellId& id : ids) id = cell_id();
         remove_cells(w, ids);
@@ -358,7 +400,8 @@ void Session::operation(std::uint8_t op) {
             SiteList nb = neighbors(w.lattice, i);
             const std::size_t source = nb.empty() ? i : nb[in.u8() % nb.size()];
             dh += delta_chemotaxis(w, i, source, n) + delta_membrane(w, i, n) + delta_junction(w, i, n) +
-                  delta_length(w, i, n) + delta_external(w, i, n);
+                  delta_length(w, i, n) + delta_external(w, i, n) + delta_act(w, i, source, n) +
+                  delta_persistence(w, i, source, n);
             (void)dh;
             if (in.flag() && (!connectivity_applies(w, w.lattice.sites[i]) ||
                               would_stay_connected(w, i, w.lattice.sites[i])))
