@@ -91,6 +91,26 @@ double delta_act(const World& w, std::size_t target, std::size_t source, CellId 
     return act.scale[t] * (local_activity(w, target, o) - local_activity(w, source, n));
 }
 
+// ---- checkpoint ----
+
+void write(ByteWriter& out, const ActTerm& term) {
+    if (term.lambda.empty() && term.activity.empty() && !term.arithmetic) return;
+    out.f64s(term.lambda);
+    out.u8s(term.max_act);
+    out.boolean(term.arithmetic);
+    out.u8s(term.activity);
+}
+
+void read(ByteReader& in, ActTerm& term, const World& w) {
+    term.lambda = in.f64s();
+    term.max_act = in.u8s();
+    if (term.max_act.size() != term.lambda.size()) damaged("the Act model's lists differ in length");
+    term.arithmetic = in.boolean();
+    term.activity = in.u8s();
+    if (!term.activity.empty() && term.activity.size() != w.lattice.n_sites()) damaged("activities do not cover the box");
+    if (term.activity.empty() && !term.lambda.empty()) damaged("an Act model without activities");
+}
+
 void act_decay(ActTerm& term) {
     for (std::uint8_t& a : term.activity) a = static_cast<std::uint8_t>(a - (a != 0));
 }

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "bytes.hpp"
 #include "lattice.hpp"
 
 namespace tessaly {
@@ -34,6 +35,11 @@ struct ActTerm {
 
 // Recomputes `on` and the scales from the parameters.
 void refresh(ActTerm& term);
+
+// Its section of a checkpoint: nothing while the record holds its defaults;
+// read checks what it takes against the world it is read into.
+void write(ByteWriter& out, const ActTerm& term);
+void read(ByteReader& in, ActTerm& term, const World& w);
 
 // Sets one type's parameters; the activity array is made on first use.
 void set_act(World& w, CellType cell_type, double lambda, std::uint8_t max_act);

@@ -168,6 +168,43 @@ void track_step(const World& w, Tracks& tracks) {
     }
 }
 
+// ---- checkpoint ----
+
+namespace {
+
+void put_vec3s(ByteWriter& out, const std::vector<Vec3>& values) {
+    out.u64(values.size());
+    for (const Vec3& v : values)
+        for (const double c : v) out.f64(c);
+}
+
+std::vector<Vec3> get_vec3s(ByteReader& in, std::size_t n_cells) {
+    std::vector<Vec3> values(in.count(24));
+    if (values.size() > n_cells) damaged("per-cell values beyond the registry");
+    for (Vec3& v : values)
+        for (double& c : v) c = in.f64();
+    return values;
+}
+
+}  // namespace
+
+void write(ByteWriter& out, const Tracks& term) {
+    if (!term.requested && term.position.empty()) return;
+    out.boolean(term.requested);
+    put_vec3s(out, term.reference);
+    put_vec3s(out, term.position);
+    out.u8s(term.has_reference);
+}
+
+void read(ByteReader& in, Tracks& term, const World& w) {
+    term.requested = in.boolean();
+    term.reference = get_vec3s(in, w.cells.size());
+    term.position = get_vec3s(in, w.cells.size());
+    term.has_reference = in.u8s();
+    if (term.position.size() != term.reference.size() || term.has_reference.size() != term.reference.size())
+        damaged("the tracks' lists differ in length");
+}
+
 void track_division(Tracks& tracks, CellId parent, CellId daughter) {
     if (parent >= tracks.position.size()) return;
     if (daughter >= tracks.position.size()) {

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "bytes.hpp"
 #include "lattice.hpp"
 
 namespace tessaly {
@@ -57,6 +58,11 @@ void track_step(const World& w, Tracks& tracks);
 
 // Sizes the per-cell lists to the registry (new entries: no reference, track 0).
 void fit_tracks(const World& w, Tracks& tracks);
+
+// Its section of a checkpoint: nothing while the record holds its defaults;
+// read checks what it takes against the world it is read into.
+void write(ByteWriter& out, const Tracks& term);
+void read(ByteReader& in, Tracks& term, const World& w);
 
 // A daughter starts from its parent's track, with a reference of its own.
 void track_division(Tracks& tracks, CellId parent, CellId daughter);

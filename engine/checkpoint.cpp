@@ -97,6 +97,10 @@ constexpr std::uint32_t tag_junction = tag("JUNC");
 constexpr std::uint32_t tag_length = tag("LENG");
 constexpr std::uint32_t tag_external = tag("EXTF");
 constexpr std::uint32_t tag_connectivity = tag("CONN");
+constexpr std::uint32_t tag_act = tag("ACTV");
+constexpr std::uint32_t tag_persistence = tag("PERS");
+constexpr std::uint32_t tag_frozen = tag("FRZN");
+constexpr std::uint32_t tag_tracks = tag("TRAK");
 
 struct WorldHeader {
     std::array<std::size_t, 3> dims;
@@ -363,6 +367,10 @@ std::vector<std::uint8_t> encode_payload(const World& w, bool running, const Rng
     section(out, tag_length, true, [&] { write(out, terms.length); });
     section(out, tag_external, true, [&] { write(out, terms.external); });
     section(out, tag_connectivity, true, [&] { write(out, terms.connectivity); });
+    section(out, tag_act, true, [&] { write(out, terms.act); });
+    section(out, tag_persistence, true, [&] { write(out, terms.persistence); });
+    section(out, tag_frozen, true, [&] { write(out, terms.frozen); });
+    section(out, tag_tracks, true, [&] { write(out, terms.tracks); });
     return std::move(out.out);
 }
 
@@ -443,6 +451,10 @@ WorldState decode_payload(const std::uint8_t* data, std::size_t size, const Deco
                          : t == tag_length       ? 4
                          : t == tag_external     ? 5
                          : t == tag_connectivity ? 6
+                         : t == tag_act          ? 7
+                         : t == tag_persistence  ? 8
+                         : t == tag_frozen       ? 9
+                         : t == tag_tracks       ? 10
                                                  : 0;
         if (rank == 0) damaged("unknown section '" + tag_name(t) + "'");
         if (rank <= last) damaged("section '" + tag_name(t) + "' out of order");
@@ -455,6 +467,10 @@ WorldState decode_payload(const std::uint8_t* data, std::size_t size, const Deco
         if (t == tag_length) read(body, terms.length, w);
         if (t == tag_external) read(body, terms.external, w);
         if (t == tag_connectivity) read(body, terms.connectivity, w);
+        if (t == tag_act) read(body, terms.act, w);
+        if (t == tag_persistence) read(body, terms.persistence, w);
+        if (t == tag_frozen) read(body, terms.frozen, w);
+        if (t == tag_tracks) read(body, terms.tracks, w);
         close_section(body, t);
     }
     // every field has its response (the section is there whenever a field is)

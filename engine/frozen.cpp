@@ -1,5 +1,7 @@
 #include "frozen.hpp"
 
+#include <string>
+
 #include "world.hpp"
 
 namespace tessaly {
@@ -17,6 +19,20 @@ void set_cell_frozen(World& w, CellId id, bool frozen) {
     }
     term.cell[id] = frozen;
     refresh_terms(w);
+}
+
+// ---- checkpoint ----
+
+void write(ByteWriter& out, const FrozenCells& term) {
+    if (term.cell.empty()) return;
+    out.u8s(term.cell);
+}
+
+void read(ByteReader& in, FrozenCells& term, const World& w) {
+    term.cell = in.u8s();
+    if (term.cell.size() > w.cells.size()) damaged("frozen flags beyond the registry");
+    for (const std::uint8_t f : term.cell)
+        if (f > 1) damaged("a flag holds " + std::to_string(f));
 }
 
 }  // namespace tessaly

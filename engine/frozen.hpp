@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "bytes.hpp"
 #include "lattice.hpp"
 
 namespace tessaly {
@@ -18,6 +19,11 @@ struct FrozenCells {
 
 // Recomputes `on` from the flags.
 void refresh(FrozenCells& term);
+
+// Its section of a checkpoint: nothing while the record holds its defaults;
+// read checks what it takes against the world it is read into.
+void write(ByteWriter& out, const FrozenCells& term);
+void read(ByteReader& in, FrozenCells& term, const World& w);
 
 void set_cell_frozen(World& w, CellId id, bool frozen);
 

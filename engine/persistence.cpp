@@ -1,5 +1,6 @@
 #include "persistence.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 
@@ -123,6 +124,63 @@ void persistence_step(PersistenceTerm& p, const World& w, const Tracks& tracks) 
         u = random_direction(p.rng, planar);
     }
     p.steps += 1;
+}
+
+// ---- checkpoint ----
+
+void write(ByteWriter& out, const PersistenceTerm& p) {
+    if (p.lambda.empty() && p.direction.empty()) return;
+    out.f64s(p.lambda);
+    out.u64(p.delta_t.size());
+    for (const std::uint32_t d : p.delta_t) out.u32(d);
+    out.f64s(p.persist);
+    out.u64(p.ring);
+    out.u64(p.steps);
+    out.u64(p.direction.size());
+    for (std::size_t id = 0; id < p.direction.size(); ++id) {
+        for (const double c : p.direction[id]) out.f64(c);
+        out.boolean(p.has_direction[id] != 0);
+        out.u64(p.age[id]);
+        for (std::size_t k = 0; k < p.ring; ++k)
+            for (const double c : p.history[id * p.ring + k]) out.f64(c);
+    }
+    for (const std::uint64_t s : p.rng.s) out.u64(s);
+}
+
+void read(ByteReader& in, PersistenceTerm& p, const World& w) {
+    p.lambda = in.f64s();
+    p.delta_t.resize(in.count(4));
+    for (std::uint32_t& d : p.delta_t) d = in.u32();
+    p.persist = in.f64s();
+    if (p.delta_t.size() != p.lambda.size() || p.persist.size() != p.lambda.size())
+        damaged("the persistence lists differ in length");
+    std::size_t ring = 1;
+    for (std::size_t t = 0; t < p.lambda.size(); ++t)
+        if (p.lambda[t] > 0.0) ring = std::max<std::size_t>(ring, std::size_t{p.delta_t[t]} + 1);
+    const std::uint64_t stored_ring = in.u64();
+    if (stored_ring < ring || stored_ring > (std::uint64_t{1} << 33)) damaged("a direction history of the wrong length");
+    p.ring = static_cast<std::size_t>(stored_ring);
+    p.steps = in.u64();
+    // each cell: u, a flag, an age and `ring` positions
+    const std::size_t n = in.count(24 + 1 + 8 + 24 * p.ring);
+    if (n > w.cells.size()) damaged("directions beyond the registry");
+    p.direction.assign(n, Vec3{});
+    p.has_direction.assign(n, 0);
+    p.age.assign(n, 0);
+    p.history.assign(n * p.ring, Vec3{});
+    for (std::size_t id = 0; id < n; ++id) {
+        for (double& c : p.direction[id]) c = in.f64();
+        p.has_direction[id] = in.boolean();
+        p.age[id] = in.u64();
+        for (std::size_t k = 0; k < p.ring; ++k)
+            for (double& c : p.history[id * p.ring + k]) c = in.f64();
+    }
+    bool all_zero = true;
+    for (std::uint64_t& s : p.rng.s) {
+        s = in.u64();
+        all_zero = all_zero && s == 0;
+    }
+    if (all_zero) damaged("a generator state of zeros");
 }
 
 void persistence_division(PersistenceTerm& p, CellId parent, CellId daughter) {

@@ -46,6 +46,11 @@ struct PersistenceTerm {
 // Recomputes `on` and the history length from the parameters.
 void refresh(PersistenceTerm& term);
 
+// Its section of a checkpoint: nothing while the record holds its defaults;
+// read checks what it takes against the world it is read into.
+void write(ByteWriter& out, const PersistenceTerm& term);
+void read(ByteReader& in, PersistenceTerm& term, const World& w);
+
 void set_persistence(World& w, CellType cell_type, double lambda, std::uint32_t delta_t, double persist);
 
 // The term's stream for a run of this seed.

@@ -53,6 +53,8 @@ def set_up_calls():
         lambda w: (w.set_junction(1, True), w.set_junction_lambda(2.0)),
         lambda w: w.set_external_potential(2, 0.1, -0.3, 0.0),
         lambda w: w.set_field_dynamics(0, 0.5, 2),
+        lambda w: (w.set_act(2, 40.0, 20), w.set_act_mean("arithmetic"), w.set_persistence(1, 2.0, 3, 0.5),
+                   w.set_cell_frozen(3, True), w.set_tracking(True)),
         lambda w: w.finalize(7),
     ]
 
@@ -72,6 +74,7 @@ def running_calls(parallel):
         sweep,
         lambda w: w.set_cell_type(2, 1),
         lambda w: w.step(2),
+        lambda w: (w.activity_view(), w.cell_directions(), w.cell_tracks(), w.cell_centroids()),
     ]
 
 
@@ -171,7 +174,7 @@ RECORD, VOLUME = 2 + 8 * 15, 2 + 8 * 4  # bytes of a cell record, and before its
     (lambda good: good + b"\0", "checkpoint damaged: trailing bytes after the checkpoint"),
     (lambda good: good[:40] + bytes([good[40] ^ 4]) + good[41:], "checkpoint damaged: checksum mismatch"),
     (lambda good: reframe(payload_of(World.from_bytes(good)), version=9),
-     "written by a newer tessaly (format 9; this one reads up to 1)"),
+     "written by a newer tessaly (format 9; this one reads up to 2)"),
     (lambda good: reframe(patched(running_payload(), "WRLD", 0, "<Q", 16)),
      "checkpoint damaged: the site ids do not cover the box"),
     (lambda good: reframe(patched(running_payload(), "WRLD", 0, "<Q", 1 << 40)),
