@@ -170,6 +170,16 @@ SIGNATURES = {
     "from_bytes": "($type, data)",
     "save": "($self, path)",
     "load": "($type, path)",
+    "divide_cell": "($self, cell_id, orientation='major', target_volumes=None)",
+    "set_cell_frozen": "($self, cell_id, frozen)",
+    "set_act": "($self, cell_type, lambda_act, max_act)",
+    "set_act_mean": "($self, kind)",
+    "activity_view": "($self)",
+    "set_persistence": "($self, cell_type, lambda_dir, delta_t, persist)",
+    "set_tracking": "($self, on)",
+    "cell_centroids": "($self)",
+    "cell_tracks": "($self)",
+    "cell_directions": "($self)",
 }
 
 DOCUMENTED = {
@@ -209,13 +219,36 @@ DOCUMENTED = {
         "A World restored from a checkpoint file written by save(); reads only\n"
         "that format and runs no code from the file."
     ),
+    "divide_cell": (
+        "Divide one cell through its centroid by a plane whose normal is its major\n"
+        "axis, its minor axis, a random direction or a given (x, y, z); the sites on\n"
+        "the positive side go to a new cell. Return the new cell's id."
+    ),
+    "set_cell_frozen": "Freeze (or free) one cell: no copy into or out of its sites is accepted.",
+    "set_act": (
+        "The Act model for cells of the type: sites they gain take activity max_act\n"
+        "(0-255), which decays by 1 per Monte Carlo step."
+    ),
+    "set_act_mean": 'The mean of the Act model\'s local activity: "geometric" or "arithmetic".',
+    "activity_view": "The Act activity of every site, in site-index order.",
+    "set_persistence": (
+        "Persistent motion for cells of the type along a preferred direction that\n"
+        "follows their displacement over the last delta_t steps."
+    ),
+    "set_tracking": (
+        "Keep every cell's track, its centroid displacement accumulated over the\n"
+        "Monte Carlo steps."
+    ),
+    "cell_centroids": "Every cell's centroid, right across periodic faces.",
+    "cell_tracks": "Every cell's accumulated centroid displacement since tracking began.",
+    "cell_directions": "Every cell's preferred direction of persistent motion.",
 }
 
 
-def test_the_class_has_exactly_its_45_methods():
+def test_the_class_has_exactly_its_55_methods():
     public = {name for name in vars(World) if not name.startswith("_")}
     assert public == set(SIGNATURES)
-    assert len(SIGNATURES) == 45
+    assert len(SIGNATURES) == 55
 
 
 @pytest.mark.parametrize("name", sorted(SIGNATURES))
