@@ -1,6 +1,9 @@
 #include "init.hpp"
 
 #include <algorithm>
+#include <cstring>
+#include <limits>
+#include <type_traits>
 #include <utility>
 
 #include "energy.hpp"
@@ -49,24 +52,193 @@ void paint_box(World& w, const SiteBox& box, CellId id) {
             for (std::size_t x = box.lo[0]; x < box.hi[0]; ++x) paint(w, x + nx * (y + ny * z), id);
 }
 
+namespace {
+
+// Ids by label: a table indexed by label while the largest label is at most
+// a few times the number of sites, a hash map beyond; the last label seen is
+// remembered, since labels come in runs along rows.
+class LabelIds {
+public:
+    LabelIds(std::uint64_t max_label, std::size_t n_sites) {
+        if (max_label <= 2 * std::uint64_t{n_sites} + 65536) table_.assign(max_label + 1, MEDIUM);
+    }
+
+    // The id of `label`, creating its cell on first sight.
+    template <typename Create>
+    CellId operator()(std::uint32_t label, Create create) {
+        if (label == last_label_) return last_id_;
+        CellId id;
+        if (!table_.empty()) {
+            CellId& slot = table_[label];
+            if (slot == MEDIUM) slot = create(label);  // a created cell is never the medium
+            id = slot;
+        } else {
+            auto found = map_.find(label);
+            if (found == map_.end()) found = map_.emplace(label, create(label)).first;
+            id = found->second;
+        }
+        last_label_ = label;
+        last_id_ = id;
+        return id;
+    }
+
+private:
+    std::vector<CellId> table_;
+    std::unordered_map<std::uint32_t, CellId> map_;
+    std::uint32_t last_label_ = 0;  // 0 never reaches the lookup
+    CellId last_id_ = MEDIUM;
+};
+
+// The seeding walk shared by lists and arrays: `each(f)` calls f(site, label)
+// for every site in site order.
+template <typename Each>
+std::unordered_map<std::uint32_t, CellId> seed_walk(World& w, std::uint64_t max_label, Each each,
+                                                    const std::unordered_map<std::uint32_t, CellType>& types,
+                                                    CellType default_type, double target_volume,
+                                                    double lambda_volume) {
+    std::vector<std::pair<std::uint32_t, CellId>> created;
+    const auto create = [&](std::uint32_t label) {
+        const auto typed = types.find(label);
+        const CellType t = typed == types.end() ? default_type : typed->second;
+        const CellId id = add_cell(w, t, target_volume, lambda_volume, 0.0, 0.0);
+        created.emplace_back(label, id);
+        return id;
+    };
+    LabelIds ids(max_label, w.lattice.n_sites());
+    CellId* sites = w.lattice.sites.data();
+    each([&](std::size_t i, std::uint32_t label) {
+        if (label != 0) sites[i] = ids(label, create);  // label 0: the site keeps what it holds
+    });
+    return {created.begin(), created.end()};
+}
+
+template <typename T>
+T load(const unsigned char* p) {
+    T value;
+    std::memcpy(&value, p, sizeof value);
+    return value;
+}
+
+// Calls visit(flat index, element) for every element of the array in C order.
+template <typename T, typename Visit>
+void for_each_element(const LabelArray& a, Visit visit) {
+    const std::size_t axes = a.shape.size();
+    if (axes == 0) {
+        visit(std::size_t{0}, load<T>(a.data));
+        return;
+    }
+    const std::size_t inner = a.shape[axes - 1];
+    const std::ptrdiff_t step = a.strides[axes - 1];
+    const std::size_t count = element_count(a);
+    if (count == 0) return;
+    std::vector<std::size_t> index(axes - 1, 0);
+    const unsigned char* row = a.data;
+    for (std::size_t flat = 0; flat < count;) {
+        if (step == static_cast<std::ptrdiff_t>(sizeof(T))) {
+            for (std::size_t k = 0; k < inner; ++k) visit(flat + k, load<T>(row + k * sizeof(T)));
+        } else {
+            for (std::size_t k = 0; k < inner; ++k) visit(flat + k, load<T>(row + static_cast<std::ptrdiff_t>(k) * step));
+        }
+        flat += inner;
+        // the next row: an odometer over the outer axes
+        for (std::size_t axis = axes - 1; axis-- > 0;) {
+            row += a.strides[axis];
+            if (++index[axis] < a.shape[axis]) break;
+            row -= a.strides[axis] * static_cast<std::ptrdiff_t>(a.shape[axis]);
+            index[axis] = 0;
+        }
+    }
+}
+
+// Runs body<T>() for the element type of the array.
+template <typename Body>
+decltype(auto) by_element_type(const LabelArray& a, Body body) {
+    switch (a.item_size * 2 + (a.is_signed ? 1 : 0)) {
+    case 2: return body(std::uint8_t{});
+    case 3: return body(std::int8_t{});
+    case 4: return body(std::uint16_t{});
+    case 5: return body(std::int16_t{});
+    case 8: return body(std::uint32_t{});
+    case 9: return body(std::int32_t{});
+    case 16: return body(std::uint64_t{});
+    case 17: return body(std::int64_t{});
+    default: fail("labels: elements of " + std::to_string(a.item_size) + " bytes are not integers this engine reads");
+    }
+}
+
+bool overlaps(const LabelArray& a, const std::vector<CellId>& sites) {
+    // the bytes the array can reach, from its lowest to its highest element
+    const unsigned char* low = a.data;
+    const unsigned char* high = a.data + a.item_size;
+    for (std::size_t axis = 0; axis < a.shape.size(); ++axis) {
+        if (a.shape[axis] == 0) return false;
+        const std::ptrdiff_t reach = a.strides[axis] * static_cast<std::ptrdiff_t>(a.shape[axis] - 1);
+        (reach < 0 ? low : high) += reach;
+    }
+    const auto* begin = reinterpret_cast<const unsigned char*>(sites.data());
+    const auto* end = begin + sites.size() * sizeof(CellId);
+    return low < end && begin < high;
+}
+
+}  // namespace
+
 std::unordered_map<std::uint32_t, CellId> seed_from_labels(World& w, const std::vector<std::uint32_t>& labels,
                                                            const std::unordered_map<std::uint32_t, CellType>& types,
                                                            CellType default_type, double target_volume,
                                                            double lambda_volume) {
     if (labels.size() != w.lattice.n_sites()) fail("labels length must equal n_sites");
-    std::unordered_map<std::uint32_t, CellId> ids;
-    for (std::size_t i = 0; i < labels.size(); ++i) {
-        const std::uint32_t label = labels[i];
-        if (label == 0) continue;  // the site keeps what it holds
-        auto found = ids.find(label);
-        if (found == ids.end()) {
-            const auto typed = types.find(label);
-            const CellType t = typed == types.end() ? default_type : typed->second;
-            found = ids.emplace(label, add_cell(w, t, target_volume, lambda_volume, 0.0, 0.0)).first;
-        }
-        w.lattice.sites[i] = found->second;
+    const std::uint32_t max_label = labels.empty() ? 0 : *std::max_element(labels.begin(), labels.end());
+    const auto each = [&](auto visit) {
+        for (std::size_t i = 0; i < labels.size(); ++i) visit(i, labels[i]);
+    };
+    return seed_walk(w, max_label, each, types, default_type, target_volume, lambda_volume);
+}
+
+std::size_t element_count(const LabelArray& labels) {
+    std::size_t count = 1;
+    for (const std::size_t n : labels.shape) count *= n;
+    return count;
+}
+
+LabelRange label_range(const LabelArray& labels) {
+    if (element_count(labels) == 0) fail("labels: the array is empty");
+    return by_element_type(labels, [&](auto zero) {
+        using T = decltype(zero);
+        T low = std::numeric_limits<T>::max(), high = std::numeric_limits<T>::min();
+        for_each_element<T>(labels, [&](std::size_t, T v) {
+            low = std::min(low, v);
+            high = std::max(high, v);
+        });
+        const auto min = static_cast<std::int64_t>(low);
+        return LabelRange{min, static_cast<std::uint64_t>(high), min < 0};
+    });
+}
+
+std::unordered_map<std::uint32_t, CellId> seed_from_labels(World& w, const LabelArray& labels,
+                                                           const std::unordered_map<std::uint32_t, CellType>& types,
+                                                           CellType default_type, double target_volume,
+                                                           double lambda_volume) {
+    if (element_count(labels) != w.lattice.n_sites()) fail("labels: the array must hold one label per site");
+    if (w.lattice.n_sites() == 0) return {};
+    const LabelRange range = label_range(labels);
+    if (range.negative || range.max > std::numeric_limits<std::uint32_t>::max())
+        fail("labels: every label must lie in [0, 4294967295]");
+    if (overlaps(labels, w.lattice.sites)) {
+        // the same elements in C order: the array is the site array or a view of it
+        std::vector<std::uint32_t> flat(w.lattice.n_sites());
+        by_element_type(labels, [&](auto zero) {
+            using T = decltype(zero);
+            for_each_element<T>(labels, [&](std::size_t i, T v) { flat[i] = static_cast<std::uint32_t>(v); });
+        });
+        return seed_from_labels(w, flat, types, default_type, target_volume, lambda_volume);
     }
-    return ids;
+    return by_element_type(labels, [&](auto zero) {
+        using T = decltype(zero);
+        const auto each = [&](auto visit) {
+            for_each_element<T>(labels, [&](std::size_t i, T v) { visit(i, static_cast<std::uint32_t>(v)); });
+        };
+        return seed_walk(w, range.max, each, types, default_type, target_volume, lambda_volume);
+    });
 }
 
 }  // namespace tessaly

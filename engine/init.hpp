@@ -65,4 +65,35 @@ std::unordered_map<std::uint32_t, CellId> seed_from_labels(World& w, const std::
                                                            CellType default_type, double target_volume,
                                                            double lambda_volume);
 
+// A strided array of integers held elsewhere (a buffer of another library),
+// read in C order: the last axis varies fastest.
+struct LabelArray {
+    const unsigned char* data;          // the element at index 0 of every axis
+    std::size_t item_size;              // 1, 2, 4 or 8 bytes
+    bool is_signed;                     // two's complement when true
+    std::vector<std::size_t> shape;     // elements per axis; no axis at all holds one element
+    std::vector<std::ptrdiff_t> strides;  // bytes per step along each axis
+};
+
+// The smallest and largest element of a non-empty array (as signed and as
+// unsigned 64-bit values: a signed array's minimum may be negative, an
+// unsigned array's maximum may exceed the signed range).
+struct LabelRange {
+    std::int64_t min;
+    std::uint64_t max;
+    bool negative;  // min < 0
+};
+
+std::size_t element_count(const LabelArray& labels);
+LabelRange label_range(const LabelArray& labels);  // checked: not empty, a known item size
+
+// seed_from_labels for an array of element_count = n_sites whose elements lie
+// in [0, 2³²−1]: the same cells in the same order as from the list of its
+// elements, checked before anything changes. An array overlapping the world's
+// own site array is copied first.
+std::unordered_map<std::uint32_t, CellId> seed_from_labels(World& w, const LabelArray& labels,
+                                                           const std::unordered_map<std::uint32_t, CellType>& types,
+                                                           CellType default_type, double target_volume,
+                                                           double lambda_volume);
+
 }  // namespace tessaly

@@ -51,6 +51,23 @@ void set_cell_type(World& w, CellId id, CellType cell_type) { cell_at(w, id).cel
 
 void set_target_volume(World& w, CellId id, double v) { cell_at(w, id).target_volume = v; }
 
+void set_cell_params(World& w, CellId id, const CellParams& params) {
+    Cell& cell = cell_at(w, id);
+    if (params.target_volume) cell.target_volume = *params.target_volume;
+    if (params.lambda_volume) cell.lambda_volume = *params.lambda_volume;
+    if (params.target_surface) cell.target_surface = *params.target_surface;
+    if (!params.lambda_surface) return;
+    const bool was_on = cell.lambda_surface != 0.0;
+    cell.lambda_surface = *params.lambda_surface;
+    if (cell.lambda_surface != 0.0) {
+        w.surface_active = true;
+    } else if (was_on) {
+        // this cell may have been the only one: the registry is asked again
+        w.surface_active = false;
+        for (const Cell& c : w.cells) note_surface_lambda(w, c.lambda_surface);
+    }
+}
+
 void grow(World& w, CellType cell_type, double rate) {
     for (Cell& cell : w.cells)
         if (cell.id != MEDIUM && cell.cell_type == cell_type) cell.target_volume += rate;

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -113,6 +114,19 @@ const Cell& cell_at(const World& w, CellId id);
 void paint(World& w, std::size_t site, CellId id);
 void set_cell_type(World& w, CellId id, CellType cell_type);
 void set_target_volume(World& w, CellId id, double v);
+
+// The per-cell energy parameters that can change after add_cell; an empty
+// member leaves the cell's value as it is.
+struct CellParams {
+    std::optional<double> target_volume{};   // V*
+    std::optional<double> lambda_volume{};   // λV
+    std::optional<double> target_surface{};  // S*
+    std::optional<double> lambda_surface{};  // λS
+};
+
+// Replaces the given parameters of cell `id` (checked), then brings the
+// surface guard up to date: on while some cell has λS ≠ 0.
+void set_cell_params(World& w, CellId id, const CellParams& params);
 void grow(World& w, CellType cell_type, double rate);
 void recompute_trackers(World& w);
 

@@ -157,6 +157,54 @@ int main() {
         CHECK(w.setup.pending_contacts.size() == 2);  // kept once running
     }
 
+    // a strided array of any integer width seeds as the list of its elements in C order does
+    {
+        // labels[z][y][x] of a 3×2×2 box stored transposed (x slowest) as int16, and as uint64 in C order
+        const std::vector<std::uint32_t> list = {0, 9, 9, 4, 4, 0, 2, 9, 0, 0, 2, 70000};
+        std::vector<std::int16_t> fortran(12);
+        std::vector<std::uint64_t> c_order(list.begin(), list.end());
+        for (std::size_t i = 0; i < 12; ++i) fortran[(i % 3) * 4 + (i / 3) % 2 * 2 + i / 6] =
+            static_cast<std::int16_t>(list[i] == 70000 ? 7 : list[i]);
+        std::vector<std::uint32_t> short_list = list;
+        short_list[11] = 7;
+        World by_list = make_world(3, 2, 2, false, 1), by_fortran = by_list, by_c = by_list;
+        const auto from_list = seed_from_labels(by_list, short_list, {{4, 3}}, 1, 5.0, 2.0);
+        const LabelArray f{reinterpret_cast<const unsigned char*>(fortran.data()), 2, true, {2, 2, 3}, {2, 4, 8}};
+        CHECK(from_list == seed_from_labels(by_fortran, f, {{4, 3}}, 1, 5.0, 2.0));
+        CHECK(by_fortran.lattice.sites == by_list.lattice.sites && by_fortran.cells.size() == by_list.cells.size());
+        CHECK(by_fortran.cells[2].cell_type == 3 && by_fortran.cells[2].lambda_volume == 2.0);
+        const LabelArray c{reinterpret_cast<const unsigned char*>(c_order.data()), 8, false, {12}, {8}};
+        CHECK(seed_from_labels(by_c, c, {}, 1, 0, 0).at(70000) == 4);
+        // out of range, or the wrong count: refused before anything changes
+        c_order[3] = std::uint64_t{1} << 32;
+        CHECK(tessaly_test::throws<EngineError>([&] { seed_from_labels(by_c, c, {}, 1, 0, 0); }, "[0, 4294967295]"));
+        fortran[5] = -1;
+        CHECK(label_range(f).negative && label_range(f).min == -1 && label_range(f).max == 9);
+        const LabelArray short_c{c.data, 8, false, {11}, {8}};
+        CHECK(tessaly_test::throws<EngineError>([&] { seed_from_labels(by_c, short_c, {}, 1, 0, 0); }, "one label"));
+        CHECK_EQ(by_c.cells.size(), 5u);
+        // the world's own sites, read backwards: copied before the first write
+        World own = by_list;
+        const LabelArray backwards{reinterpret_cast<const unsigned char*>(own.lattice.sites.data() + 11), 4, false,
+                                   {12}, {-4}};
+        seed_from_labels(own, backwards, {}, 1, 0, 0);
+        CHECK(own.lattice.sites[0] == 5 && own.lattice.sites[1] == 6 && own.lattice.sites[10] == 7 && own.lattice.sites[11] == 4);
+    }
+
+    // per-cell parameters: the surface guard follows the last non-zero λS
+    {
+        World w = make_world(2, 1, 1, false, 1);
+        const CellId a = add_cell(w, 1, 4.0, 1.0, 0.0, 0.0);
+        const CellId b = add_cell(w, 1, 4.0, 1.0, 0.0, 3.0);
+        CHECK(w.surface_active);
+        set_cell_params(w, a, {.target_volume = 9.0, .lambda_surface = 1.0});
+        set_cell_params(w, b, {.lambda_surface = 0.0});
+        CHECK(w.surface_active && w.cells[a].target_volume == 9.0 && w.cells[a].lambda_volume == 1.0);
+        set_cell_params(w, a, {.lambda_surface = 0.0});
+        CHECK(!w.surface_active);
+        CHECK(tessaly_test::throws<EngineError>([&] { set_cell_params(w, 3, {}); }, "not registered"));
+    }
+
     // contact area by type adds up to the surface
     {
         World w = make_world(5, 5, 5, false, 3);

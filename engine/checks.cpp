@@ -1,0 +1,81 @@
+#include "checks.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdio>
+
+#include "world.hpp"
+
+namespace tessaly {
+
+namespace {
+
+std::string number(double v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.17g", v);
+    return text;
+}
+
+// Counts the cells (the medium excluded) whose parameter fails `bad`, and
+// names the first of them.
+template <typename Bad>
+void check_cells(const World& w, double Cell::* member, const char* name, const char* what, Bad bad,
+                 std::vector<std::string>& out) {
+    std::size_t count = 0;
+    CellId first = 0;
+    for (std::size_t id = 1; id < w.cells.size(); ++id)
+        if (bad(w.cells[id].*member) && count++ == 0) first = static_cast<CellId>(id);
+    if (count == 0) return;
+    out.push_back(std::string(name) + " is " + what + " for " + std::to_string(count) +
+                  (count == 1 ? " cell" : " cells") + " (the first is cell " + std::to_string(first) + ")");
+}
+
+}  // namespace
+
+std::vector<std::string> questionable_settings(const World& w,
+                                               const std::vector<std::pair<CellType, CellType>>& named_pairs) {
+    std::vector<std::string> out;
+    const auto is_nan = [](double v) { return std::isnan(v); };
+    const auto negative = [](double v) { return v < 0.0; };
+
+    // temperature
+    if (!(std::isfinite(w.temperature) && w.temperature > 0.0))
+        out.push_back("temperature is " + number(w.temperature) + ", not a positive finite number");
+
+    // contact energies: the pairs named, as the table holds them (a later entry may have replaced a NaN)
+    for (const auto& [a, b] : named_pairs)
+        if (std::isnan(contact_energy(w.contact, a, b))) {
+            out.push_back("the contact energy of types " + std::to_string(a) + " and " + std::to_string(b) +
+                          " is NaN");
+            break;
+        }
+
+    // cells
+    check_cells(w, &Cell::target_volume, "target_volume", "NaN", is_nan, out);
+    check_cells(w, &Cell::target_surface, "target_surface", "NaN", is_nan, out);
+    check_cells(w, &Cell::lambda_volume, "lambda_volume", "NaN", is_nan, out);
+    check_cells(w, &Cell::lambda_surface, "lambda_surface", "NaN", is_nan, out);
+    check_cells(w, &Cell::lambda_volume, "lambda_volume", "negative", negative, out);
+    check_cells(w, &Cell::lambda_surface, "lambda_surface", "negative", negative, out);
+
+    // fields: the explicit step is stable for d·dt ≤ 1/(2·dimensions), counting the axes of length ≥ 2
+    const Lattice& lattice = w.lattice;
+    const int dims = std::max(1, int{lattice.nx >= 2} + int{lattice.ny >= 2} + int{lattice.nz >= 2});
+    for (std::size_t f = 0; f < w.fields.size(); ++f) {
+        const Field& field = w.fields[f];
+        const double step = field.d * field.dt;
+        const double bound = 1.0 / (2.0 * dims);
+        if (step > bound || std::isnan(step))
+            out.push_back("field " + std::to_string(f) + ": d*dt is " + number(step) + " per substep, above " +
+                          number(bound) + " (1/(2*" + std::to_string(dims) +
+                          ")): the explicit diffusion step is unstable");
+        const double decay = field.decay * field.dt;
+        if (decay > 1.0 || std::isnan(decay))
+            out.push_back("field " + std::to_string(f) + ": decay*dt is " + number(decay) +
+                          ", above 1: a substep removes more than there is");
+    }
+    return out;
+}
+
+}  // namespace tessaly

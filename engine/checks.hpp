@@ -1,0 +1,26 @@
+// Settings that the dynamics accepts but that are almost certainly mistakes:
+// a temperature that is not a positive finite number; NaN in a contact energy,
+// a cell's target or λ; a negative λ; a field whose explicit diffusion step is
+// unstable (d·dt above 1/(2·dimensions), every substep using dt) or whose
+// decay·dt exceeds 1. Results are not changed by any of them: finalize reports
+// them as warnings and runs on.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "lattice.hpp"
+
+namespace tessaly {
+
+struct World;
+
+// One sentence per problem found, each naming the setting, in a fixed order
+// (temperature, contact energies, cells, fields); empty when all is well.
+// Of the contact table only the pairs named are read (the first NaN is
+// reported): a large table is mostly never written and is not walked.
+std::vector<std::string> questionable_settings(const World& w,
+                                               const std::vector<std::pair<CellType, CellType>>& named_pairs);
+
+}  // namespace tessaly
