@@ -71,10 +71,75 @@ def act2d(tessaly, size=256, count=8):
     return w
 
 
+def resident_mb() -> float:
+    """Current resident memory of this process (not the peak)."""
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
+
+
+def io256_labels(numpy, size):
+    """The io256 label image: runs of 256 sites, about 64,000 distinct labels (fewer in a small box)."""
+    return (numpy.arange(size**3, dtype=numpy.uint32) // 256) % 64000
+
+
+def io256(tessaly, method: str, quick: bool, base_rss) -> dict:
+    """One data-in/out measurement on the io256 world; `seconds` is the operation alone."""
+    import numpy
+
+    size = 64 if quick else 256
+    w = tessaly.World((size, size, size), "periodic", 1, 10.0)
+    labels = io256_labels(numpy, size)
+    t0 = time.perf_counter()
+    w.seed_from_labels(labels, {}, 1, 256.0, 1.0)
+    seconds = time.perf_counter() - t0
+    del labels
+    w.add_field("f", 0.1, 0.01)
+    w.finalize(1)
+    raw_mb = size**3 * 8 / 2**20  # site ids and one field, 4 bytes each per site
+    rss0 = resident_mb()
+    kept = None
+    if method == "seed_from_labels":
+        pass
+    elif method in ("site_view", "field_view"):
+        t0 = time.perf_counter()
+        kept = numpy.asarray(w.site_view() if method == "site_view" else w.field_view(0))
+        seconds = time.perf_counter() - t0
+    elif method in ("snapshot", "field_conc", "cell_table"):
+        t0 = time.perf_counter()
+        kept = w.snapshot() if method == "snapshot" else w.field_conc(0) if method == "field_conc" else w.cell_table()
+        seconds = time.perf_counter() - t0
+    elif method in ("save", "load"):
+        # checkpoint rows: the world written to and read back from a file of its own format
+        import tempfile
+
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "io256.tsly")
+            t0 = time.perf_counter()
+            w.save(path)
+            seconds = time.perf_counter() - t0
+            file_mb = os.path.getsize(path) / 2**20
+            if method == "load":
+                del w
+                t0 = time.perf_counter()
+                kept = tessaly.World.load(path)
+                seconds = time.perf_counter() - t0
+        row = result("io256", method, 0, seconds, 0.0, 0.0, base_rss)
+        row.update(mb_per_s=round(raw_mb / seconds), file_mb=round(file_mb, 1), raw_mb=round(raw_mb, 1))
+        return row
+    else:
+        raise SystemExit(f"unknown io256 method {method}")
+    row = result("io256", method, 0, seconds, 0.0, 0.0, base_rss)
+    row["rss_growth_mb"] = round(resident_mb() - rss0, 2)
+    del kept
+    return row
+
+
 def measure(model: str, method: str, quick: bool) -> dict:
     import tessaly
 
     base_rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    if model == "io256":
+        return io256(tessaly, method, quick, base_rss)
     if model == "null2d":
         w = tessaly.World((256, 256, 1), "noflux", 2, 20.0)
         burn, mcs = 0, (10 if quick else 100)
@@ -150,6 +215,13 @@ PLAN = [
     ("act2d", "step_parallel", 1),
     ("act2d", "step_parallel", 2),
     ("memory256", "build", None),
+    ("io256", "seed_from_labels", None),
+    ("io256", "site_view", None),
+    ("io256", "field_view", None),
+    ("io256", "cell_table", None),
+    ("io256", "snapshot", None),
+    ("io256", "field_conc", None),
+    # ("io256", "save", None), ("io256", "load", None): the checkpoint rows, once World.save and World.load exist
 ]
 
 
@@ -177,8 +249,9 @@ def main() -> int:
             print(line, flush=True)
         if len(rows) > 1:
             median = dict(rows[0])
-            for key in ("seconds", "attempts_per_s", "mcs_per_s", "peak_rss_mb"):
-                median[key] = statistics.median(r[key] for r in rows)
+            for key in ("seconds", "attempts_per_s", "mcs_per_s", "peak_rss_mb", "rss_growth_mb", "mb_per_s"):
+                if key in rows[0]:
+                    median[key] = statistics.median(r[key] for r in rows)
             median["median_of"] = len(rows)
             print(json.dumps(median), flush=True)
     return 0

@@ -61,6 +61,8 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cctype>
 #include <atomic>
 #include <concepts>
 #include <cstddef>
@@ -69,6 +71,7 @@
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -80,6 +83,7 @@
 #include <vector>
 
 #include "checkpoint.hpp"
+#include "checks.hpp"
 #include "connectivity.hpp"
 #include "energy.hpp"
 #include "error.hpp"
@@ -104,6 +108,7 @@ using tessaly::CellType;
 struct tessaly_state {
     PyObject* world_type;      // the class World
     PyObject* internal_error;  // engine failures; derives from BaseException, not a module attribute
+    PyObject* buffer_type;     // exporter behind site_view and field_view; not a module attribute
 };
 
 // The module is created once per process and belongs to the interpreter
@@ -120,6 +125,8 @@ struct WorldSlots {
     std::optional<tessaly::Cpm> cpm;            // present from finalize on; owns the world
     Dims dims{};                                // as passed to the constructor
     int borrows = 0;                            // > 0: shared borrows held, −1: borrowed exclusively
+    std::uint8_t neighbor_order = 0;            // as passed to the constructor
+    Py_ssize_t exports = 0;                     // buffers of site_view and field_view held by consumers
 };
 
 struct WorldObject {
@@ -178,6 +185,96 @@ PyObject* make_list(std::size_t n, Make make) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }
     return list.release();
+}
+
+// One Python object per distinct value within a read-out: a list of
+// millions of sites holds few distinct ids (and often long runs of one
+// concentration), so the list costs its pointers and little more. Values
+// are keyed by their bits, in an open-addressing table of at most
+// `max_kept` entries; values beyond it get objects of their own.
+class Interned {
+public:
+    Interned() = default;
+    Interned(const Interned&) = delete;
+    Interned& operator=(const Interned&) = delete;
+    ~Interned() {
+        for (const Entry& e : table_) Py_XDECREF(e.object);
+    }
+
+    // Returns a new reference to the object for `key`, made by make() (a new
+    // reference, or NULL with an exception set) on first sight.
+    template <typename Make>
+    PyObject* get(std::uint64_t key, Make make) {
+        if (last_ != nullptr && key == last_key_) return Py_NewRef(last_);  // runs along rows
+        if (table_.empty()) rehash(1024);
+        std::size_t i = slot_of(key);
+        while (table_[i].object != nullptr) {
+            if (table_[i].key == key) return remember(key, table_[i].object);
+            i = (i + 1) & (table_.size() - 1);
+        }
+        PyObject* object = make();
+        if (object == nullptr || used_ >= max_kept) return object;
+        table_[i] = {key, Py_NewRef(object)};
+        if (++used_ * 2 > table_.size()) rehash(table_.size() * 2);
+        last_key_ = key;
+        last_ = object;  // the table holds it
+        return object;
+    }
+
+private:
+    struct Entry {
+        std::uint64_t key;
+        PyObject* object;  // owned; NULL: free
+    };
+    static constexpr std::size_t max_kept = std::size_t{1} << 20;
+
+    std::size_t slot_of(std::uint64_t key) const {
+        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> shift_);
+    }
+    // Returns a new reference to `object`, which the table holds, and
+    // remembers it as the last one.
+    PyObject* remember(std::uint64_t key, PyObject* object) {
+        last_key_ = key;
+        last_ = object;
+        return Py_NewRef(object);
+    }
+    void rehash(std::size_t size) {
+        std::vector<Entry> old(size, Entry{0, nullptr});
+        old.swap(table_);
+        shift_ = 64 - static_cast<unsigned>(std::countr_zero(size));
+        for (const Entry& e : old)
+            if (e.object != nullptr) {
+                std::size_t i = slot_of(e.key);
+                while (table_[i].object != nullptr) i = (i + 1) & (table_.size() - 1);
+                table_[i] = e;
+            }
+    }
+
+    std::vector<Entry> table_;
+    std::size_t used_ = 0;
+    unsigned shift_ = 64;
+    std::uint64_t last_key_ = 0;
+    PyObject* last_ = nullptr;  // borrowed from the table
+};
+
+// Returns a new reference to a list of the integers value(item), one per item.
+template <typename T, typename Value>
+PyObject* make_int_list(const std::vector<T>& items, Value value) {
+    Interned interned;
+    return make_list(items.size(), [&](std::size_t i) {
+        const long long v = static_cast<long long>(value(items[i]));
+        return interned.get(static_cast<std::uint64_t>(v), [&] { return PyLong_FromLongLong(v); });
+    });
+}
+
+// Returns a new reference to a list of the floats value(item), one per item.
+template <typename T, typename Value>
+PyObject* make_float_list(const std::vector<T>& items, Value value) {
+    Interned interned;
+    return make_list(items.size(), [&](std::size_t i) {
+        const double v = static_cast<double>(value(items[i]));
+        return interned.get(std::bit_cast<std::uint64_t>(v), [&] { return PyFloat_FromDouble(v); });
+    });
 }
 
 // Returns a new reference to the tuple (a, b, c).
@@ -347,6 +444,24 @@ Dims to_dims(PyObject* object) {
 
 using TypeMap = std::unordered_map<std::uint32_t, CellType>;
 
+// A buffer held for the duration of a call.
+struct HeldBuffer {
+    Py_buffer view{};
+    HeldBuffer(PyObject* object, int flags) {
+        if (PyObject_GetBuffer(object, &view, flags) < 0) throw PythonError{};
+    }
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    ~HeldBuffer() { PyBuffer_Release(&view); }
+};
+
+// Labels as a list of u32, or (when `buffer` is set) an integer array read in place.
+struct Labels {
+    std::vector<std::uint32_t> list;
+    std::shared_ptr<HeldBuffer> buffer;
+    tessaly::LabelArray array{};
+};
+
 // A file-system path (str, bytes or os.PathLike), encoded as the interpreter encodes file names.
 struct Path {
     std::string bytes;
@@ -411,6 +526,8 @@ TypeMap to_type_map(PyObject* object) {
     return map;
 }
 
+Labels to_labels(PyObject* object);
+
 // The argument as the body's parameter type T asks for it. Unsigned
 // integers below 64 bits refuse values beyond their width; PyObject* is the
 // object itself, borrowed for the call; std::optional<T> is empty for None.
@@ -432,6 +549,8 @@ T from_python(PyObject* object) {
         return to_vector<typename T::value_type>(object);
     } else if constexpr (std::is_same_v<T, TypeMap>) {
         return to_type_map(object);
+    } else if constexpr (std::is_same_v<T, Labels>) {
+        return to_labels(object);
     } else if constexpr (std::is_same_v<T, Path>) {
         return Path{to_path(object)};
     } else if constexpr (std::is_same_v<T, Buffer>) {
@@ -445,6 +564,32 @@ T from_python(PyObject* object) {
     } else {
         static_assert(!sizeof(T), "no conversion from Python for this parameter type");
     }
+}
+
+// Labels: an object with the buffer protocol holding integers of 1, 2, 4 or
+// 8 bytes in native byte order (any shape and strides), read in place;
+// anything else as a sequence of u32.
+Labels to_labels(PyObject* object) {
+    if (PyUnicode_Check(object) || !PyObject_CheckBuffer(object)) return Labels{to_vector<std::uint32_t>(object), nullptr};
+    auto held = std::make_shared<HeldBuffer>(object, PyBUF_RECORDS_RO);
+    const Py_buffer& v = held->view;
+    const char* format = v.format == nullptr ? "B" : v.format;
+    const char* code = format;
+    if (*code == '@' || *code == '=' || (*code == '<' && std::endian::native == std::endian::little)) ++code;
+    const bool integer = code[0] != '\0' && code[1] == '\0' && std::strchr("bBhHiIlLqQnN", code[0]) != nullptr;
+    if (!integer || (v.itemsize != 1 && v.itemsize != 2 && v.itemsize != 4 && v.itemsize != 8)) {
+        PyErr_Format(PyExc_TypeError, "expected a buffer of integers, got one of format '%s'", format);
+        throw PythonError{};
+    }
+    Labels labels{{}, held};
+    labels.array.data = static_cast<const unsigned char*>(v.buf);
+    labels.array.item_size = static_cast<std::size_t>(v.itemsize);
+    labels.array.is_signed = std::islower(static_cast<unsigned char>(code[0])) != 0;
+    for (int axis = 0; axis < v.ndim; ++axis) {
+        labels.array.shape.push_back(static_cast<std::size_t>(v.shape[axis]));
+        labels.array.strides.push_back(v.strides[axis]);
+    }
+    return labels;
 }
 
 // A parameter's default as a T, or nothing when it has none or it does not fit T.
@@ -483,6 +628,16 @@ void name_type_error(const char* name) {
     PyErr_SetRaisedException(second.release());
 }
 
+// Adds a note to the pending OverflowError naming the argument and its
+// range; the message stays as it is.
+void note_range(const char* name, unsigned long long max) {
+    Ref error(PyErr_GetRaisedException());
+    Ref note(PyUnicode_FromFormat("argument '%s': expected an integer in [0, %llu]", name, max));
+    Ref done(note.get() == nullptr ? nullptr : PyObject_CallMethod(error.get(), "add_note", "O", note.get()));
+    if (done.get() == nullptr) PyErr_Clear();  // the note is a courtesy: the error itself stands
+    PyErr_SetRaisedException(error.release());
+}
+
 // One argument for the body: the default when it was omitted, else the
 // object converted; a TypeError names the parameter.
 template <typename T>
@@ -492,6 +647,8 @@ T argument(const Param& param, PyObject* object) {
         return from_python<T>(object);
     } catch (const PythonError&) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) name_type_error(param.name);
+        if constexpr (std::is_integral_v<T> && std::is_unsigned_v<T> && !std::is_same_v<T, bool>)
+            if (PyErr_ExceptionMatches(PyExc_OverflowError)) note_range(param.name, std::numeric_limits<T>::max());
         throw;
     }
 }
@@ -965,6 +1122,120 @@ std::vector<std::uint8_t> read_file(const std::string& path) {
     return data;
 }
 
+// ---- views ----
+
+// The exporter behind site_view and field_view: it holds the World and says
+// which of its arrays to show. Consumers (a memoryview, NumPy) get the
+// array's own memory. The World counts the buffers they hold; an operation
+// that would free or move that memory refuses while one is held (see
+// refuse_while_exported). The arrays are allocated once, with the world, and
+// keep their place when finalize moves the world into the driver and when
+// add_field moves the fields (a vector's storage moves with it).
+struct WorldBufferObject {
+    PyObject_HEAD
+    PyObject* world;        // strong reference
+    Py_ssize_t field;       // −1: the site ids, else a field index
+    Py_ssize_t shape[3];    // nz, ny, nx
+    Py_ssize_t strides[3];  // in bytes, C order
+};
+
+static_assert(std::is_nothrow_move_constructible_v<tessaly::Field>,
+              "fields must move without copying, or add_field would move the memory a field view shows");
+
+// For an operation that would free or move the memory of the site array or
+// of a field (replacing the world in place, say): BufferError while a view
+// is held, before anything changes.
+[[maybe_unused]] void refuse_while_exported(PyObject* self, const char* operation) {
+    if (slots_of(self).exports == 0) return;
+    PyErr_Format(PyExc_BufferError, "%s: a view of this World (site_view or field_view) is still held", operation);
+    throw PythonError{};
+}
+
+int WorldBuffer_getbuffer(PyObject* exporter, Py_buffer* view, int flags) noexcept {
+    auto* b = reinterpret_cast<WorldBufferObject*>(exporter);
+    WorldSlots& s = slots_of(b->world);
+    const bool sites = b->field < 0;
+    view->obj = nullptr;
+    if (sites && (flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) {
+        PyErr_SetString(PyExc_BufferError, "site_view is read-only");
+        return -1;
+    }
+    tessaly::World& w = s.cpm ? s.cpm->world : *s.setup_world;
+    view->buf = sites ? static_cast<void*>(w.lattice.sites.data())
+                      : static_cast<void*>(w.fields[static_cast<std::size_t>(b->field)].conc.data());
+    view->obj = Py_NewRef(exporter);
+    view->itemsize = 4;
+    view->len = b->shape[0] * b->shape[1] * b->shape[2] * view->itemsize;
+    view->readonly = sites ? 1 : 0;
+    view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char*>(sites ? "I" : "f") : nullptr;
+    const bool with_shape = (flags & PyBUF_ND) == PyBUF_ND;
+    view->ndim = with_shape ? 3 : 1;
+    view->shape = with_shape ? b->shape : nullptr;
+    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? b->strides : nullptr;
+    view->suboffsets = nullptr;
+    view->internal = nullptr;
+    ++s.exports;
+    return 0;
+}
+
+void WorldBuffer_releasebuffer(PyObject* exporter, Py_buffer*) noexcept {
+    --slots_of(reinterpret_cast<WorldBufferObject*>(exporter)->world).exports;
+}
+
+void WorldBuffer_dealloc(PyObject* exporter) {
+    PyTypeObject* type = Py_TYPE(exporter);
+    Py_CLEAR(reinterpret_cast<WorldBufferObject*>(exporter)->world);
+    type->tp_free(exporter);
+    Py_DECREF(type);
+}
+
+PyType_Slot WorldBuffer_slots[] = {
+    {Py_bf_getbuffer, reinterpret_cast<void*>(WorldBuffer_getbuffer)},
+    {Py_bf_releasebuffer, reinterpret_cast<void*>(WorldBuffer_releasebuffer)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(WorldBuffer_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec WorldBuffer_spec = {
+    "tessaly.WorldBuffer",
+    static_cast<int>(sizeof(WorldBufferObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    WorldBuffer_slots,
+};
+
+// Returns a new reference to a memoryview of the site ids (field −1) or of
+// one field of the World `self`.
+PyObject* make_view(PyObject* self, Py_ssize_t field) {
+    auto* state = static_cast<tessaly_state*>(PyType_GetModuleState(Py_TYPE(self)));
+    auto* type = reinterpret_cast<PyTypeObject*>(state->buffer_type);
+    Ref exporter = checked(type->tp_alloc(type, 0));
+    auto* b = reinterpret_cast<WorldBufferObject*>(exporter.get());
+    b->world = Py_NewRef(self);
+    b->field = field;
+    const tessaly::Lattice& lattice = current(self).lattice;
+    b->shape[0] = static_cast<Py_ssize_t>(lattice.nz);
+    b->shape[1] = static_cast<Py_ssize_t>(lattice.ny);
+    b->shape[2] = static_cast<Py_ssize_t>(lattice.nx);
+    b->strides[2] = 4;
+    b->strides[1] = 4 * b->shape[2];
+    b->strides[0] = b->strides[1] * b->shape[1];
+    return PyMemoryView_FromObject(exporter.get());
+}
+
+// One column of cell_table: a 1-D memoryview of `format` over a fresh
+// bytearray of n items, filled by fill(pointer to the first item).
+template <typename T, typename Fill>
+PyObject* make_column(const char* format, std::size_t n, Fill fill) {
+    Ref bytes = checked(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * sizeof(T))));
+    fill(reinterpret_cast<T*>(PyByteArray_AS_STRING(bytes.get())));
+    Ref raw = checked(PyMemoryView_FromObject(bytes.get()));
+    // an interned name: a fresh string per call would take a new slot of the type's method cache each time
+    Ref cast = checked(PyUnicode_InternFromString("cast"));
+    Ref code = checked(PyUnicode_FromString(format));
+    return PyObject_CallMethodOneArg(raw.get(), cast.get(), code.get());
+}
+
 // ---- the constructor ----
 
 // Builds the engine world first; the object is allocated only once that
@@ -973,6 +1244,12 @@ const Method World_init{
     "World", constructor, params(arg("dims"), arg("boundary"), arg("neighbor_order"), arg("temperature")),
     [](PyTypeObject* type, const Dims& dims, const std::string& boundary, std::uint8_t neighbor_order,
        double temperature) -> PyObject* {
+        // an empty box can only be a mistake
+        if (dims[0] == 0 || dims[1] == 0 || dims[2] == 0) {
+            PyErr_Format(PyExc_ValueError, "dims: every dimension must be at least 1, got (%zu, %zu, %zu)", dims[0],
+                         dims[1], dims[2]);
+            throw PythonError{};
+        }
         bool periodic = false;
         if (boundary == "periodic") {
             periodic = true;
@@ -988,10 +1265,30 @@ const Method World_init{
         WorldSlots contents;
         contents.setup_world.emplace(std::move(lattice), temperature);
         contents.dims = dims;
+        contents.neighbor_order = neighbor_order;
         return new_world_object(type, std::move(contents));
     }};
 
 // ---- methods: set-up ----
+
+// A label array must hold one label per site, each in [0, 2³²−1].
+void check_label_array(const tessaly::LabelArray& array, std::size_t n_sites) {
+    const std::size_t count = tessaly::element_count(array);
+    if (count != n_sites) {
+        PyErr_Format(PyExc_ValueError, "labels: expected %zu labels, one per site, got %zu", n_sites, count);
+        throw PythonError{};
+    }
+    if (tessaly::labels_fit_u32(array)) return;
+    // the slower scan finds the value to name
+    const tessaly::LabelRange range = tessaly::label_range(array);
+    if (range.negative)
+        PyErr_Format(PyExc_ValueError, "labels: every label must lie in [0, 4294967295], got %lld",
+                     static_cast<long long>(range.min));
+    else
+        PyErr_Format(PyExc_ValueError, "labels: every label must lie in [0, 4294967295], got %llu",
+                     static_cast<unsigned long long>(range.max));
+    throw PythonError{};
+}
 
 const Method World_add_cell{
     "add_cell", exclusive,
@@ -1020,17 +1317,24 @@ const Method World_seed_block{
 const Method World_seed_from_labels{
     "seed_from_labels", exclusive,
     params(arg("labels"), arg("types"), arg("default_type"), arg("target_volume"), arg("lambda_volume")),
-    [](PyObject* self, const std::vector<std::uint32_t>& labels, const TypeMap& types, CellType default_type,
-       double target_volume, double lambda_volume) -> PyObject* {
+    [](PyObject* self, const Labels& labels, const TypeMap& types, CellType default_type, double target_volume,
+       double lambda_volume) -> PyObject* {
         // the types count as mentioned even when the phase refuses the call
         tessaly::World& mentioned = current(self);
         tessaly::record_type(mentioned, default_type);
         for (const auto& entry : types) tessaly::record_type(mentioned, entry.second);
         tessaly::World& w = setup_only(self, "seed after finalize");
-        const auto created = tessaly::seed_from_labels(w, labels, types, default_type, target_volume, lambda_volume);
+        std::vector<std::pair<std::uint32_t, CellId>> entries;  // in order of creation
+        if (labels.buffer) {
+            check_label_array(labels.array, w.lattice.n_sites());
+            entries = tessaly::seed_from_labels(w, labels.array, types, default_type, target_volume, lambda_volume);
+        } else {
+            const auto created =
+                tessaly::seed_from_labels(w, labels.list, types, default_type, target_volume, lambda_volume);
+            entries.assign(created.begin(), created.end());
+            std::sort(entries.begin(), entries.end(), [](const auto& p, const auto& q) { return p.second < q.second; });
+        }
         // the dict lists the labels in the order their cells were created
-        std::vector<std::pair<std::uint32_t, CellId>> entries(created.begin(), created.end());
-        std::sort(entries.begin(), entries.end(), [](const auto& p, const auto& q) { return p.second < q.second; });
         Ref dict = checked(PyDict_New());
         for (const auto& [label, id] : entries) {
             Ref key = checked(PyLong_FromUnsignedLong(label));
@@ -1055,7 +1359,25 @@ const Method World_set_target_volume{
 
 const Method World_snapshot{
     "snapshot", shared, params(), [](PyObject* self) -> PyObject* {
-        return make_list_of(current(self).lattice.sites, [](CellId id) { return PyLong_FromUnsignedLong(id); });
+        return make_int_list(current(self).lattice.sites, [](CellId id) { return id; });
+    }};
+
+const Method World_site_view{
+    "site_view", shared, params(),
+    "A read-only memoryview of the site ids without a copy: format 'I',\n"
+    "shape (nz, ny, nx), so view[z, y, x] is site x + nx*(y + ny*z). It shows\n"
+    "the live lattice and keeps the World alive.",
+    [](PyObject* self) -> PyObject* { return make_view(self, -1); }};
+
+const Method World_set_cell_params{
+    "set_cell_params", exclusive,
+    params(arg("cell_id"), kw_only("target_volume") = None, kw_only("lambda_volume") = None,
+           kw_only("target_surface") = None, kw_only("lambda_surface") = None),
+    "Replace the given energy parameters of cell `cell_id`; the others keep\n"
+    "their values. The surface term runs while some cell has lambda_surface != 0.",
+    [](PyObject* self, CellId cell_id, std::optional<double> target_volume, std::optional<double> lambda_volume,
+       std::optional<double> target_surface, std::optional<double> lambda_surface) {
+        tessaly::set_cell_params(current(self), cell_id, {target_volume, lambda_volume, target_surface, lambda_surface});
     }};
 
 const Method World_dims{
@@ -1076,6 +1398,10 @@ const Method World_finalize{
         tessaly::World& w = setup_only(self, "already finalized");
         // a failure leaves the object in the set-up phase with its world
         tessaly::finish_setup(w);
+        // nonsense the dynamics accepts: warned about once here, results unchanged
+        // (a warning turned into an error stops finalize with the world still set up)
+        for (const std::string& problem : tessaly::questionable_settings(w))
+            if (PyErr_WarnEx(PyExc_RuntimeWarning, problem.c_str(), 1) < 0) throw PythonError{};
         tessaly::seed_persistence(w.terms.persistence, seed);
         s.cpm.emplace(std::move(w), seed);
         s.setup_world.reset();
@@ -1378,19 +1704,17 @@ const Method World_cell_coms{
 
 const Method World_cell_types{
     "cell_types", shared, params(), [](PyObject* self) -> PyObject* {
-        return make_list_of(current(self).cells, [](const tessaly::Cell& c) { return PyLong_FromLong(c.cell_type); });
+        return make_int_list(current(self).cells, [](const tessaly::Cell& c) { return c.cell_type; });
     }};
 
 const Method World_cell_volumes{
     "cell_volumes", shared, params(), [](PyObject* self) -> PyObject* {
-        return make_list_of(current(self).cells,
-                            [](const tessaly::Cell& c) { return PyLong_FromLongLong(c.trackers.volume); });
+        return make_int_list(current(self).cells, [](const tessaly::Cell& c) { return c.trackers.volume; });
     }};
 
 const Method World_cell_surfaces{
     "cell_surfaces", shared, params(), [](PyObject* self) -> PyObject* {
-        return make_list_of(current(self).cells,
-                            [](const tessaly::Cell& c) { return PyLong_FromLongLong(c.trackers.surface); });
+        return make_int_list(current(self).cells, [](const tessaly::Cell& c) { return c.trackers.surface; });
     }};
 
 const Method World_cell_lengths{
@@ -1437,8 +1761,57 @@ const Method World_cell_contact_area_by_type{
 
 const Method World_field_conc{
     "field_conc", shared, params(arg("field_idx")), [](PyObject* self, std::size_t field_idx) -> PyObject* {
-        return make_list_of(tessaly::field_at(current(self), field_idx).conc,
-                            [](float c) { return PyFloat_FromDouble(static_cast<double>(c)); });
+        return make_float_list(tessaly::field_at(current(self), field_idx).conc, [](float c) { return c; });
+    }};
+
+const Method World_field_view{
+    "field_view", shared, params(arg("field_idx")),
+    "A writable memoryview of field `field_idx`'s concentrations without a\n"
+    "copy: format 'f', shape (nz, ny, nx); writing into it sets the field.",
+    [](PyObject* self, std::size_t field_idx) -> PyObject* {
+        tessaly::field_at(current(self), field_idx);  // checked
+        return make_view(self, static_cast<Py_ssize_t>(field_idx));
+    }};
+
+const Method World_cell_table{
+    "cell_table", shared, params(),
+    "One row per cell record (the medium first) as a dict of equal-length\n"
+    "columns, each a memoryview: id, type, volume, surface, target_volume,\n"
+    "lambda_volume, target_surface, lambda_surface, com_x, com_y, com_z.",
+    [](PyObject* self) -> PyObject* {
+        const std::vector<tessaly::Cell>& cells = current(self).cells;
+        const std::size_t n = cells.size();
+        Ref table = checked(PyDict_New());
+        const auto add = [&](const char* name, PyObject* column) {
+            Ref owned = checked(column);
+            if (PyDict_SetItemString(table.get(), name, owned.get()) < 0) throw PythonError{};
+        };
+        const auto integers = [&](const char* name, auto member) {
+            add(name, make_column<std::int64_t>("q", n, [&](std::int64_t* out) {
+                for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::int64_t>(member(cells[i]));
+            }));
+        };
+        const auto reals = [&](const char* name, auto member) {
+            add(name, make_column<double>("d", n, [&](double* out) {
+                for (std::size_t i = 0; i < n; ++i) out[i] = member(cells[i]);
+            }));
+        };
+        // the centre of mass as cell_coms gives it: 0 for an empty cell
+        const auto com = [](double sum, const tessaly::Cell& c) {
+            return c.trackers.volume == 0 ? 0.0 : sum / static_cast<double>(c.trackers.volume);
+        };
+        integers("id", [](const tessaly::Cell& c) { return c.id; });
+        integers("type", [](const tessaly::Cell& c) { return c.cell_type; });
+        integers("volume", [](const tessaly::Cell& c) { return c.trackers.volume; });
+        integers("surface", [](const tessaly::Cell& c) { return c.trackers.surface; });
+        reals("target_volume", [](const tessaly::Cell& c) { return c.target_volume; });
+        reals("lambda_volume", [](const tessaly::Cell& c) { return c.lambda_volume; });
+        reals("target_surface", [](const tessaly::Cell& c) { return c.target_surface; });
+        reals("lambda_surface", [](const tessaly::Cell& c) { return c.lambda_surface; });
+        reals("com_x", [&](const tessaly::Cell& c) { return com(c.trackers.sum_x, c); });
+        reals("com_y", [&](const tessaly::Cell& c) { return com(c.trackers.sum_y, c); });
+        reals("com_z", [&](const tessaly::Cell& c) { return com(c.trackers.sum_z, c); });
+        return table.release();
     }};
 
 const Method World_field_value_at{
@@ -1628,11 +2001,23 @@ void World_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+PyObject* World_repr(PyObject* self) noexcept {
+    WorldSlots& s = slots_of(self);
+    const tessaly::World& w = s.cpm ? s.cpm->world : *s.setup_world;
+    Ref temperature(PyFloat_FromDouble(w.temperature));
+    if (temperature.get() == nullptr) return nullptr;
+    return PyUnicode_FromFormat(
+        "<World dims=(%zu, %zu, %zu) boundary='%s' neighbor_order=%u temperature=%R phase='%s' cells=%zu fields=%zu>",
+        s.dims[0], s.dims[1], s.dims[2], w.lattice.periodic[0] ? "periodic" : "noflux", unsigned{s.neighbor_order},
+        temperature.get(), s.cpm ? "running" : "set-up", w.cells.size() - 1, w.fields.size());
+}
+
 PyType_Slot World_slots[] = {
     {Py_tp_doc, nullptr},      // the constructor's docstring, set by tessaly_exec
     {Py_tp_new, reinterpret_cast<void*>(World_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(World_dealloc)},
     {Py_tp_methods, nullptr},  // World_table().methods, set by tessaly_exec
+    {Py_tp_repr, reinterpret_cast<void*>(World_repr)},
     {0, nullptr},
 };
 
@@ -1673,6 +2058,9 @@ int tessaly_exec(PyObject* module) {
     const char* bare_name = PyUnicode_AsUTF8(heap_type->ht_name);
     if (bare_name == nullptr) return -1;
     heap_type->ht_type.tp_name = bare_name;
+    state->buffer_type = PyType_FromModuleAndSpec(module, &WorldBuffer_spec, nullptr);
+    if (state->buffer_type == nullptr) return -1;
+    if (PyModule_AddStringConstant(module, "__version__", TESSALY_VERSION) < 0) return -1;
     return PyModule_AddObjectRef(module, "World", state->world_type);
 }
 
@@ -1681,6 +2069,7 @@ int tessaly_traverse(PyObject* module, visitproc visit, void* arg) {
     if (state == nullptr) return 0;
     Py_VISIT(state->world_type);
     Py_VISIT(state->internal_error);
+    Py_VISIT(state->buffer_type);
     return 0;
 }
 
@@ -1689,6 +2078,7 @@ int tessaly_clear(PyObject* module) {
     if (state == nullptr) return 0;
     Py_CLEAR(state->world_type);
     Py_CLEAR(state->internal_error);
+    Py_CLEAR(state->buffer_type);
     return 0;
 }
 

@@ -36,15 +36,19 @@ import os
 from collections.abc import Buffer, Sequence
 from typing import Self, final
 
+__version__: str
+"""The package version, for example ``"0.1.0"``."""
+
 @final
 class World:
     """A simulation: lattice, cell registry, energy configuration and fields.
 
     ``World(dims, boundary, neighbor_order, temperature)``
 
-    ``dims`` is a tuple ``(nx, ny, nz)`` of non-negative ints (a list is
+    ``dims`` is a tuple ``(nx, ny, nz)`` of positive ints (a list is
     refused with ``TypeError``, a tuple of another length with
-    ``ValueError``). ``boundary`` is ``"periodic"`` or ``"noflux"`` and
+    ``ValueError``, a zero dimension with ``ValueError("dims: every
+    dimension must be at least 1, got (nx, ny, nz)")``). ``boundary`` is ``"periodic"`` or ``"noflux"`` and
     applies to all three axes; anything else raises
     ``ValueError("bad boundary " + boundary)``. ``neighbor_order`` (0..255)
     chooses the neighbourhood: order 1 gives the axis faces, higher orders
@@ -94,7 +98,7 @@ class World:
 
     def seed_from_labels(
         self,
-        labels: Sequence[int],
+        labels: Sequence[int] | Buffer,
         types: dict[int, int],
         default_type: int,
         target_volume: float,
@@ -111,6 +115,14 @@ class World:
         they hold. Returns ``{label: cell id}``, ids in order of first
         occurrence. Set-up phase only, else ``RuntimeError("seed after
         finalize")``.
+
+        ``labels`` may also be any object with the buffer protocol holding
+        integers of 1, 2, 4 or 8 bytes (a NumPy array of any integer dtype,
+        any number of dimensions, C- or Fortran-ordered or strided), read in
+        C order of ``(nz, ny, nx)`` without a Python object per element. Its
+        size must equal ``nx*ny*nz`` and every label lie in ``[0, 2**32 - 1]``,
+        else ``ValueError("labels: ...")``; floats or other formats raise
+        ``TypeError("labels: ...")``. Nothing changes when it is refused.
         """
 
     def set_contact(self, type_a: int, type_b: int, j: float) -> None:
@@ -130,6 +142,59 @@ class World:
         Any registered id is accepted, the medium included; an id beyond
         the registry raises ``InternalError``. Works in both phases.
         """
+
+    def set_cell_params(
+        self,
+        cell_id: int,
+        *,
+        target_volume: float | None = None,
+        lambda_volume: float | None = None,
+        target_surface: float | None = None,
+        lambda_surface: float | None = None,
+    ) -> None:
+        """Replace the given energy parameters of cell ``cell_id`` (u32).
+
+        Keyword-only; a parameter left at ``None`` keeps its value. The
+        surface term follows: it runs while some cell has a non-zero
+        ``lambda_surface``. Any registered id is accepted, the medium
+        included; an id beyond the registry raises ``InternalError``. Works
+        in both phases.
+        """
+
+    def cell_table(self) -> dict[str, memoryview]:
+        """Return one row per cell record (entry 0: the medium) as a dict of columns.
+
+        Columns ``id``, ``type``, ``volume``, ``surface`` (int64),
+        ``target_volume``, ``lambda_volume``, ``target_surface``,
+        ``lambda_surface``, ``com_x``, ``com_y``, ``com_z`` (float64), each a
+        1-D ``memoryview`` of a fresh copy: ``numpy.asarray(column)`` and
+        ``pandas.DataFrame(world.cell_table())`` take them as they are. The
+        centre of mass is that of :meth:`cell_coms`. Works in both phases.
+        """
+
+    def site_view(self) -> memoryview:
+        """Return a read-only view of the site ids, without a copy.
+
+        Format ``"I"`` (uint32), shape ``(nz, ny, nx)``, C order:
+        ``view[z, y, x]`` is the id at site ``x + nx*(y + ny*z)``. The view
+        shows the live lattice (after :meth:`step` it shows the new state)
+        and keeps the World alive. ``numpy.asarray(view)`` copies nothing.
+        While a view exists, an operation that would free or move the memory
+        it shows raises ``BufferError``. Works in both phases; a view taken
+        before :meth:`finalize` stays valid after it.
+        """
+
+    def field_view(self, field_idx: int) -> memoryview:
+        """Return a writable view of the concentrations of field ``field_idx``.
+
+        Format ``"f"`` (float32), shape ``(nz, ny, nx)`` like
+        :meth:`site_view`; writing into it sets the field (initial
+        conditions, sinks). A field index beyond the fields raises
+        ``InternalError``. Works in both phases.
+        """
+
+    def __repr__(self) -> str:
+        """Dims, boundary, neighbour order, temperature, phase, number of cells and fields."""
 
     def snapshot(self) -> list[int]:
         """Return the cell id of every site, in site-index order.
@@ -157,7 +222,12 @@ class World:
         :meth:`seed_from_labels` and the per-type switches), rebuilds every
         tracker from the sites, and seeds the random number generator from
         ``seed`` (u64). A second call raises ``RuntimeError("already
-        finalized")``. If it fails (a painted id that was never registered
+        finalized")``. Settings the dynamics accepts but that are almost
+        certainly mistakes (a temperature that is not a positive finite
+        number; NaN in a contact energy, a target or a λ; a negative λ; a
+        field whose explicit diffusion step is unstable, ``d*dt`` above
+        ``1/(2*dimensions)``, or whose ``decay*dt`` exceeds 1) are each
+        reported once as a ``RuntimeWarning``; results are unchanged. If it fails (a painted id that was never registered
         raises ``InternalError``, a table too large to hold raises
         ``MemoryError``) the World stays in the set-up phase, unchanged.
         """

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "energy.hpp"
+#include "init.hpp"
 #include "world.hpp"
 
 namespace tessaly {
@@ -33,8 +35,7 @@ void check_cells(const World& w, double Cell::* member, const char* name, const 
 
 }  // namespace
 
-std::vector<std::string> questionable_settings(const World& w,
-                                               const std::vector<std::pair<CellType, CellType>>& named_pairs) {
+std::vector<std::string> questionable_settings(const World& w) {
     std::vector<std::string> out;
     const auto is_nan = [](double v) { return std::isnan(v); };
     const auto negative = [](double v) { return v < 0.0; };
@@ -44,10 +45,10 @@ std::vector<std::string> questionable_settings(const World& w,
         out.push_back("temperature is " + number(w.temperature) + ", not a positive finite number");
 
     // contact energies: the pairs named, as the table holds them (a later entry may have replaced a NaN)
-    for (const auto& [a, b] : named_pairs)
-        if (std::isnan(contact_energy(w.contact, a, b))) {
-            out.push_back("the contact energy of types " + std::to_string(a) + " and " + std::to_string(b) +
-                          " is NaN");
+    for (const PendingContact& c : w.setup.pending_contacts)
+        if (std::isnan(contact_energy(w.contact, c.type_a, c.type_b))) {
+            out.push_back("the contact energy of types " + std::to_string(c.type_a) + " and " +
+                          std::to_string(c.type_b) + " is NaN");
             break;
         }
 

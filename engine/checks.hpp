@@ -7,10 +7,7 @@
 #pragma once
 
 #include <string>
-#include <utility>
 #include <vector>
-
-#include "lattice.hpp"
 
 namespace tessaly {
 
@@ -18,9 +15,9 @@ struct World;
 
 // One sentence per problem found, each naming the setting, in a fixed order
 // (temperature, contact energies, cells, fields); empty when all is well.
-// Of the contact table only the pairs named are read (the first NaN is
-// reported): a large table is mostly never written and is not walked.
-std::vector<std::string> questionable_settings(const World& w,
-                                               const std::vector<std::pair<CellType, CellType>>& named_pairs);
+// Of the contact table only the pairs that set_contact named are read (the
+// first NaN is reported): a large table is mostly never written and is not
+// walked.
+std::vector<std::string> questionable_settings(const World& w);
 
 }  // namespace tessaly

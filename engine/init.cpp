@@ -54,45 +54,38 @@ void paint_box(World& w, const SiteBox& box, CellId id) {
 
 namespace {
 
-// Ids by label: a table indexed by label while the largest label is at most
-// a few times the number of sites, a hash map beyond; the last label seen is
-// remembered, since labels come in runs along rows.
+// Ids by label: a table indexed by label for labels up to a few times the
+// number of sites (grown as larger labels come), a hash map beyond.
 class LabelIds {
 public:
-    LabelIds(std::uint64_t max_label, std::size_t n_sites) {
-        if (max_label <= 2 * std::uint64_t{n_sites} + 65536) table_.assign(max_label + 1, MEDIUM);
-    }
+    explicit LabelIds(std::size_t n_sites) : limit_(2 * std::uint64_t{n_sites} + 65536) {}
 
     // The id of `label`, creating its cell on first sight.
     template <typename Create>
-    CellId operator()(std::uint32_t label, Create create) {
-        if (label == last_label_) return last_id_;
-        CellId id;
-        if (!table_.empty()) {
+    [[gnu::noinline]] CellId operator()(std::uint32_t label, Create create) {
+        if (label < limit_) {
+            if (label >= table_.size())
+                table_.resize(std::min<std::uint64_t>(std::max<std::uint64_t>(label + 1, 2 * table_.size()), limit_),
+                              MEDIUM);
             CellId& slot = table_[label];
             if (slot == MEDIUM) slot = create(label);  // a created cell is never the medium
-            id = slot;
-        } else {
-            auto found = map_.find(label);
-            if (found == map_.end()) found = map_.emplace(label, create(label)).first;
-            id = found->second;
+            return slot;
         }
-        last_label_ = label;
-        last_id_ = id;
-        return id;
+        auto found = map_.find(label);
+        if (found == map_.end()) found = map_.emplace(label, create(label)).first;
+        return found->second;
     }
 
 private:
+    std::uint64_t limit_;
     std::vector<CellId> table_;
     std::unordered_map<std::uint32_t, CellId> map_;
-    std::uint32_t last_label_ = 0;  // 0 never reaches the lookup
-    CellId last_id_ = MEDIUM;
 };
 
 // The seeding walk shared by lists and arrays: `each(f)` calls f(site, label)
-// for every site in site order.
+// for every site in site order. Returns (label, id) in order of creation.
 template <typename Each>
-std::unordered_map<std::uint32_t, CellId> seed_walk(World& w, std::uint64_t max_label, Each each,
+std::vector<std::pair<std::uint32_t, CellId>> seed_walk(World& w, Each each,
                                                     const std::unordered_map<std::uint32_t, CellType>& types,
                                                     CellType default_type, double target_volume,
                                                     double lambda_volume) {
@@ -104,12 +97,19 @@ std::unordered_map<std::uint32_t, CellId> seed_walk(World& w, std::uint64_t max_
         created.emplace_back(label, id);
         return id;
     };
-    LabelIds ids(max_label, w.lattice.n_sites());
+    LabelIds ids(w.lattice.n_sites());
     CellId* sites = w.lattice.sites.data();
+    // labels come in runs along rows: the lookup runs when the label changes
+    std::uint32_t last_label = 0;
+    CellId last_id = MEDIUM;
     each([&](std::size_t i, std::uint32_t label) {
-        if (label != 0) sites[i] = ids(label, create);  // label 0: the site keeps what it holds
+        if (label != last_label) {
+            last_label = label;
+            if (label != 0) last_id = ids(label, create);
+        }
+        if (label != 0) sites[i] = last_id;  // label 0: the site keeps what it holds
     });
-    return {created.begin(), created.end()};
+    return created;
 }
 
 template <typename T>
@@ -119,27 +119,41 @@ T load(const unsigned char* p) {
     return value;
 }
 
-// Calls visit(flat index, element) for every element of the array in C order.
-template <typename T, typename Visit>
-void for_each_element(const LabelArray& a, Visit visit) {
+// The same elements with adjacent axes merged where one steps over the other
+// exactly (a C-contiguous array becomes one axis), so that the inner loop is long.
+LabelArray merged_axes(const LabelArray& a) {
+    LabelArray m{a.data, a.item_size, a.is_signed, {}, {}};
+    for (std::size_t axis = 0; axis < a.shape.size(); ++axis) {
+        if (a.shape[axis] == 1) continue;  // steps nowhere
+        if (!m.shape.empty() &&
+            m.strides.back() == a.strides[axis] * static_cast<std::ptrdiff_t>(a.shape[axis])) {
+            m.shape.back() *= a.shape[axis];
+            m.strides.back() = a.strides[axis];
+        } else {
+            m.shape.push_back(a.shape[axis]);
+            m.strides.push_back(a.strides[axis]);
+        }
+    }
+    return m;
+}
+
+// Calls row(pointer, count, step in bytes, flat index of the first) for every
+// run of the innermost axis, in C order.
+template <typename Row>
+void for_each_row(const LabelArray& array, Row row_visit) {
+    if (element_count(array) == 0) return;
+    const LabelArray a = merged_axes(array);
     const std::size_t axes = a.shape.size();
     if (axes == 0) {
-        visit(std::size_t{0}, load<T>(a.data));
+        row_visit(a.data, std::size_t{1}, std::ptrdiff_t{0}, std::size_t{0});
         return;
     }
     const std::size_t inner = a.shape[axes - 1];
-    const std::ptrdiff_t step = a.strides[axes - 1];
     const std::size_t count = element_count(a);
-    if (count == 0) return;
     std::vector<std::size_t> index(axes - 1, 0);
     const unsigned char* row = a.data;
-    for (std::size_t flat = 0; flat < count;) {
-        if (step == static_cast<std::ptrdiff_t>(sizeof(T))) {
-            for (std::size_t k = 0; k < inner; ++k) visit(flat + k, load<T>(row + k * sizeof(T)));
-        } else {
-            for (std::size_t k = 0; k < inner; ++k) visit(flat + k, load<T>(row + static_cast<std::ptrdiff_t>(k) * step));
-        }
-        flat += inner;
+    for (std::size_t flat = 0; flat < count; flat += inner) {
+        row_visit(row, inner, a.strides[axes - 1], flat);
         // the next row: an odometer over the outer axes
         for (std::size_t axis = axes - 1; axis-- > 0;) {
             row += a.strides[axis];
@@ -148,6 +162,18 @@ void for_each_element(const LabelArray& a, Visit visit) {
             index[axis] = 0;
         }
     }
+}
+
+// Calls visit(flat index, element) for every element of the array in C order.
+template <typename T, typename Visit>
+void for_each_element(const LabelArray& array, Visit visit) {
+    for_each_row(array, [&](const unsigned char* row, std::size_t n, std::ptrdiff_t step, std::size_t flat) {
+        if (step == static_cast<std::ptrdiff_t>(sizeof(T))) {
+            for (std::size_t k = 0; k < n; ++k) visit(flat + k, load<T>(row + k * sizeof(T)));
+        } else {
+            for (std::size_t k = 0; k < n; ++k) visit(flat + k, load<T>(row + static_cast<std::ptrdiff_t>(k) * step));
+        }
+    });
 }
 
 // Runs body<T>() for the element type of the array.
@@ -187,11 +213,11 @@ std::unordered_map<std::uint32_t, CellId> seed_from_labels(World& w, const std::
                                                            CellType default_type, double target_volume,
                                                            double lambda_volume) {
     if (labels.size() != w.lattice.n_sites()) fail("labels length must equal n_sites");
-    const std::uint32_t max_label = labels.empty() ? 0 : *std::max_element(labels.begin(), labels.end());
     const auto each = [&](auto visit) {
         for (std::size_t i = 0; i < labels.size(); ++i) visit(i, labels[i]);
     };
-    return seed_walk(w, max_label, each, types, default_type, target_volume, lambda_volume);
+    const auto created = seed_walk(w, each, types, default_type, target_volume, lambda_volume);
+    return {created.begin(), created.end()};
 }
 
 std::size_t element_count(const LabelArray& labels) {
@@ -205,24 +231,60 @@ LabelRange label_range(const LabelArray& labels) {
     return by_element_type(labels, [&](auto zero) {
         using T = decltype(zero);
         T low = std::numeric_limits<T>::max(), high = std::numeric_limits<T>::min();
-        for_each_element<T>(labels, [&](std::size_t, T v) {
-            low = std::min(low, v);
-            high = std::max(high, v);
+        for_each_row(labels, [&](const unsigned char* row, std::size_t n, std::ptrdiff_t step, std::size_t) {
+            // separate accumulators in a plain loop, so that a contiguous row is scanned in vector registers
+            T lo = low, hi = high;
+            if (step == static_cast<std::ptrdiff_t>(sizeof(T))) {
+                for (std::size_t k = 0; k < n; ++k) {
+                    const T v = load<T>(row + k * sizeof(T));
+                    lo = v < lo ? v : lo;
+                    hi = v > hi ? v : hi;
+                }
+            } else {
+                for (std::size_t k = 0; k < n; ++k) {
+                    const T v = load<T>(row + static_cast<std::ptrdiff_t>(k) * step);
+                    lo = v < lo ? v : lo;
+                    hi = v > hi ? v : hi;
+                }
+            }
+            low = lo;
+            high = hi;
         });
         const auto min = static_cast<std::int64_t>(low);
         return LabelRange{min, static_cast<std::uint64_t>(high), min < 0};
     });
 }
 
-std::unordered_map<std::uint32_t, CellId> seed_from_labels(World& w, const LabelArray& labels,
-                                                           const std::unordered_map<std::uint32_t, CellType>& types,
-                                                           CellType default_type, double target_volume,
-                                                           double lambda_volume) {
+bool labels_fit_u32(const LabelArray& labels) {
+    return by_element_type(labels, [&](auto zero) {
+        using T = decltype(zero);
+        if constexpr (std::is_unsigned_v<T> && sizeof(T) <= 4) {
+            return true;
+        } else {
+            // one OR over the bits: the sign bit shows a negative element, the high half one beyond 32 bits
+            using U = std::make_unsigned_t<T>;
+            U bits = 0;
+            for_each_row(labels, [&](const unsigned char* row, std::size_t n, std::ptrdiff_t step, std::size_t) {
+                U acc = 0;
+                if (step == static_cast<std::ptrdiff_t>(sizeof(U))) {
+                    for (std::size_t k = 0; k < n; ++k) acc |= load<U>(row + k * sizeof(U));
+                } else {
+                    for (std::size_t k = 0; k < n; ++k) acc |= load<U>(row + static_cast<std::ptrdiff_t>(k) * step);
+                }
+                bits |= acc;
+            });
+            if (std::is_signed_v<T> && (bits >> (8 * sizeof(U) - 1)) != 0) return false;
+            return sizeof(U) <= 4 || (static_cast<std::uint64_t>(bits) >> 32) == 0;
+        }
+    });
+}
+
+std::vector<std::pair<std::uint32_t, CellId>> seed_from_labels(
+    World& w, const LabelArray& labels, const std::unordered_map<std::uint32_t, CellType>& types, CellType default_type,
+    double target_volume, double lambda_volume) {
     if (element_count(labels) != w.lattice.n_sites()) fail("labels: the array must hold one label per site");
     if (w.lattice.n_sites() == 0) return {};
-    const LabelRange range = label_range(labels);
-    if (range.negative || range.max > std::numeric_limits<std::uint32_t>::max())
-        fail("labels: every label must lie in [0, 4294967295]");
+    if (!labels_fit_u32(labels)) fail("labels: every label must lie in [0, 4294967295]");
     if (overlaps(labels, w.lattice.sites)) {
         // the same elements in C order: the array is the site array or a view of it
         std::vector<std::uint32_t> flat(w.lattice.n_sites());
@@ -230,14 +292,17 @@ std::unordered_map<std::uint32_t, CellId> seed_from_labels(World& w, const Label
             using T = decltype(zero);
             for_each_element<T>(labels, [&](std::size_t i, T v) { flat[i] = static_cast<std::uint32_t>(v); });
         });
-        return seed_from_labels(w, flat, types, default_type, target_volume, lambda_volume);
+        const auto each = [&](auto visit) {
+            for (std::size_t i = 0; i < flat.size(); ++i) visit(i, flat[i]);
+        };
+        return seed_walk(w, each, types, default_type, target_volume, lambda_volume);
     }
     return by_element_type(labels, [&](auto zero) {
         using T = decltype(zero);
         const auto each = [&](auto visit) {
             for_each_element<T>(labels, [&](std::size_t i, T v) { visit(i, static_cast<std::uint32_t>(v)); });
         };
-        return seed_walk(w, range.max, each, types, default_type, target_volume, lambda_volume);
+        return seed_walk(w, each, types, default_type, target_volume, lambda_volume);
     });
 }
 

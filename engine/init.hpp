@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "lattice.hpp"
@@ -87,13 +88,17 @@ struct LabelRange {
 std::size_t element_count(const LabelArray& labels);
 LabelRange label_range(const LabelArray& labels);  // checked: not empty, a known item size
 
+// Whether every element lies in [0, 2³²−1]; faster than label_range (no
+// scan at all for unsigned elements of up to 4 bytes).
+bool labels_fit_u32(const LabelArray& labels);
+
 // seed_from_labels for an array of element_count = n_sites whose elements lie
 // in [0, 2³²−1]: the same cells in the same order as from the list of its
-// elements, checked before anything changes. An array overlapping the world's
-// own site array is copied first.
-std::unordered_map<std::uint32_t, CellId> seed_from_labels(World& w, const LabelArray& labels,
-                                                           const std::unordered_map<std::uint32_t, CellType>& types,
-                                                           CellType default_type, double target_volume,
-                                                           double lambda_volume);
+// elements, checked before anything changes, returned as (label, id) pairs
+// in order of creation. An array overlapping the world's own site array is
+// copied first.
+std::vector<std::pair<std::uint32_t, CellId>> seed_from_labels(
+    World& w, const LabelArray& labels, const std::unordered_map<std::uint32_t, CellType>& types, CellType default_type,
+    double target_volume, double lambda_volume);
 
 }  // namespace tessaly

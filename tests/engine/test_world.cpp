@@ -170,16 +170,19 @@ int main() {
         World by_list = make_world(3, 2, 2, false, 1), by_fortran = by_list, by_c = by_list;
         const auto from_list = seed_from_labels(by_list, short_list, {{4, 3}}, 1, 5.0, 2.0);
         const LabelArray f{reinterpret_cast<const unsigned char*>(fortran.data()), 2, true, {2, 2, 3}, {2, 4, 8}};
-        CHECK(from_list == seed_from_labels(by_fortran, f, {{4, 3}}, 1, 5.0, 2.0));
+        const auto from_array = seed_from_labels(by_fortran, f, {{4, 3}}, 1, 5.0, 2.0);
+        CHECK(from_list == decltype(from_list)(from_array.begin(), from_array.end()));
+        CHECK(from_array.front().first == 9 && from_array.back().first == 7);
         CHECK(by_fortran.lattice.sites == by_list.lattice.sites && by_fortran.cells.size() == by_list.cells.size());
         CHECK(by_fortran.cells[2].cell_type == 3 && by_fortran.cells[2].lambda_volume == 2.0);
         const LabelArray c{reinterpret_cast<const unsigned char*>(c_order.data()), 8, false, {12}, {8}};
-        CHECK(seed_from_labels(by_c, c, {}, 1, 0, 0).at(70000) == 4);
+        CHECK((seed_from_labels(by_c, c, {}, 1, 0, 0).back() == std::pair<std::uint32_t, CellId>{70000, 4}));
         // out of range, or the wrong count: refused before anything changes
         c_order[3] = std::uint64_t{1} << 32;
         CHECK(tessaly_test::throws<EngineError>([&] { seed_from_labels(by_c, c, {}, 1, 0, 0); }, "[0, 4294967295]"));
         fortran[5] = -1;
-        CHECK(label_range(f).negative && label_range(f).min == -1 && label_range(f).max == 9);
+        CHECK(label_range(f).negative && label_range(f).min == -1 && label_range(f).max == 9 && !labels_fit_u32(f));
+        CHECK(labels_fit_u32(c) == false && labels_fit_u32(LabelArray{c.data, 8, false, {3}, {8}}));
         const LabelArray short_c{c.data, 8, false, {11}, {8}};
         CHECK(tessaly_test::throws<EngineError>([&] { seed_from_labels(by_c, short_c, {}, 1, 0, 0); }, "one label"));
         CHECK_EQ(by_c.cells.size(), 5u);

@@ -16,10 +16,17 @@ import tessaly
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+# where each kind of file written says what it is: (offset, bytes)
+SIGNATURES = {
+    ".png": (0, PNG_SIGNATURE),
+    ".mp4": (4, b"ftyp"),
+    ".tif": (0, b"II*\x00"),
+    ".vti": (0, b"<?xml"),
+}
 
 # (script, extra arguments, files it must write)
 CASES = [
-    ("sorting2d.py", [], ["sorting2d.png", "sorting2d_contacts.png"]),
+    ("sorting2d.py", [], ["sorting2d.png", "sorting2d_contacts.png", "sorting2d.mp4"]),
     ("sorting3d.py", [], ["sorting3d.png", "sorting3d_contacts.png"]),
     ("sorting3d.py", ["--parallel"], ["sorting3d.png", "sorting3d_contacts.png"]),
     ("chemotaxis.py", [], ["chemotaxis.png", "chemotaxis_distance.png"]),
@@ -27,6 +34,7 @@ CASES = [
     ("membrane.py", [], ["membrane.png", "membrane_drift.png"]),
     ("elongation.py", [], ["elongation.png", "elongation_lengths.png"]),
     ("migration.py", [], ["migration.png", "migration_msd.png"]),
+    ("export.py", [], ["export_ids.tif", "export_signal.tif", "export.vti"]),
 ]
 
 
@@ -61,9 +69,24 @@ def test_example_writes_its_pictures(tmp_path, script, args, files):
     for name in files:
         path = tmp_path / name
         assert path.is_file(), f"{script} did not write {name}"
-        assert path.read_bytes()[:8] == PNG_SIGNATURE, f"{name} is not a PNG"
+        offset, signature = SIGNATURES[path.suffix]
+        assert path.read_bytes()[offset:offset + len(signature)] == signature, f"{name} is not a {path.suffix} file"
         assert path.stat().st_size > 5000, f"{name} is nearly empty"
         assert f"/{name}" in result.stdout, f"{script} did not report writing {name}"
+
+
+def test_exported_stack_and_cell_table_agree(tmp_path):
+    tifffile = pytest.importorskip("tifffile")
+    np = pytest.importorskip("numpy")
+    assert_succeeded(run_example("export.py", [], tmp_path))
+    ids = tifffile.imread(tmp_path / "export_ids.tif")
+    assert ids.shape == (24, 24, 24)
+    with open(tmp_path / "export_cells.csv", newline="") as table:
+        rows = list(csv.DictReader(table))
+    # every cell of the table has as many voxels in the stack as its volume says
+    counts = np.bincount(ids.ravel().astype(np.int64), minlength=len(rows) + 1)
+    assert [int(r["volume"]) for r in rows] == counts[1:].tolist()
+    assert [int(r["id"]) for r in rows] == list(range(1, len(rows) + 1))
 
 
 def test_sweep_on_two_local_dask_workers_gives_one_row_per_run(tmp_path):
