@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <cstdio>
+#include <charconv>
 
 #include "energy.hpp"
 #include "init.hpp"
@@ -13,10 +13,11 @@ namespace tessaly {
 
 namespace {
 
+// The shortest text that reads back as v.
 std::string number(double v) {
     char text[32];
-    std::snprintf(text, sizeof text, "%.17g", v);
-    return text;
+    const auto end = std::to_chars(text, text + sizeof text, v).ptr;
+    return std::string(text, end);
 }
 
 // Counts the cells (the medium excluded) whose parameter fails `bad`, and

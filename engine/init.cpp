@@ -250,8 +250,10 @@ LabelRange label_range(const LabelArray& labels) {
             low = lo;
             high = hi;
         });
-        const auto min = static_cast<std::int64_t>(low);
-        return LabelRange{min, static_cast<std::uint64_t>(high), min < 0};
+        if constexpr (std::is_signed_v<T>)
+            return LabelRange{static_cast<std::int64_t>(low), static_cast<std::uint64_t>(std::max<T>(high, 0)), low < 0};
+        else
+            return LabelRange{static_cast<std::int64_t>(std::min<std::uint64_t>(low, INT64_MAX)), high, false};
     });
 }
 

@@ -76,13 +76,13 @@ struct LabelArray {
     std::vector<std::ptrdiff_t> strides;  // bytes per step along each axis
 };
 
-// The smallest and largest element of a non-empty array (as signed and as
-// unsigned 64-bit values: a signed array's minimum may be negative, an
-// unsigned array's maximum may exceed the signed range).
+// The smallest and largest element of a non-empty array: the minimum as a
+// signed value (capped at 2⁶³−1), the maximum as an unsigned one (0 when
+// every element is negative).
 struct LabelRange {
     std::int64_t min;
     std::uint64_t max;
-    bool negative;  // min < 0
+    bool negative;  // some element is below 0
 };
 
 std::size_t element_count(const LabelArray& labels);

@@ -49,7 +49,7 @@ int main() {
     CHECK(found(problems, "lambda_volume is negative for 2 cells (the first is cell 2)"));
     CHECK(found(problems, "target_surface is NaN for 1 cell (the first is cell 3)"));
     CHECK(found(problems, "lambda_surface is NaN"));
-    CHECK(found(problems, "field 0: d*dt is 0.26000000000000001 per substep, above 0.25 (1/(2*2))"));
+    CHECK(found(problems, "field 0: d*dt is 0.26 per substep, above 0.25 (1/(2*2))"));
     CHECK(found(problems, "field 1: d*dt is 0.30000000000000004 per substep, above"));
     CHECK(found(problems, "field 1: decay*dt is 1.5, above 1"));
     // a NaN replaced by a later entry for the same pair is no longer there

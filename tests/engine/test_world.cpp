@@ -183,6 +183,8 @@ int main() {
         fortran[5] = -1;
         CHECK(label_range(f).negative && label_range(f).min == -1 && label_range(f).max == 9 && !labels_fit_u32(f));
         CHECK(labels_fit_u32(c) == false && labels_fit_u32(LabelArray{c.data, 8, false, {3}, {8}}));
+        c_order[4] = ~std::uint64_t{0};  // the largest u64 is no negative label
+        CHECK(!label_range(c).negative && label_range(c).max == ~std::uint64_t{0});
         const LabelArray short_c{c.data, 8, false, {11}, {8}};
         CHECK(tessaly_test::throws<EngineError>([&] { seed_from_labels(by_c, short_c, {}, 1, 0, 0); }, "one label"));
         CHECK_EQ(by_c.cells.size(), 5u);

@@ -79,6 +79,16 @@ CALLS = [
     lambda r, s: s.seed_from_labels([0] * 8 + [1], {1: 2}, 1, 4.0, 1.0),
     lambda r, s: expect(InternalError, lambda: s.seed_from_labels([1, 2], {}, 1, 4.0, 1.0)),
     lambda r, s: expect(TypeError, lambda: s.seed_from_labels("abc", {}, 1, 4.0, 1.0)),
+    lambda r, s: s.seed_from_labels(np.arange(9, dtype=np.int16).reshape(3, 3), {1: 2}, 1, 4.0, 1.0),
+    lambda r, s: expect(TypeError, lambda: s.seed_from_labels(np.zeros(9), {}, 1, 4.0, 1.0)),
+    lambda r, s: expect(ValueError, lambda: s.seed_from_labels(np.full(9, -1), {}, 1, 4.0, 1.0)),
+    lambda r, s: np.asarray(r.site_view()).sum(),
+    lambda r, s: np.asarray(r.field_view(0)).fill(0.5),
+    lambda r, s: expect(InternalError, lambda: r.field_view(9)),
+    lambda r, s: r.cell_table(),
+    lambda r, s: r.set_cell_params(1, target_volume=6.0, lambda_surface=0.1),
+    lambda r, s: expect(InternalError, lambda: r.set_cell_params(99, lambda_volume=1.0)),
+    lambda r, s: repr(r),
     lambda r, s: r.set_contact(1, 1, 2.0),
     lambda r, s: expect(OverflowError, lambda: r.set_contact(1, 70000, 2.0)),
     lambda r, s: r.set_target_volume(1, 6.0),
@@ -181,7 +191,7 @@ def called_methods(calls):
 
 def test_the_calls_cover_every_method():
     methods = {name for name in dir(tessaly.World) if not name.startswith("_")}
-    assert len(methods) == 55
+    assert len(methods) == 59
     assert methods <= called_methods(CALLS + SAVE_AND_LOAD)
 
 
@@ -244,7 +254,7 @@ def test_no_call_leaves_python_objects_behind(k):
 def test_results_hold_exactly_one_reference():
     r = running_world()
     # a fresh container is referenced by the name it is bound to and by getrefcount's argument
-    for read in [r.snapshot, r.dims, r.cell_coms, r.cell_types, r.cell_volumes, r.cell_surfaces, r.cell_lengths,
+    for read in [r.snapshot, r.dims, r.cell_table, r.site_view, r.cell_coms, r.cell_types, r.cell_volumes, r.cell_surfaces, r.cell_lengths,
                  lambda: r.cell_contact_area_by_type(1), lambda: r.field_conc(0), lambda: r.divide_cells(1e9, 1.0)]:
         result = read()
         assert sys.getrefcount(result) == 2
@@ -253,7 +263,12 @@ def test_results_hold_exactly_one_reference():
     assert all(sys.getrefcount(coms[i]) == 2 for i in range(len(coms)))
     assert all(sys.getrefcount(coms[0][k]) == 2 for k in range(3))
     assert all(sys.getrefcount(lengths[i]) == 2 for i in range(len(lengths)))
-    assert all(sys.getrefcount(conc[i]) == 2 for i in range(len(conc)))
+    # equal values share one object: each is held by the list once per occurrence
+    occurrences = {}
+    for v in conc:
+        occurrences[id(v)] = occurrences.get(id(v), 0) + 1
+    assert all(sys.getrefcount(conc[i]) == 1 + occurrences[id(conc[i])] for i in range(len(conc)))
+    assert len(occurrences) == len(set(conc)) < len(conc)
     for read in [lambda: r.cell_length(1), lambda: r.field_value_at(0, 0, 0, 0), lambda: r.field_mean_at_cell(0, 1)]:
         result = read()
         assert sys.getrefcount(result) == 2
