@@ -129,6 +129,7 @@ def io256(tessaly, method: str, quick: bool, base_rss) -> dict:
     else:
         raise SystemExit(f"unknown io256 method {method}")
     row = result("io256", method, 0, seconds, 0.0, 0.0, base_rss)
+    row["ms"] = round(seconds * 1000, 3)
     row["rss_growth_mb"] = round(resident_mb() - rss0, 2)
     del kept
     return row
@@ -249,7 +250,7 @@ def main() -> int:
             print(line, flush=True)
         if len(rows) > 1:
             median = dict(rows[0])
-            for key in ("seconds", "attempts_per_s", "mcs_per_s", "peak_rss_mb", "rss_growth_mb", "mb_per_s"):
+            for key in ("seconds", "attempts_per_s", "mcs_per_s", "peak_rss_mb", "ms", "rss_growth_mb", "mb_per_s"):
                 if key in rows[0]:
                     median[key] = statistics.median(r[key] for r in rows)
             median["median_of"] = len(rows)
