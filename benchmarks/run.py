@@ -222,7 +222,8 @@ PLAN = [
     ("io256", "cell_table", None),
     ("io256", "snapshot", None),
     ("io256", "field_conc", None),
-    # ("io256", "save", None), ("io256", "load", None): the checkpoint rows, once World.save and World.load exist
+    ("io256", "save", None),
+    ("io256", "load", None),
 ]
 
 

@@ -3,6 +3,7 @@ flat, results carry exactly one reference, and no call keeps or drops a
 reference to its arguments, whether it succeeds or fails."""
 
 import copy
+import collections
 import os
 import sys
 import tempfile
@@ -254,8 +255,9 @@ def test_no_call_leaves_python_objects_behind(k):
 def test_results_hold_exactly_one_reference():
     r = running_world()
     # a fresh container is referenced by the name it is bound to and by getrefcount's argument
-    for read in [r.snapshot, r.dims, r.cell_table, r.site_view, r.cell_coms, r.cell_types, r.cell_volumes, r.cell_surfaces, r.cell_lengths,
-                 lambda: r.cell_contact_area_by_type(1), lambda: r.field_conc(0), lambda: r.divide_cells(1e9, 1.0)]:
+    for read in [r.snapshot, r.dims, r.cell_table, r.site_view, r.cell_coms, r.cell_types, r.cell_volumes,
+                 r.cell_surfaces, r.cell_lengths, lambda: r.cell_contact_area_by_type(1), lambda: r.field_conc(0),
+                 lambda: r.divide_cells(1e9, 1.0)]:
         result = read()
         assert sys.getrefcount(result) == 2
     coms, lengths, conc = r.cell_coms(), r.cell_lengths(), r.field_conc(0)
@@ -264,9 +266,7 @@ def test_results_hold_exactly_one_reference():
     assert all(sys.getrefcount(coms[0][k]) == 2 for k in range(3))
     assert all(sys.getrefcount(lengths[i]) == 2 for i in range(len(lengths)))
     # equal values share one object: each is held by the list once per occurrence
-    occurrences = {}
-    for v in conc:
-        occurrences[id(v)] = occurrences.get(id(v), 0) + 1
+    occurrences = collections.Counter(map(id, conc))
     assert all(sys.getrefcount(conc[i]) == 1 + occurrences[id(conc[i])] for i in range(len(conc)))
     assert len(occurrences) == len(set(conc)) < len(conc)
     for read in [lambda: r.cell_length(1), lambda: r.field_value_at(0, 0, 0, 0), lambda: r.field_mean_at_cell(0, 1)]:
