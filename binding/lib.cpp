@@ -1124,17 +1124,19 @@ std::vector<std::uint8_t> read_file(const std::string& path) {
 
 // ---- views ----
 
-// The exporter behind site_view and field_view: it holds the World and says
-// which of its arrays to show. Consumers (a memoryview, NumPy) get the
+// The exporter behind site_view, field_view and activity_view: it holds the
+// World and says which of its arrays to show. Consumers (a memoryview, NumPy) get the
 // array's own memory. The World counts the buffers they hold; an operation
 // that would free or move that memory refuses while one is held (see
 // refuse_while_exported). The arrays are allocated once, with the world, and
 // keep their place when finalize moves the world into the driver and when
-// add_field moves the fields (a vector's storage moves with it).
+// add_field moves the fields (a vector's storage moves with it); the
+// activities are allocated once, by the Act model's first setting or the
+// first activity_view.
 struct WorldBufferObject {
     PyObject_HEAD
     PyObject* world;        // strong reference
-    Py_ssize_t field;       // −1: the site ids, else a field index
+    Py_ssize_t field;       // −1: the site ids, −2: the activities, else a field index
     Py_ssize_t shape[3];    // nz, ny, nx
     Py_ssize_t strides[3];  // in bytes, C order
 };
@@ -1154,20 +1156,22 @@ static_assert(std::is_nothrow_move_constructible_v<tessaly::Field>,
 int WorldBuffer_getbuffer(PyObject* exporter, Py_buffer* view, int flags) noexcept {
     auto* b = reinterpret_cast<WorldBufferObject*>(exporter);
     WorldSlots& s = slots_of(b->world);
-    const bool sites = b->field < 0;
+    const bool sites = b->field == -1, activity = b->field == -2;
     view->obj = nullptr;
-    if (sites && (flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) {
-        PyErr_SetString(PyExc_BufferError, "site_view is read-only");
+    if ((sites || activity) && (flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) {
+        PyErr_SetString(PyExc_BufferError, sites ? "site_view is read-only" : "activity_view is read-only");
         return -1;
     }
     tessaly::World& w = s.cpm ? s.cpm->world : *s.setup_world;
-    view->buf = sites ? static_cast<void*>(w.lattice.sites.data())
-                      : static_cast<void*>(w.fields[static_cast<std::size_t>(b->field)].conc.data());
+    view->buf = sites      ? static_cast<void*>(w.lattice.sites.data())
+                : activity ? static_cast<void*>(w.terms.act.activity.data())
+                           : static_cast<void*>(w.fields[static_cast<std::size_t>(b->field)].conc.data());
     view->obj = Py_NewRef(exporter);
-    view->itemsize = 4;
+    view->itemsize = activity ? 1 : 4;
     view->len = b->shape[0] * b->shape[1] * b->shape[2] * view->itemsize;
-    view->readonly = sites ? 1 : 0;
-    view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char*>(sites ? "I" : "f") : nullptr;
+    view->readonly = sites || activity ? 1 : 0;
+    view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char*>(sites ? "I" : activity ? "B" : "f")
+                                                           : nullptr;
     const bool with_shape = (flags & PyBUF_ND) == PyBUF_ND;
     view->ndim = with_shape ? 3 : 1;
     view->shape = with_shape ? b->shape : nullptr;
@@ -1204,8 +1208,8 @@ PyType_Spec WorldBuffer_spec = {
     WorldBuffer_slots,
 };
 
-// Returns a new reference to a memoryview of the site ids (field −1) or of
-// one field of the World `self`.
+// Returns a new reference to a memoryview of the site ids (field −1), the
+// activities (−2) or one field of the World `self`.
 PyObject* make_view(PyObject* self, Py_ssize_t field) {
     auto* state = static_cast<tessaly_state*>(PyType_GetModuleState(Py_TYPE(self)));
     auto* type = reinterpret_cast<PyTypeObject*>(state->buffer_type);
@@ -1217,8 +1221,8 @@ PyObject* make_view(PyObject* self, Py_ssize_t field) {
     b->shape[0] = static_cast<Py_ssize_t>(lattice.nz);
     b->shape[1] = static_cast<Py_ssize_t>(lattice.ny);
     b->shape[2] = static_cast<Py_ssize_t>(lattice.nx);
-    b->strides[2] = 4;
-    b->strides[1] = 4 * b->shape[2];
+    b->strides[2] = field == -2 ? 1 : 4;
+    b->strides[1] = b->strides[2] * b->shape[2];
     b->strides[0] = b->strides[1] * b->shape[1];
     return PyMemoryView_FromObject(exporter.get());
 }
@@ -1634,12 +1638,15 @@ const Method World_set_act_mean{
     }};
 
 const Method World_activity_view{
-    "activity_view", shared, params(), "The Act activity of every site, in site-index order.",
+    "activity_view", shared, params(),
+    "A read-only memoryview of the Act activities without a copy: format 'B',\n"
+    "shape (nz, ny, nx), laid out as site_view. It shows the live values and\n"
+    "keeps the World alive.",
     [](PyObject* self) -> PyObject* {
-        const tessaly::World& w = current(self);
-        const std::vector<std::uint8_t>& activity = w.terms.act.activity;
-        return make_list(w.lattice.n_sites(),
-                         [&](std::size_t i) { return PyLong_FromLong(i < activity.size() ? activity[i] : 0); });
+        // made once, here or by set_act, and never moved: views may hold it
+        std::vector<std::uint8_t>& activity = current(self).terms.act.activity;
+        if (activity.empty()) activity.assign(current(self).lattice.n_sites(), 0);
+        return make_view(self, -2);
     }};
 
 const Method World_set_persistence{
@@ -1777,7 +1784,8 @@ const Method World_cell_table{
     "cell_table", shared, params(),
     "One row per cell record (the medium first) as a dict of equal-length\n"
     "columns, each a memoryview: id, type, volume, surface, target_volume,\n"
-    "lambda_volume, target_surface, lambda_surface, com_x, com_y, com_z.",
+    "lambda_volume, target_surface, lambda_surface, com_x, com_y, com_z,\n"
+    "dir_x, dir_y, dir_z.",
     [](PyObject* self) -> PyObject* {
         const std::vector<tessaly::Cell>& cells = current(self).cells;
         const std::size_t n = cells.size();
@@ -1811,6 +1819,12 @@ const Method World_cell_table{
         reals("com_x", [&](const tessaly::Cell& c) { return com(c.trackers.sum_x, c); });
         reals("com_y", [&](const tessaly::Cell& c) { return com(c.trackers.sum_y, c); });
         reals("com_z", [&](const tessaly::Cell& c) { return com(c.trackers.sum_z, c); });
+        // the preferred direction of persistent motion: 0 before a cell has one
+        const std::vector<tessaly::Vec3>& direction = current(self).terms.persistence.direction;
+        for (std::size_t axis = 0; axis < 3; ++axis)
+            reals(axis == 0 ? "dir_x" : axis == 1 ? "dir_y" : "dir_z", [&](const tessaly::Cell& c) {
+                return c.id < direction.size() ? direction[c.id][axis] : 0.0;
+            });
         return table.release();
     }};
 

@@ -166,10 +166,11 @@ class World:
 
         Columns ``id``, ``type``, ``volume``, ``surface`` (int64),
         ``target_volume``, ``lambda_volume``, ``target_surface``,
-        ``lambda_surface``, ``com_x``, ``com_y``, ``com_z`` (float64), each a
-        1-D ``memoryview`` of a fresh copy: ``numpy.asarray(column)`` and
-        ``pandas.DataFrame(world.cell_table())`` take them as they are. The
-        centre of mass is that of :meth:`cell_coms`. Works in both phases.
+        ``lambda_surface``, ``com_x``, ``com_y``, ``com_z``, ``dir_x``,
+        ``dir_y``, ``dir_z`` (float64), each a 1-D ``memoryview`` of a fresh
+        copy: ``numpy.asarray(column)`` and ``pandas.DataFrame(world.cell_table())``
+        take them as they are. The centre of mass is that of :meth:`cell_coms`;
+        the direction that of :meth:`cell_directions`. Works in both phases.
         """
 
     def site_view(self) -> memoryview:
@@ -453,8 +454,14 @@ class World:
     def set_act_mean(self, kind: str) -> None:
         """The mean of the Act model's local activity: "geometric" or "arithmetic"."""
 
-    def activity_view(self) -> list[int]:
-        """The Act activity of every site, in site-index order."""
+    def activity_view(self) -> memoryview:
+        """A read-only memoryview of the Act activities without a copy: format 'B',
+        shape (nz, ny, nx), laid out as site_view. It shows the live values and
+        keeps the World alive.
+
+        The activities are made (all 0) by the first :meth:`set_act` or
+        :meth:`activity_view` and never move. Works in both phases.
+        """
 
     def set_persistence(self, cell_type: int, lambda_dir: float, delta_t: int, persist: float) -> None:
         """Persistent motion for cells of the type along a preferred direction that

@@ -130,7 +130,8 @@ def test_the_cell_table_matches_the_list_read_outs():
     table = w.cell_table()
     frame = pandas.DataFrame(table)
     assert list(frame.columns) == ["id", "type", "volume", "surface", "target_volume", "lambda_volume",
-                                   "target_surface", "lambda_surface", "com_x", "com_y", "com_z"]
+                                   "target_surface", "lambda_surface", "com_x", "com_y", "com_z",
+                                   "dir_x", "dir_y", "dir_z"]
     assert frame["id"].tolist() == list(range(w.n_cells() + 1))
     assert frame["type"].tolist() == w.cell_types()
     assert frame["volume"].tolist() == w.cell_volumes() and frame["surface"].tolist() == w.cell_surfaces()

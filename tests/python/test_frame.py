@@ -235,7 +235,11 @@ DOCUMENTED = {
         "(0-255), which decays by 1 per Monte Carlo step."
     ),
     "set_act_mean": 'The mean of the Act model\'s local activity: "geometric" or "arithmetic".',
-    "activity_view": "The Act activity of every site, in site-index order.",
+    "activity_view": (
+        "A read-only memoryview of the Act activities without a copy: format 'B',\n"
+        "shape (nz, ny, nx), laid out as site_view. It shows the live values and\n"
+        "keeps the World alive."
+    ),
     "set_persistence": (
         "Persistent motion for cells of the type along a preferred direction that\n"
         "follows their displacement over the last delta_t steps."
@@ -259,7 +263,8 @@ DOCUMENTED = {
     "cell_table": (
         "One row per cell record (the medium first) as a dict of equal-length\n"
         "columns, each a memoryview: id, type, volume, surface, target_volume,\n"
-        "lambda_volume, target_surface, lambda_surface, com_x, com_y, com_z."
+        "lambda_volume, target_surface, lambda_surface, com_x, com_y, com_z,\n"
+        "dir_x, dir_y, dir_z."
     ),
     "set_cell_params": (
         "Replace the given energy parameters of cell `cell_id`; the others keep\n"

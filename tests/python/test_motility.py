@@ -56,6 +56,8 @@ def direction_turns(persist, seed=4):
         if before is not None:
             turns.append(math.acos(max(-1.0, min(1.0, sum(a * b for a, b in zip(u, before))))))
         before = u
+    table = w.cell_table()
+    assert (table["dir_x"][c], table["dir_y"][c], table["dir_z"][c]) == w.cell_directions()[c]
     return sum(turns) / len(turns)
 
 
@@ -247,4 +249,9 @@ def test_the_act_mean_is_geometric_or_arithmetic():
         return w.snapshot()
 
     assert run("geometric") != run("arithmetic")
-    assert len(act_cell(1.0, 1).activity_view()) == 80 * 80
+    w = act_cell(200.0, 40)
+    view = w.activity_view()  # a live view: the activities of the cell's sites, decaying
+    assert (view.format, view.shape, view.readonly, view.nbytes) == ("B", (1, 80, 80), True, 80 * 80)
+    assert not any(view.tolist()[0][20])
+    w.step(3)
+    assert max(np.asarray(view).ravel()) == 39 and min(np.asarray(view).ravel()) == 0

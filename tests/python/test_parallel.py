@@ -74,7 +74,7 @@ DIGEST_SCRIPT = textwrap.dedent(
         threads = len(os.listdir("/proc/self/task"))
         w.step_parallel(3, block)
         states.append([w.snapshot(), w.cell_volumes(), w.cell_surfaces(), w.cell_coms(), w.field_conc(0),
-                       w.activity_view(), w.cell_directions(), w.cell_tracks()])
+                       w.activity_view().tolist(), w.cell_directions(), w.cell_tracks()])
     print(json.dumps({"threads": threads, "states": states}))
     """
 )

@@ -1006,7 +1006,9 @@ class WorldMachine(RuleBasedStateMachine):
         out = self.call(data, "activity_view")
         if out is not None:
             activity = self.expect(out)
-            assert len(activity) == self.n_sites and all(0 <= a <= 255 for a in activity)
+            assert activity.format == "B" and activity.readonly and activity.nbytes == self.n_sites
+            assert activity.shape == (self.dims[2], self.dims[1], self.dims[0])
+            activity.release()
 
     @rule(data=st.data())
     def remove_cells(self, data):
