@@ -18,7 +18,9 @@ Conventions shared by every method:
   booleans only. A value outside an 8-, 16- or 32-bit target, negative ones
   included, raises ``OverflowError("out of range integral type conversion
   attempted")``; 64-bit targets raise the interpreter's own overflow
-  messages. A ``TypeError`` from converting an argument is re-raised as
+  messages. Either error carries a note (``__notes__``) naming the argument
+  and its range: ``"argument 'cell_type': expected an integer in [0,
+  65535]"``. A ``TypeError`` from converting an argument is re-raised as
   ``TypeError("argument 'NAME': ...")`` with the original as its cause.
 * A failed check inside the engine (a cell id, field index or site index
   out of range, for example) raises the module's ``InternalError``, which

@@ -434,6 +434,23 @@ def test_conversion(method, args, exception, message):
         assert str(error) == message
 
 
+@pytest.mark.parametrize(
+    "call, note",
+    [
+        (lambda: make_world().add_cell(65536, 1.0, 1.0, 0.0, 0.0),
+         "argument 'cell_type': expected an integer in [0, 65535]"),
+        (lambda: make_world().set_target_volume(-1, 1.0),
+         "argument 'cell_id': expected an integer in [0, 4294967295]"),
+        (lambda: World((4, 4, 1), "noflux", 256, 1.0), "argument 'neighbor_order': expected an integer in [0, 255]"),
+        (lambda: make_block_world().step(-1), "argument 'mcs': expected an integer in [0, 18446744073709551615]"),
+    ],
+)
+def test_an_out_of_range_integer_names_its_argument_and_range_in_a_note(call, note):
+    with pytest.raises(OverflowError) as info:
+        call()
+    assert info.value.__notes__ == [note]
+
+
 def test_conversion_precedes_the_phase_check(running_world):
     with pytest.raises(TypeError, match="^argument 'seed': "):
         running_world.finalize("1")
