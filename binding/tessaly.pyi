@@ -227,10 +227,12 @@ class World:
         ``seed`` (u64). A second call raises ``RuntimeError("already
         finalized")``. Settings the dynamics accepts but that are almost
         certainly mistakes (a temperature that is not a positive finite
-        number; NaN in a contact energy, a target or a λ; a negative λ; a
-        field whose explicit diffusion step is unstable, ``d*dt`` above
-        ``1/(2*dimensions)``, or whose ``decay*dt`` exceeds 1) are each
-        reported once as a ``RuntimeWarning``; results are unchanged. If it fails (a painted id that was never registered
+        number; NaN in a contact energy, a target or a λ; a negative λ of
+        the volume, surface or length terms; a NaN or negative membrane
+        stiffness; a field whose explicit diffusion step is unstable,
+        ``d*dt`` above ``1/(2*dimensions)``, or whose ``decay*dt`` exceeds 1)
+        are each reported once as a ``RuntimeWarning``; results are
+        unchanged. If it fails (a painted id that was never registered
         raises ``InternalError``, a table too large to hold raises
         ``MemoryError``) the World stays in the set-up phase, unchanged.
         """

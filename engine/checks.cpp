@@ -7,6 +7,7 @@
 
 #include "energy.hpp"
 #include "init.hpp"
+#include "terms.hpp"
 #include "world.hpp"
 
 namespace tessaly {
@@ -32,6 +33,18 @@ void check_cells(const World& w, double Cell::* member, const char* name, const 
     if (count == 0) return;
     out.push_back(std::string(name) + " is " + what + " for " + std::to_string(count) +
                   (count == 1 ? " cell" : " cells") + " (the first is cell " + std::to_string(first) + ")");
+}
+
+// The same for a per-type table of a term: the types whose entry fails `bad`.
+template <typename Bad>
+void check_types(const std::vector<double>& per_type, const std::string& name, const char* what, Bad bad,
+                 std::vector<std::string>& out) {
+    std::size_t count = 0, first = 0;
+    for (std::size_t t = 0; t < per_type.size(); ++t)
+        if (bad(per_type[t]) && count++ == 0) first = t;
+    if (count == 0) return;
+    out.push_back(name + " is " + what + " for " + std::to_string(count) + (count == 1 ? " type" : " types") +
+                  " (the first is type " + std::to_string(first) + ")");
 }
 
 }  // namespace
@@ -60,6 +73,19 @@ std::vector<std::string> questionable_settings(const World& w) {
     check_cells(w, &Cell::lambda_surface, "lambda_surface", "NaN", is_nan, out);
     check_cells(w, &Cell::lambda_volume, "lambda_volume", "negative", negative, out);
     check_cells(w, &Cell::lambda_surface, "lambda_surface", "negative", negative, out);
+
+    // the terms' strengths and targets (a chemotactic λ may be negative: repulsion)
+    const Terms& terms = w.terms;
+    check_types(terms.length.target, "the target_length of set_length_constraint", "NaN", is_nan, out);
+    check_types(terms.length.lambda, "the lambda of set_length_constraint", "NaN", is_nan, out);
+    check_types(terms.length.lambda, "the lambda of set_length_constraint", "negative", negative, out);
+    for (std::size_t f = 0; f < terms.chemotaxis.fields.size(); ++f)
+        check_types(terms.chemotaxis.fields[f].lambda, "the chemotaxis lambda of field " + std::to_string(f), "NaN",
+                    is_nan, out);
+    check_types(terms.act.lambda, "the lambda_act of set_act", "NaN", is_nan, out);
+    check_types(terms.persistence.lambda, "the lambda_dir of set_persistence", "NaN", is_nan, out);
+    if (std::isnan(terms.membrane.k) || terms.membrane.k < 0.0)
+        out.push_back("the membrane stiffness k is " + number(terms.membrane.k) + ", not a non-negative number");
 
     // fields: the explicit step is stable for d·dt ≤ 1/(2·dimensions), counting the axes of length ≥ 2
     const Lattice& lattice = w.lattice;

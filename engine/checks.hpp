@@ -1,9 +1,10 @@
 // Settings that the dynamics accepts but that are almost certainly mistakes:
 // a temperature that is not a positive finite number; NaN in a contact energy,
-// a cell's target or λ; a negative λ; a field whose explicit diffusion step is
-// unstable (d·dt above 1/(2·dimensions), every substep using dt) or whose
-// decay·dt exceeds 1. Results are not changed by any of them: finalize reports
-// them as warnings and runs on.
+// a target or a λ (of a cell or of a term's type); a negative λ of the volume,
+// surface or length terms; a NaN or negative membrane stiffness; a field whose
+// explicit diffusion step is unstable (d·dt above 1/(2·dimensions), every
+// substep using dt) or whose decay·dt exceeds 1. Results are not changed by
+// any of them: finalize reports them as warnings and runs on.
 #pragma once
 
 #include <string>
@@ -14,7 +15,7 @@ namespace tessaly {
 struct World;
 
 // One sentence per problem found, each naming the setting, in a fixed order
-// (temperature, contact energies, cells, fields); empty when all is well.
+// (temperature, contact energies, cells, terms, fields); empty when all is well.
 // Of the contact table only the pairs that set_contact named are read (the
 // first NaN is reported): a large table is mostly never written and is not
 // walked.

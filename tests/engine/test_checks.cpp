@@ -8,7 +8,9 @@
 #include "checks.hpp"
 #include "energy.hpp"
 #include "field.hpp"
+#include "chemotaxis.hpp"
 #include "init.hpp"
+#include "length.hpp"
 #include "worlds.hpp"
 
 using namespace tessaly;
@@ -52,6 +54,14 @@ int main() {
     CHECK(found(problems, "field 0: d*dt is 0.26 per substep, above 0.25 (1/(2*2))"));
     CHECK(found(problems, "field 1: d*dt is 0.30000000000000004 per substep, above"));
     CHECK(found(problems, "field 1: decay*dt is 1.5, above 1"));
+    // the terms: a negative length strength, a NaN chemotactic one; a negative chemotactic λ is fine
+    set_length_constraint(w, 3, 5.0, -1.0);
+    set_chemotaxis(w, 1, 2, nan);
+    set_chemotaxis(w, 0, 1, -4.0);
+    const std::vector<std::string> with_terms = questionable_settings(w);
+    CHECK_EQ(with_terms.size(), problems.size() + 2);
+    CHECK(found(with_terms, "the lambda of set_length_constraint is negative for 1 type (the first is type 3)"));
+    CHECK(found(with_terms, "the chemotaxis lambda of field 1 is NaN for 1 type (the first is type 2)"));
     // a NaN replaced by a later entry for the same pair is no longer there
     record_contact(w, 1, 2, 3.0);
     record_contact(w, 2, 2, 1.0);

@@ -188,8 +188,9 @@ def test_repr_and_version():
     assert re.search(r'^version = "([^"]+)"$', pyproject, re.M).group(1) == tessaly.__version__
 
 
-def configure(w, temperature=None, contact=1.0, target=4.0, lam=1.0, d=0.1, decay=0.01, dt=1.0):
+def configure(w, contact=1.0, target=4.0, lam=1.0, d=0.1, decay=0.01, dt=1.0, length=0.0):
     c = w.add_cell(1, target, lam, 0.0, 0.0)
+    w.set_length_constraint(1, 3.0, length)
     w.seed_block(c, 0, 0, 0, 2, 2, 1)
     w.set_contact(0, 1, contact)
     f = w.add_field("c", d, decay)
@@ -208,6 +209,7 @@ NAN = float("nan")
         (10.0, {"contact": NAN}, "the contact energy of types 0 and 1 is NaN"),
         (10.0, {"target": NAN}, "target_volume is NaN for 1 cell (the first is cell 1)"),
         (10.0, {"lam": -2.0}, "lambda_volume is negative for 1 cell (the first is cell 1)"),
+        (10.0, {"length": -0.5}, "the lambda of set_length_constraint is negative for 1 type (the first is type 1)"),
         (10.0, {"d": 0.3}, "field 0: d*dt is 0.3 per substep, above 0.25 (1/(2*2)): "
                            "the explicit diffusion step is unstable"),
         (10.0, {"decay": 0.6, "dt": 2.0}, "field 0: decay*dt is 1.2, above 1: a substep removes more than there is"),
