@@ -10,8 +10,9 @@ the mean squared displacement (MSD) can be read from them: it grows
 faster than linearly (ballistic, persistent motion) at short lags.
 
 Run:  .venv/bin/python examples/migration.py
-Writes out/migration.png (the 2-D lattice with tracks, the 3-D track) and
-out/migration_msd.png (MSD against lag, 2-D and 3-D).
+Writes out/migration.png (the 2-D lattice with tracks, the 3-D track),
+out/migration_msd.png (MSD against lag, 2-D and 3-D) and a movie of the
+2-D cells, out/migration.mp4 (through imageio-ffmpeg).
 Set TESSALY_QUICK=1 for a reduced run.
 """
 
@@ -20,6 +21,7 @@ from __future__ import annotations
 import random
 import sys
 
+import imageio.v2 as imageio
 import matplotlib.pyplot as plt
 import numpy as np
 from tqdm import tqdm
@@ -68,12 +70,21 @@ def build_3d(size: int) -> tessaly.World:
     return world
 
 
-def record(world: tessaly.World, cells: list[int], mcs: int, every: int, desc: str) -> np.ndarray:
-    """Tracks of `cells` every `every` steps: shape (samples, cells, 3)."""
+def movie_frame(world, scale: int = 2) -> np.ndarray:
+    """The lattice coloured by type as an 8-bit RGB frame, y up, each site scale x scale pixels."""
+    img = type_image(world, id_grid(world))[::-1]
+    return np.repeat(np.repeat((img * 255).round().astype(np.uint8), scale, axis=0), scale, axis=1)
+
+
+def record(world: tessaly.World, cells: list[int], mcs: int, every: int, desc: str, frames=None) -> np.ndarray:
+    """Tracks of `cells` every `every` steps: shape (samples, cells, 3); a
+    movie frame each time when `frames` (a writer) is given."""
     tracks = [np.asarray(world.cell_tracks())[cells]]
     for _ in tqdm(range(mcs // every), unit="sample", desc=desc):
         world.step(every)
         tracks.append(np.asarray(world.cell_tracks())[cells])
+        if frames is not None:
+            frames.append_data(movie_frame(world))
     return np.asarray(tracks)
 
 
@@ -84,20 +95,24 @@ def msd(tracks: np.ndarray, max_lag: int) -> np.ndarray:
 
 def main() -> int:
     small = quick()
-    size2, n_cells, n_rocks, mcs2 = (100, 4, 2, 300) if small else (200, 12, 4, 3000)
+    # frame sides twice the box: multiples of 16 for H.264
+    size2, n_cells, n_rocks, mcs2 = (96, 4, 2, 300) if small else (200, 12, 4, 3000)
     size3, mcs3 = (32, 200) if small else (48, 1500)
     every = 5
 
     world2, cells = build_2d(size2, n_cells, n_rocks, seed=3)
     world2.finalize(11)
     world2.step(1)  # a track starts at the end of the first tracked step
-    tracks2 = record(world2, cells, mcs2, every, "2-D cells")
+    out = out_dir()
+    movie = f"{out}/migration.mp4"
+    with imageio.get_writer(movie, fps=20, macro_block_size=16) as frames:
+        frames.append_data(movie_frame(world2))
+        tracks2 = record(world2, cells, mcs2, every, "2-D cells", frames)
     world3 = build_3d(size3)
     world3.finalize(12)
     world3.step(1)
     tracks3 = record(world3, [1], mcs3, every, "3-D cell")
 
-    out = out_dir()
     fig, (ax2, ax3) = plt.subplots(1, 2, figsize=(10.5, 5.0), layout="constrained")
     ax2.imshow(type_image(world2, id_grid(world2)), origin="lower", interpolation="nearest")
     centroids = np.asarray(world2.cell_centroids())[cells]
@@ -148,7 +163,7 @@ def main() -> int:
     speed2 = np.linalg.norm(tracks2[-1] - tracks2[0], axis=1).mean() / mcs2
     speed3 = np.linalg.norm(tracks3[-1] - tracks3[0], axis=1).mean() / mcs3
     print(f"2-D: mean net displacement per MCS {speed2:.3f} sites; 3-D: {speed3:.3f} sites")
-    print(f"wrote {picture}\nwrote {plot}")
+    print(f"wrote {picture}\nwrote {plot}\nwrote {movie}")
     return 0
 
 
