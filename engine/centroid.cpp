@@ -76,7 +76,9 @@ CentroidSums centroid_sums(const World& w, const Tracks* tracks) {
                     needs[id] = 0;
                     out.reference[id] = tracks->reference[id];
                 }
-        circular_references(w, needs, out.reference);
+        bool any = false;
+        for (const std::uint8_t k : needs) any = any || k != 0;
+        if (any) circular_references(w, needs, out.reference);
     }
 
     // Per cell and periodic axis, the coordinates beyond ref ± L/2 move by
@@ -93,11 +95,13 @@ CentroidSums centroid_sums(const World& w, const Tracks* tracks) {
                                         ? static_cast<std::int64_t>(std::floor(out.reference[id][a] + half))
                                         : INT64_MAX;
         }
+    // MEDIUM has no centroid: its sites (most of a sparse tissue) are skipped
+    const unsigned axes = w.lattice.nz > 1 ? 3 : 2;  // z is 0 on a planar box
     for_each_site(w.lattice, [&](std::size_t i, std::array<std::size_t, 3> p) {
         const CellId id = w.lattice.sites[i];
-        if (id >= n_cells) return;
+        if (id == MEDIUM || id >= n_cells) return;
         out.volume[id] += 1;
-        for (unsigned a = 0; a < 3; ++a) {
+        for (unsigned a = 0; a < axes; ++a) {
             const std::int64_t x = static_cast<std::int64_t>(p[a]);
             const std::int64_t l = static_cast<std::int64_t>(len[a]);
             out.sum[id][a] += x < bounds[id][2 * a] ? x + l : x > bounds[id][2 * a + 1] ? x - l : x;
