@@ -66,12 +66,21 @@ Lattice::Lattice(std::array<std::size_t, 3> dims, std::array<bool, 3> periodic_a
         }
     }
     if (n == 0) return;  // a zero-length axis: the other axes' empty rows are not walked
-    std::size_t i = 0;
+    // row by row: the interior of a row is one stretch of x
+    std::size_t x_lo = 0, x_hi = nx;
+    if (reach[0] != 0) x_lo = 1, x_hi = nx >= 2 ? nx - 1 : 0;
     for (std::size_t z = 0; z < nz; ++z)
-        for (std::size_t y = 0; y < ny; ++y)
-            for (std::size_t x = 0; x < nx; ++x, ++i)
-                if (inside(x, nx, reach[0]) && inside(y, ny, reach[1]) && inside(z, nz, reach[2]))
-                    interior[i >> 6] |= std::uint64_t{1} << (i & 63);
+        for (std::size_t y = 0; y < ny; ++y) {
+            if (!inside(y, ny, reach[1]) || !inside(z, nz, reach[2])) continue;
+            const std::size_t row = nx * (y + ny * z);
+            for (std::size_t i = row + x_lo; i < row + x_hi;) {
+                const std::size_t end = std::min(row + x_hi, (i | 63) + 1);  // within one word
+                const std::size_t bits = end - i;
+                const std::uint64_t mask = bits == 64 ? ~std::uint64_t{0} : ((std::uint64_t{1} << bits) - 1);
+                interior[i >> 6] |= mask << (i & 63);
+                i = end;
+            }
+        }
 }
 
 void no_sites() { fail("site query on a lattice with no sites"); }
