@@ -112,7 +112,7 @@ struct ByteReader {
     }
     std::vector<std::uint8_t> u8s() {
         std::vector<std::uint8_t> v(count(1));
-        std::memcpy(v.data(), p, v.size());
+        if (!v.empty()) std::memcpy(v.data(), p, v.size());
         p += v.size();
         left -= v.size();
         return v;

@@ -493,7 +493,9 @@ WorldState decode_payload(const std::uint8_t* data, std::size_t size, const Deco
         c.type_a = body.u16();
         c.type_b = body.u16();
         c.j = body.f64();
-        if (h.running && (c.type_a >= side || c.type_b >= side)) damaged("a contact energy beyond the table");
+        // the table covers every recorded pair: the running one now, the set-up one at finalize
+        const std::uint64_t covered = h.running ? side : std::uint64_t{h.max_type} + 1;
+        if (c.type_a >= covered || c.type_b >= covered) damaged("a contact energy beyond the table");
     }
     close_section(body, tag_contacts);
     // the running table: every entry ever set is in the list, in call order
