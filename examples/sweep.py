@@ -4,13 +4,22 @@ Every (parameters, seed) combination is an independent world, built, run and
 measured inside one Dask task; the results are gathered into one table.
 
 Run:  .venv/bin/python examples/sweep.py [--workers N] [--scheduler ADDRESS] [--seeds N]
+                                         [--mcs N] [--checkpoint-every K] [--checkpoints DIR]
 By default a local Dask cluster of N worker processes is started; with
 --scheduler the tasks go to an existing cluster instead (its workers need
-tessaly installed). Writes out/sweep.csv (one row per run: the parameters,
-the seed, the observables and the run's seconds) and out/sweep.png (the
+tessaly installed, and DIR must be a folder they all see). Writes
+out/sweep.csv (one row per run: the parameters, the seed, the observables,
+the run's seconds and the step it last resumed from) and out/sweep.png (the
 heterotypic share of cell-cell contact, and the share of the cohesive type's
 surface that faces the medium, against J(1,2): mean and standard deviation
 over seeds). Set TESSALY_QUICK=1 for a reduced run.
+
+The sweep survives faults: every run saves a checkpoint of its world every K
+Monte Carlo steps into DIR (default out/checkpoints), and a run that finds
+checkpoints there resumes from the last one, to the same bits as if it had
+never stopped. So a sweep that is killed and started again, or a task that
+Dask retries after its worker died, loses at most K steps per run, and the
+table comes out the same (but for the seconds and the resumption columns).
 """
 
 from __future__ import annotations
@@ -20,6 +29,7 @@ import itertools
 import logging
 import os
 import sys
+from pathlib import Path
 
 import matplotlib.pyplot as plt
 import pandas as pd
@@ -29,32 +39,57 @@ from tqdm import tqdm
 from plotting import out_dir, quick
 
 
-def run_one(j12: float, temperature: float, seed: int, size: int, cells_per_side: int, mcs: int) -> dict:
+def run_one(j12: float, temperature: float, seed: int, size: int, cells_per_side: int, mcs: int,
+            checkpoints: str | None = None, every: int = 100) -> dict:
     """Build one sorting world from plain parameters, run it and measure it.
 
-    Runs on a Dask worker. A tessaly World cannot be pickled, so it is built
-    here and never leaves the task; only the small dict of results travels
-    back. Everything the task needs is imported here, so a worker needs
-    tessaly and nothing from this folder."""
+    Runs on a Dask worker. The world is built here (or resumed from the
+    run's last checkpoint in `checkpoints`, saved every `every` steps); only
+    the small dict of results travels back. Everything the task needs is
+    imported here, so a worker needs tessaly and nothing from this folder."""
     import random
     import time
 
     import tessaly
 
     started = time.perf_counter()
-    world = tessaly.World((size, size, 1), "noflux", 2, temperature)
-    rng = random.Random(seed)
-    side = 10
-    origin = (size - side * cells_per_side) // 2
-    for j in range(cells_per_side):
-        for i in range(cells_per_side):
-            cell = world.add_cell(rng.choice((1, 2)), 100.0, 50.0, 0.0, 0.0)
-            x0, y0 = origin + side * i, origin + side * j
-            world.seed_block(cell, x0, y0, 0, x0 + side, y0 + side, 1)
-    for a, b, energy in ((0, 1, 16.0), (0, 2, 16.0), (1, 1, 2.0), (2, 2, 14.0), (1, 2, j12)):
-        world.set_contact(a, b, energy)
-    world.finalize(seed)
-    world.step(mcs)
+    name = f"j{j12:g}-T{temperature:g}-seed{seed}-size{size}-cells{cells_per_side}"
+    run_dir = Path(checkpoints) / name if checkpoints else None
+    done, world = 0, None
+    if run_dir is not None and run_dir.is_dir():
+        # files are named by the steps they hold; save renames a whole file into place, so the last is complete
+        saved = sorted(p for p in run_dir.glob("mcs-*.tsly") if int(p.stem.split("-")[1]) <= mcs)
+        if saved:
+            world = tessaly.World.load(saved[-1])
+            done = int(saved[-1].stem.split("-")[1])
+    resumed_from = done
+    if world is None:
+        world = tessaly.World((size, size, 1), "noflux", 2, temperature)
+        rng = random.Random(seed)
+        side = 10
+        origin = (size - side * cells_per_side) // 2
+        for j in range(cells_per_side):
+            for i in range(cells_per_side):
+                cell = world.add_cell(rng.choice((1, 2)), 100.0, 50.0, 0.0, 0.0)
+                x0, y0 = origin + side * i, origin + side * j
+                world.seed_block(cell, x0, y0, 0, x0 + side, y0 + side, 1)
+        for a, b, energy in ((0, 1, 16.0), (0, 2, 16.0), (1, 1, 2.0), (2, 2, 14.0), (1, 2, j12)):
+            world.set_contact(a, b, energy)
+        world.finalize(seed)
+    # step holds the interpreter lock for its whole call: chunks of about two
+    # million copy attempts (a few tens of milliseconds) keep the worker's
+    # heartbeats going; chunking does not change the trajectory
+    chunk = max(1, 2_000_000 // (size * size))
+    while done < mcs:
+        n = min(chunk, mcs - done, every - done % every)
+        world.step(n)
+        done += n
+        if run_dir is not None and (done % every == 0 or done == mcs):
+            run_dir.mkdir(parents=True, exist_ok=True)
+            world.save(run_dir / f"mcs-{done:09d}.tsly")
+            for old in run_dir.glob("mcs-*.tsly"):
+                if old.name != f"mcs-{done:09d}.tsly":
+                    old.unlink(missing_ok=True)
 
     # the share of the cells' contact with other cells that is with the other
     # type, and the share of type 1's surface that faces the medium
@@ -79,6 +114,7 @@ def run_one(j12: float, temperature: float, seed: int, size: int, cells_per_side
         "mcs": mcs,
         "size": size,
         "seconds": time.perf_counter() - started,
+        "resumed_from": resumed_from,
     }
 
 
@@ -117,6 +153,10 @@ def main() -> int:
     parser.add_argument("--scheduler", metavar="ADDRESS", help="address of a running Dask scheduler")
     parser.add_argument("--workers", type=int, default=min(4, os.cpu_count() or 1), help="local worker processes")
     parser.add_argument("--seeds", type=int, default=None, help="replicate seeds per parameter set")
+    parser.add_argument("--mcs", type=int, default=None, help="Monte Carlo steps per run")
+    parser.add_argument("--checkpoint-every", type=int, default=None, metavar="K", help="steps between checkpoints")
+    parser.add_argument("--checkpoints", metavar="DIR", default=None,
+                        help="folder of the runs' checkpoints (default: out/checkpoints)")
     args = parser.parse_args()
 
     if quick():
@@ -125,6 +165,9 @@ def main() -> int:
     else:
         size, cells, mcs = 100, 8, 1500
         j12s, temperatures, seeds = (4.0, 6.0, 8.0, 10.0, 12.0, 14.0, 16.0, 20.0), (10.0, 20.0), args.seeds or 4
+    mcs = args.mcs or mcs
+    every = args.checkpoint_every or max(1, mcs // 10)
+    checkpoints = os.path.abspath(args.checkpoints or os.path.join(out_dir(), "checkpoints"))
     grid = list(itertools.product(j12s, temperatures, range(1, seeds + 1)))
 
     if args.scheduler:
@@ -137,7 +180,7 @@ def main() -> int:
         client = Client(cluster)
     try:
         futures = [
-            client.submit(run_one, j12, temperature, seed, size, cells, mcs, pure=False)
+            client.submit(run_one, j12, temperature, seed, size, cells, mcs, checkpoints, every, pure=False)
             for j12, temperature, seed in grid
         ]
         rows = []

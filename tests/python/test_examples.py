@@ -5,9 +5,11 @@ import csv
 import json
 import itertools
 import os
+import signal
 import site
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -38,8 +40,8 @@ CASES = [
 ]
 
 
-def run_example(script, args, out):
-    """Run one example in a fresh interpreter in its reduced size, writing into `out`."""
+def example_command(script, args, out):
+    """The command and environment that run one example in a fresh interpreter in its reduced size, writing into `out`."""
     # the examples import `plotting` from their folder, and the same tessaly as this process
     paths = [str(EXAMPLES)]
     module_dir = os.path.dirname(os.path.abspath(tessaly.__file__))
@@ -48,14 +50,13 @@ def run_example(script, args, out):
     if os.environ.get("PYTHONPATH"):
         paths.append(os.environ["PYTHONPATH"])
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(paths), TESSALY_QUICK="1", TESSALY_OUT=str(out))
-    return subprocess.run(
-        [sys.executable, str(EXAMPLES / script), *args],
-        env=env,
-        cwd=out,
-        capture_output=True,
-        text=True,
-        timeout=180,
-    )
+    return [sys.executable, str(EXAMPLES / script), *args], env
+
+
+def run_example(script, args, out):
+    """Run one example in a fresh interpreter in its reduced size, writing into `out`."""
+    command, env = example_command(script, args, out)
+    return subprocess.run(command, env=env, cwd=out, capture_output=True, text=True, timeout=180)
 
 
 def assert_succeeded(result):
@@ -118,3 +119,56 @@ def test_the_act2d_benchmark_runs_at_a_reduced_size():
     assert [(r["model"], r["method"], r["threads"]) for r in rows] == [
         ("act2d", "step", 1), ("act2d", "step_parallel", 1), ("act2d", "step_parallel", 2)]
     assert all(r["attempts_per_s"] > 0 and r["mcs"] == 10 for r in rows)
+
+
+# runs of a few seconds each, a checkpoint every 500 of their 20,000 steps
+RESUMABLE = ["--workers", "2", "--seeds", "2", "--mcs", "20000", "--checkpoint-every", "500"]
+
+
+def sweep_table(out):
+    """The rows of sweep.csv without the columns that depend on the run's history."""
+    with open(out / "sweep.csv", newline="") as table:
+        rows = list(csv.DictReader(table))
+    return rows, [{k: v for k, v in r.items() if k not in ("seconds", "resumed_from")} for r in rows]
+
+
+def dask_workers(pid):
+    """The worker processes a local Dask cluster started from process `pid`."""
+    found = []
+    for entry in Path("/proc").iterdir():
+        try:
+            ppid = int((entry / "stat").read_text().rsplit(")", 1)[1].split()[1])
+            if ppid == pid and b"spawn_main" in (entry / "cmdline").read_bytes():
+                found.append(int(entry.name))
+        except (OSError, ValueError, IndexError):
+            continue
+    return found
+
+
+def test_a_sweep_whose_worker_is_killed_resumes_its_runs_to_the_same_table(tmp_path):
+    calm, disturbed = tmp_path / "calm", tmp_path / "disturbed"
+    calm.mkdir()
+    disturbed.mkdir()
+    assert_succeeded(run_example("sweep.py", RESUMABLE, calm))
+
+    command, env = example_command("sweep.py", RESUMABLE, disturbed)
+    sweep = subprocess.Popen(command, env=env, cwd=disturbed, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                             text=True)
+    try:
+        # once two runs are under way, each with a checkpoint, one worker dies
+        deadline = time.monotonic() + 120
+        while time.monotonic() < deadline:
+            started = [d for d in (disturbed / "checkpoints").glob("*") if any(d.glob("mcs-*.tsly"))]
+            if len(started) >= 2:
+                break
+            time.sleep(0.05)
+        workers = dask_workers(sweep.pid)
+        assert len(workers) == 2, workers
+        os.kill(workers[0], signal.SIGKILL)
+        output, _ = sweep.communicate(timeout=300)
+    finally:
+        sweep.kill()
+    assert sweep.returncode == 0, output
+    rows, table = sweep_table(disturbed)
+    assert table == sweep_table(calm)[1]
+    assert any(int(r["resumed_from"]) > 0 for r in rows)  # the killed worker's run went on from its checkpoint
