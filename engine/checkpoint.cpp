@@ -274,7 +274,7 @@ void check_trackers(const World& w) {
             }
         }
     for (std::size_t id = 0; id < n_cells; ++id) {
-        const Cell& c = w.cells[id];
+        const Trackers& c = w.cells[id].trackers;
         const ExactSums& e = sums[id];
         const double stored[9] = {c.sum_x, c.sum_y, c.sum_z, c.sum_xx, c.sum_yy, c.sum_zz, c.sum_xy, c.sum_xz, c.sum_yz};
         bool same = c.volume == e.volume && c.surface == e.surface;

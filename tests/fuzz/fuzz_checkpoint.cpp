@@ -88,7 +88,7 @@ bool trackers_exact(const World& w) {
     World fresh = w;
     recompute_trackers(fresh);
     for (std::size_t id = 0; id < w.cells.size(); ++id) {
-        const Cell &a = w.cells[id], &b = fresh.cells[id];
+        const Trackers &a = w.cells[id].trackers, &b = fresh.cells[id].trackers;
         if (a.volume != b.volume || a.surface != b.surface || a.sum_x != b.sum_x || a.sum_yy != b.sum_yy ||
             a.sum_xz != b.sum_xz)
             return false;
