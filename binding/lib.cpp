@@ -1014,8 +1014,7 @@ PyObject* restore(PyTypeObject* type, const std::uint8_t* data, std::size_t size
     WorldSlots contents;
     contents.dims = {lattice.nx, lattice.ny, lattice.nz};
     if (state.running) {
-        contents.cpm.emplace(std::move(state.world), 0);
-        contents.cpm->rng = state.rng;
+        contents.cpm.emplace(std::move(state.world), state.rng);
     } else {
         contents.setup_world.emplace(std::move(state.world));
     }

@@ -13,6 +13,8 @@ namespace tessaly {
 
 Cpm::Cpm(World w, std::uint64_t seed) : world(std::move(w)), rng(seed_from_u64(seed)) {}
 
+Cpm::Cpm(World w, Rng resumed) : world(std::move(w)), rng(resumed) {}
+
 namespace {
 
 // The Monte Carlo steps themselves, inlined into two copies below: one for

@@ -16,6 +16,7 @@ struct Cpm {
     Rng rng;      // the only random source of the running phase
 
     Cpm(World world, std::uint64_t seed);
+    Cpm(World world, Rng resumed);  // a driver restored from a checkpoint: its generator as it was
 };
 
 // Runs mcs Monte Carlo steps; returns false when `poll` stopped it early.

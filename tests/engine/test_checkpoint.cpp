@@ -41,9 +41,7 @@ Cpm restored(const Cpm& cpm) {
     const std::vector<std::uint8_t> payload = encode_payload(cpm.world, true, cpm.rng);
     WorldState s = decode_payload(payload.data(), payload.size());
     CHECK(s.running && s.world.setup.max_type == 2 && s.world.setup.pending_contacts.size() == 6);
-    Cpm copy(std::move(s.world), 0);
-    copy.rng = s.rng;
-    return copy;
+    return Cpm(std::move(s.world), s.rng);
 }
 
 bool same_everything(const Cpm& a, const Cpm& b) {

@@ -27,6 +27,7 @@
 #include "checkpoint.hpp"
 #include "error.hpp"
 #include "field.hpp"
+#include "init.hpp"
 #include "sweep.hpp"
 #include "world.hpp"
 
@@ -69,19 +70,16 @@ World base_world(unsigned kind) {
 
 std::vector<std::uint8_t> base_payload(unsigned kind) {
     World w = base_world(kind);
+    record_contact(w, 0, 1, 8.0);
+    record_contact(w, 1, 2, 3.0);
+    record_contact(w, 2, 3, 1.0);
     const bool running = kind == 0 || kind == 3;
-    const std::vector<ContactEntry> contacts = {{0, 1, 8.0}, {1, 2, 3.0}, {2, 3, 1.0}};
-    if (running) {
-        recompute_trackers(w);
-        ContactMatrix table(4);
-        for (const ContactEntry& c : contacts) set_pair(table, c.type_a, c.type_b, c.j);
-        set_contact_matrix(w, std::move(table));
-    }
-    return encode_payload(w, running, seed_from_u64(kind + 1), contacts, 3);
+    if (running) finish_setup(w);
+    return encode_payload(w, running, seed_from_u64(kind + 1));
 }
 
 std::vector<std::uint8_t> encode(const WorldState& s) {
-    return encode_payload(s.world, s.running, s.rng, s.contacts, s.max_type);
+    return encode_payload(s.world, s.running, s.rng);
 }
 
 bool trackers_exact(const World& w) {
@@ -106,18 +104,14 @@ void check(const std::uint8_t* data, std::size_t size) {
     for (const Field& f : state.world.fields)
         if (f.substeps > 8) return;
     if (!state.running) {
-        if (state.max_type >= limits.max_table_side) return;  // a table this build keeps small
+        if (state.world.setup.max_type >= limits.max_table_side) return;  // a table this build keeps small
         try {
-            recompute_trackers(state.world);  // as finalize: refuses an unregistered id
+            finish_setup(state.world);  // as finalize: refuses an unregistered id
         } catch (const EngineError&) {
             return;
         }
-        ContactMatrix table(static_cast<std::size_t>(state.max_type) + 1);
-        for (const ContactEntry& c : state.contacts) set_pair(table, c.type_a, c.type_b, c.j);
-        set_contact_matrix(state.world, std::move(table));
     }
-    Cpm cpm(std::move(state.world), 1);
-    if (state.running) cpm.rng = state.rng;
+    Cpm cpm = state.running ? Cpm(std::move(state.world), state.rng) : Cpm(std::move(state.world), 1);
     step(cpm, 2);
     if (!trackers_exact(cpm.world)) finding("trackers drift after a restored world steps");
 }
