@@ -633,7 +633,9 @@ void name_type_error(const char* name) {
 void note_range(const char* name, unsigned long long max) {
     Ref error(PyErr_GetRaisedException());
     Ref note(PyUnicode_FromFormat("argument '%s': expected an integer in [0, %llu]", name, max));
-    Ref done(note.get() == nullptr ? nullptr : PyObject_CallMethod(error.get(), "add_note", "O", note.get()));
+    // an interned name: a fresh string per call would take a new slot of the type's method cache each time
+    Ref method(note.get() == nullptr ? nullptr : PyUnicode_InternFromString("add_note"));
+    Ref done(method.get() == nullptr ? nullptr : PyObject_CallMethodOneArg(error.get(), method.get(), note.get()));
     if (done.get() == nullptr) PyErr_Clear();  // the note is a courtesy: the error itself stands
     PyErr_SetRaisedException(error.release());
 }
