@@ -1,6 +1,7 @@
 // Fuzz target for the checkpoint decoder. The first input byte chooses how
 // the rest is read:
 //   below 0x80: a base world (one of four, built here: every term in 3-D,
+//               the motility terms included,
 //               a set-up world with an unregistered id, a box with no site,
 //               a planar box with no periodic axis) is encoded, and the rest
 //               are 5-byte edits of its payload (offset u32, value u8; the
@@ -65,6 +66,12 @@ World base_world(unsigned kind) {
     set_length_constraint(w, 2, 3.0, 0.5);
     set_external_potential(w, 1, 0.1, 0.2, 0.0);
     set_connectivity(w, 3, true);
+    if (kind == 0) {  // the motility terms, each with a section of its own
+        set_act(w, 1, 5.0, 20);
+        set_persistence(w, 2, 3.0, 2, 0.5);
+        set_cell_frozen(w, 3, true);
+        set_tracking(w, true);
+    }
     return w;
 }
 
@@ -100,9 +107,10 @@ void check(const std::uint8_t* data, std::size_t size) {
     const std::vector<std::uint8_t> again = encode(state);
     WorldState second = decode_payload(again.data(), again.size(), limits);
     if (encode(second) != again) finding("a decoded payload does not encode back to itself");
-    // and it runs (unless its fields would take long: a valid world may ask for any number of substeps)
+    // and it runs (unless it would take long: a valid world may ask for any number of substeps)
     for (const Field& f : state.world.fields)
         if (f.substeps > 8) return;
+    if (state.world.terms.persistence.ring > 64) return;  // nor when a step would keep long direction histories
     if (!state.running) {
         if (state.world.setup.max_type >= limits.max_table_side) return;  // a table this build keeps small
         try {
