@@ -124,4 +124,52 @@ struct ByteReader {
     bool words_cover(std::uint64_t n) const;
 };
 
+// ---- sections: tag u32, length u64, body ----
+
+// Section tags: four ASCII letters, read as a little-endian u32.
+constexpr std::uint32_t tag(const char (&s)[5]) {
+    return std::uint32_t{static_cast<std::uint8_t>(s[0])} | std::uint32_t{static_cast<std::uint8_t>(s[1])} << 8 |
+           std::uint32_t{static_cast<std::uint8_t>(s[2])} << 16 | std::uint32_t{static_cast<std::uint8_t>(s[3])} << 24;
+}
+
+inline std::string tag_name(std::uint32_t t) {
+    std::string s;
+    for (int k = 0; k < 4; ++k) {
+        const char c = static_cast<char>((t >> (8 * k)) & 0xFF);
+        s += (c >= 0x20 && c < 0x7F) ? c : '?';
+    }
+    return s;
+}
+
+// A section: its tag, then its length (patched once the body is written).
+template <typename Body>
+void section(ByteWriter& w, std::uint32_t t, bool optional, Body body) {
+    const std::size_t start = w.out.size();
+    w.u32(t);
+    w.u64(0);
+    const std::size_t body_start = w.out.size();
+    body();
+    const std::uint64_t length = w.out.size() - body_start;
+    if (optional && length == 0) {
+        w.out.resize(start);  // the term holds its defaults: no section
+        return;
+    }
+    for (int k = 0; k < 8; ++k) w.out[start + 4 + k] = static_cast<std::uint8_t>(length >> (8 * k));
+}
+
+// The body of the next section, which must carry tag `t`.
+inline ByteReader open_section(ByteReader& r, std::uint32_t t) {
+    const std::uint32_t found = r.u32();
+    if (found != t) damaged("expected section '" + tag_name(t) + "', found '" + tag_name(found) + "'");
+    const std::size_t length = r.count(1);
+    ByteReader body{r.p, length};
+    r.p += length;
+    r.left -= length;
+    return body;
+}
+
+inline void close_section(const ByteReader& body, std::uint32_t t) {
+    if (body.left != 0) damaged("section '" + tag_name(t) + "' is longer than its contents");
+}
+
 }  // namespace tessaly

@@ -1,6 +1,7 @@
-// Checkpoints: sections, the core state (world, sites, cells, contacts,
-// fields, generator), the framing and its checksum. The terms' own sections
-// are written and read by the terms' files (write_connectivity, ...).
+// Checkpoints: the core state (world, sites, cells, contacts, fields,
+// generator), the framing and its checksum. The terms' sections are the
+// terms record's (write_terms, read_terms in terms.cpp), each term's body
+// its own file pair's (write, read).
 #include "checkpoint.hpp"
 
 #include <algorithm>
@@ -20,21 +21,6 @@ namespace {
 
 constexpr std::uint8_t magic[8] = {'t', 'e', 's', 's', 'a', 'l', 'y', 0x1a};
 
-// Section tags: four ASCII letters, read as a little-endian u32.
-constexpr std::uint32_t tag(const char (&s)[5]) {
-    return std::uint32_t{static_cast<std::uint8_t>(s[0])} | std::uint32_t{static_cast<std::uint8_t>(s[1])} << 8 |
-           std::uint32_t{static_cast<std::uint8_t>(s[2])} << 16 | std::uint32_t{static_cast<std::uint8_t>(s[3])} << 24;
-}
-
-std::string tag_name(std::uint32_t t) {
-    std::string s;
-    for (int k = 0; k < 4; ++k) {
-        const char c = static_cast<char>((t >> (8 * k)) & 0xFF);
-        s += (c >= 0x20 && c < 0x7F) ? c : '?';
-    }
-    return s;
-}
-
 // Runs of at least this many equal words are stored as one run.
 constexpr std::size_t min_run = 3;
 constexpr std::uint32_t run_flag = 0x80000000u;
@@ -51,37 +37,6 @@ void append_words(std::vector<std::uint8_t>& out, const std::uint32_t* data, std
     }
 }
 
-// A section: its tag, then its length (patched once the body is written).
-template <typename Body>
-void section(ByteWriter& w, std::uint32_t t, bool optional, Body body) {
-    const std::size_t start = w.out.size();
-    w.u32(t);
-    w.u64(0);
-    const std::size_t body_start = w.out.size();
-    body();
-    const std::uint64_t length = w.out.size() - body_start;
-    if (optional && length == 0) {
-        w.out.resize(start);  // the term holds its defaults: no section
-        return;
-    }
-    for (int k = 0; k < 8; ++k) w.out[start + 4 + k] = static_cast<std::uint8_t>(length >> (8 * k));
-}
-
-// The body of the next section, which must carry tag `t`.
-ByteReader open_section(ByteReader& r, std::uint32_t t) {
-    const std::uint32_t found = r.u32();
-    if (found != t) damaged("expected section '" + tag_name(t) + "', found '" + tag_name(found) + "'");
-    const std::size_t length = r.count(1);
-    ByteReader body{r.p, length};
-    r.p += length;
-    r.left -= length;
-    return body;
-}
-
-void close_section(const ByteReader& body, std::uint32_t t) {
-    if (body.left != 0) damaged("section '" + tag_name(t) + "' is longer than its contents");
-}
-
 // ---- world: box, boundaries, neighbourhood, temperature, phase ----
 
 constexpr std::uint32_t tag_world = tag("WRLD");
@@ -90,17 +45,6 @@ constexpr std::uint32_t tag_cells = tag("CELL");
 constexpr std::uint32_t tag_contacts = tag("CONT");
 constexpr std::uint32_t tag_fields = tag("FLDS");
 constexpr std::uint32_t tag_rng = tag("RNG ");
-// the terms', in the order of the terms record
-constexpr std::uint32_t tag_chemotaxis = tag("CHEM");
-constexpr std::uint32_t tag_membrane = tag("MEMB");
-constexpr std::uint32_t tag_junction = tag("JUNC");
-constexpr std::uint32_t tag_length = tag("LENG");
-constexpr std::uint32_t tag_external = tag("EXTF");
-constexpr std::uint32_t tag_connectivity = tag("CONN");
-constexpr std::uint32_t tag_act = tag("ACTV");
-constexpr std::uint32_t tag_persistence = tag("PERS");
-constexpr std::uint32_t tag_frozen = tag("FRZN");
-constexpr std::uint32_t tag_tracks = tag("TRAK");
 
 struct WorldHeader {
     std::array<std::size_t, 3> dims;
@@ -437,53 +381,43 @@ std::vector<std::uint8_t> encode_payload(const World& w, bool running, const Rng
         for (const std::uint64_t s : rng.s) out.u64(s);
     });
     // the terms, each in its own section while it holds anything
-    const Terms& terms = w.terms;
-    section(out, tag_chemotaxis, true, [&] { write(out, terms.chemotaxis); });
-    section(out, tag_membrane, true, [&] { write(out, terms.membrane); });
-    section(out, tag_junction, true, [&] { write(out, terms.junction); });
-    section(out, tag_length, true, [&] { write(out, terms.length); });
-    section(out, tag_external, true, [&] { write(out, terms.external); });
-    section(out, tag_connectivity, true, [&] { write(out, terms.connectivity); });
-    section(out, tag_act, true, [&] { write(out, terms.act); });
-    section(out, tag_persistence, true, [&] { write(out, terms.persistence); });
-    section(out, tag_frozen, true, [&] { write(out, terms.frozen); });
-    section(out, tag_tracks, true, [&] { write(out, terms.tracks); });
+    write_terms(out, w.terms);
     return std::move(out.out);
 }
 
-WorldState decode_payload(const std::uint8_t* data, std::size_t size, const DecodeLimits& limits) {
-    ByteReader r{data, size};
+namespace {
 
-    ByteReader body = open_section(r, tag_world);
-    const WorldHeader h = get_world(body);
-    close_section(body, tag_world);
-
-    // the sites: the runs must cover the box exactly before the box is made
+// The box and its sites: the runs must cover the box exactly before the box
+// is made.
+Lattice get_box(ByteReader& r, const WorldHeader& h, const DecodeLimits& limits) {
     std::uint64_t n_sites = 0;
     if (__builtin_mul_overflow(std::uint64_t{h.dims[0]}, std::uint64_t{h.dims[1]}, &n_sites) ||
         __builtin_mul_overflow(n_sites, std::uint64_t{h.dims[2]}, &n_sites) || n_sites > limits.max_sites)
         damaged("a box of " + std::to_string(h.dims[0]) + "×" + std::to_string(h.dims[1]) + "×" +
                 std::to_string(h.dims[2]) + " sites");
-    body = open_section(r, tag_sites);
+    ByteReader body = open_section(r, tag_sites);
     if (!body.words_cover(n_sites)) damaged("the site ids do not cover the box");
     Lattice lattice(h.dims, h.periodic, Neighborhood(h.z_extent, h.order));
     body.words(lattice.sites.data(), lattice.n_sites());
     close_section(body, tag_sites);
+    return lattice;
+}
 
-    WorldState state{World(std::move(lattice), h.temperature), h.running, Rng{{0, 0, 0, 0}}};
-    World& w = state.world;
-    w.setup.max_type = h.max_type;
-    w.surface_active = h.surface_active;
-
-    body = open_section(r, tag_cells);
+// The registry, MEDIUM first.
+void get_cells(ByteReader& r, World& w) {
+    ByteReader body = open_section(r, tag_cells);
     const std::size_t n_cells = body.count(cell_bytes);
     if (n_cells == 0) damaged("no MEDIUM record");
     if (n_cells - 1 > 0xFFFFFFFFu) damaged("more cells than ids");
     w.cells.resize(n_cells);
     for (std::size_t id = 0; id < n_cells; ++id) w.cells[id] = get_cell(body, static_cast<CellId>(id));
     close_section(body, tag_cells);
+}
 
-    body = open_section(r, tag_contacts);
+// The table's side and the recorded contact energies; a running world's
+// table is rebuilt from them (every entry ever set is in the list, in call order).
+void get_contacts(ByteReader& r, World& w, const WorldHeader& h, const DecodeLimits& limits) {
+    ByteReader body = open_section(r, tag_contacts);
     const std::uint64_t side = body.u64();
     if (side == 0 || side > limits.max_table_side) damaged("a contact table of side " + std::to_string(side));
     if (!h.running && side != 1) damaged("a contact table before finalize");
@@ -498,63 +432,49 @@ WorldState decode_payload(const std::uint8_t* data, std::size_t size, const Deco
         if (c.type_a >= covered || c.type_b >= covered) damaged("a contact energy beyond the table");
     }
     close_section(body, tag_contacts);
-    // the running table: every entry ever set is in the list, in call order
     w.contact = ContactMatrix(static_cast<std::size_t>(side));
     if (h.running)
         for (const PendingContact& c : contacts) set_pair(w.contact, c.type_a, c.type_b, c.j);
+}
 
-    body = open_section(r, tag_fields);
+void get_fields(ByteReader& r, World& w) {
+    ByteReader body = open_section(r, tag_fields);
     const std::size_t n_fields = body.count(1);
     for (std::size_t k = 0; k < n_fields; ++k) w.fields.push_back(get_field(body, w.lattice.n_sites()));
     close_section(body, tag_fields);
+}
 
-    if (h.running) {
-        body = open_section(r, tag_rng);
-        bool all_zero = true;
-        for (std::uint64_t& s : state.rng.s) {
-            s = body.u64();
-            all_zero = all_zero && s == 0;
-        }
-        if (all_zero) damaged("a generator state of zeros");
-        close_section(body, tag_rng);
+Rng get_rng(ByteReader& r) {
+    ByteReader body = open_section(r, tag_rng);
+    Rng rng{{0, 0, 0, 0}};
+    bool all_zero = true;
+    for (std::uint64_t& s : rng.s) {
+        s = body.u64();
+        all_zero = all_zero && s == 0;
     }
+    if (all_zero) damaged("a generator state of zeros");
+    close_section(body, tag_rng);
+    return rng;
+}
 
-    // optional term sections, each at most once, in the order written
-    int last = 0;
-    while (r.left != 0) {
-        ByteReader peek = r;
-        const std::uint32_t t = peek.u32();
-        const int rank = t == tag_chemotaxis     ? 1
-                         : t == tag_membrane     ? 2
-                         : t == tag_junction     ? 3
-                         : t == tag_length       ? 4
-                         : t == tag_external     ? 5
-                         : t == tag_connectivity ? 6
-                         : t == tag_act          ? 7
-                         : t == tag_persistence  ? 8
-                         : t == tag_frozen       ? 9
-                         : t == tag_tracks       ? 10
-                                                 : 0;
-        if (rank == 0) damaged("unknown section '" + tag_name(t) + "'");
-        if (rank <= last) damaged("section '" + tag_name(t) + "' out of order");
-        last = rank;
-        body = open_section(r, t);
-        Terms& terms = w.terms;
-        if (t == tag_chemotaxis) read(body, terms.chemotaxis, w);
-        if (t == tag_membrane) read(body, terms.membrane, w);
-        if (t == tag_junction) read(body, terms.junction, w);
-        if (t == tag_length) read(body, terms.length, w);
-        if (t == tag_external) read(body, terms.external, w);
-        if (t == tag_connectivity) read(body, terms.connectivity, w);
-        if (t == tag_act) read(body, terms.act, w);
-        if (t == tag_persistence) read(body, terms.persistence, w);
-        if (t == tag_frozen) read(body, terms.frozen, w);
-        if (t == tag_tracks) read(body, terms.tracks, w);
-        close_section(body, t);
-    }
-    // every field has its response (the section is there whenever a field is)
-    if (w.terms.chemotaxis.fields.size() != w.fields.size()) damaged("the chemotaxis responses do not match the fields");
-    refresh_terms(w);
+}  // namespace
+
+WorldState decode_payload(const std::uint8_t* data, std::size_t size, const DecodeLimits& limits) {
+    ByteReader r{data, size};
+    ByteReader body = open_section(r, tag_world);
+    const WorldHeader h = get_world(body);
+    close_section(body, tag_world);
+
+    WorldState state{World(get_box(r, h, limits), h.temperature), h.running, Rng{{0, 0, 0, 0}}};
+    World& w = state.world;
+    w.setup.max_type = h.max_type;
+    w.surface_active = h.surface_active;
+    get_cells(r, w);
+    get_contacts(r, w, h, limits);
+    get_fields(r, w);
+    if (h.running) state.rng = get_rng(r);
+    // the optional term sections, to the end
+    read_terms(r, w);
 
     // a running world's trackers are exact: they must match the sites
     if (h.running) check_trackers(w);

@@ -1,8 +1,88 @@
 #include "terms.hpp"
 
+#include <array>
+#include <cstdint>
+
+#include "bytes.hpp"
 #include "world.hpp"
 
 namespace tessaly {
+
+namespace {
+
+// The terms' checkpoint sections, in their one order: written in it, read
+// in it. A new term appends its tag here and a case to each switch below.
+constexpr std::uint32_t tag_chemotaxis = tag("CHEM");
+constexpr std::uint32_t tag_membrane = tag("MEMB");
+constexpr std::uint32_t tag_junction = tag("JUNC");
+constexpr std::uint32_t tag_length = tag("LENG");
+constexpr std::uint32_t tag_external = tag("EXTF");
+constexpr std::uint32_t tag_connectivity = tag("CONN");
+constexpr std::uint32_t tag_act = tag("ACTV");
+constexpr std::uint32_t tag_persistence = tag("PERS");
+constexpr std::uint32_t tag_frozen = tag("FRZN");
+constexpr std::uint32_t tag_tracks = tag("TRAK");
+constexpr std::array<std::uint32_t, 10> term_tags = {tag_chemotaxis, tag_membrane, tag_junction, tag_length,
+                                                     tag_external,   tag_connectivity, tag_act, tag_persistence,
+                                                     tag_frozen,     tag_tracks};
+
+void write_term(ByteWriter& out, std::uint32_t t, const Terms& terms) {
+    switch (t) {
+        case tag_chemotaxis: return write(out, terms.chemotaxis);
+        case tag_membrane: return write(out, terms.membrane);
+        case tag_junction: return write(out, terms.junction);
+        case tag_length: return write(out, terms.length);
+        case tag_external: return write(out, terms.external);
+        case tag_connectivity: return write(out, terms.connectivity);
+        case tag_act: return write(out, terms.act);
+        case tag_persistence: return write(out, terms.persistence);
+        case tag_frozen: return write(out, terms.frozen);
+        case tag_tracks: return write(out, terms.tracks);
+        default: return;
+    }
+}
+
+void read_term(ByteReader& in, std::uint32_t t, World& w) {
+    Terms& terms = w.terms;
+    switch (t) {
+        case tag_chemotaxis: return read(in, terms.chemotaxis, w);
+        case tag_membrane: return read(in, terms.membrane, w);
+        case tag_junction: return read(in, terms.junction, w);
+        case tag_length: return read(in, terms.length, w);
+        case tag_external: return read(in, terms.external, w);
+        case tag_connectivity: return read(in, terms.connectivity, w);
+        case tag_act: return read(in, terms.act, w);
+        case tag_persistence: return read(in, terms.persistence, w);
+        case tag_frozen: return read(in, terms.frozen, w);
+        case tag_tracks: return read(in, terms.tracks, w);
+        default: return;
+    }
+}
+
+}  // namespace
+
+void write_terms(ByteWriter& out, const Terms& terms) {
+    for (const std::uint32_t t : term_tags) section(out, t, true, [&] { write_term(out, t, terms); });
+}
+
+void read_terms(ByteReader& in, World& w) {
+    std::size_t next = 0;  // the first of term_tags a section may still carry
+    while (in.left != 0) {
+        ByteReader peek = in;
+        const std::uint32_t t = peek.u32();
+        std::size_t rank = 0;
+        while (rank < term_tags.size() && term_tags[rank] != t) ++rank;
+        if (rank == term_tags.size()) damaged("unknown section '" + tag_name(t) + "'");
+        if (rank < next) damaged("section '" + tag_name(t) + "' out of order");
+        next = rank + 1;
+        ByteReader body = open_section(in, t);
+        read_term(body, t, w);
+        close_section(body, t);
+    }
+    // every field has its response (the section is there whenever a field is)
+    if (w.terms.chemotaxis.fields.size() != w.fields.size()) damaged("the chemotaxis responses do not match the fields");
+    refresh_terms(w);
+}
 
 void refresh_terms(World& w) {
     refresh(w.terms.chemotaxis);

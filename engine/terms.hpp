@@ -20,6 +20,8 @@
 namespace tessaly {
 
 struct World;
+struct ByteWriter;
+struct ByteReader;
 
 struct Terms {
     ChemotaxisTerm chemotaxis;      // energy, reads the fields
@@ -46,5 +48,13 @@ bool tracking_on(const Terms& terms);
 // The per-step work of the terms, run by both sweeps after each Monte Carlo
 // step, in this order: activities decay, tracks advance, directions update.
 void after_step(World& w);
+
+// Checkpoints: each term that holds anything in its own section (the
+// term's write and read, in its file pair), in the one fixed order of
+// term_tags (terms.cpp). read_terms reads sections to the end of the
+// payload, each at most once and in that order, checks them against the
+// world's fields and refreshes the guards.
+void write_terms(ByteWriter& out, const Terms& terms);
+void read_terms(ByteReader& in, World& w);
 
 }  // namespace tessaly
