@@ -388,11 +388,13 @@ std::vector<std::uint8_t> encode_payload(const World& w, bool running, const Rng
 namespace {
 
 // The box and its sites: the runs must cover the box exactly before the box
-// is made.
+// is made, and the box must be one a World could have.
 Lattice get_box(ByteReader& r, const WorldHeader& h, const DecodeLimits& limits) {
     std::uint64_t n_sites = 0;
-    if (__builtin_mul_overflow(std::uint64_t{h.dims[0]}, std::uint64_t{h.dims[1]}, &n_sites) ||
-        __builtin_mul_overflow(n_sites, std::uint64_t{h.dims[2]}, &n_sites) || n_sites > limits.max_sites)
+    if (h.dims[0] == 0 || h.dims[1] == 0 || h.dims[2] == 0 ||
+        __builtin_mul_overflow(std::uint64_t{h.dims[0]}, std::uint64_t{h.dims[1]}, &n_sites) ||
+        __builtin_mul_overflow(n_sites, std::uint64_t{h.dims[2]}, &n_sites) ||
+        n_sites > std::min<std::uint64_t>(limits.max_sites, max_lattice_sites))
         damaged("a box of " + std::to_string(h.dims[0]) + "×" + std::to_string(h.dims[1]) + "×" +
                 std::to_string(h.dims[2]) + " sites");
     ByteReader body = open_section(r, tag_sites);

@@ -40,9 +40,9 @@ struct WorldState {
 
 // Limits a decoder holds a checkpoint to before it allocates: the fuzz
 // target keeps them small; the binding takes the defaults (the engine's own
-// limits).
+// limits; a box is never allowed more than max_lattice_sites).
 struct DecodeLimits {
-    std::uint64_t max_sites = std::uint64_t{1} << 62;
+    std::uint64_t max_sites = max_lattice_sites;
     std::uint64_t max_table_side = std::uint64_t{1} << 16;  // contact table side (types)
 };
 

@@ -22,7 +22,7 @@ Neighborhood::Neighborhood(std::uint32_t z_extent, std::uint8_t order) {
 Lattice::Lattice(std::array<std::size_t, 3> dims, std::array<bool, 3> periodic_axes, Neighborhood nb)
     : neighborhood(std::move(nb)), nx(dims[0]), ny(dims[1]), nz(dims[2]), periodic(periodic_axes) {
     std::size_t n = 0;
-    if (__builtin_mul_overflow(nx, ny, &n) || __builtin_mul_overflow(n, nz, &n) || n > sites.max_size() / 2)
+    if (__builtin_mul_overflow(nx, ny, &n) || __builtin_mul_overflow(n, nz, &n) || n > max_lattice_sites)
         throw std::bad_alloc();
     sites.assign(n, MEDIUM);
     interior.assign(n / 64 + 1, 0);

@@ -48,6 +48,10 @@ struct EdgeOffsets {
     std::uint8_t kept[26];  // their indices, ascending
 };
 
+// The most sites a box may have (more is refused as out of memory), for
+// every way of making one: the constructor and a checkpoint's box.
+inline constexpr std::size_t max_lattice_sites = std::vector<CellId>().max_size() / 2;
+
 struct Lattice {
     std::vector<CellId> sites;        // cell id per site, by site index
     Neighborhood neighborhood;        // configured offsets

@@ -166,6 +166,13 @@ def patched(payload, tag, offset, fmt, value):
 RECORD, VOLUME = 2 + 8 * 15, 2 + 8 * 4  # bytes of a cell record, and before its volume
 
 
+def empty_box(axis):
+    """A set-up world's payload whose box has no extent along `axis` and no sites."""
+    p = patched(payload_of(fresh()), "WRLD", 8 * axis, "<Q", 0)
+    at, length = sections(p)["SITE"]
+    return p[:at - 8] + struct.pack("<Q", 0) + p[at + length:]
+
+
 @pytest.mark.parametrize("make, message", [
     (lambda good: b"", "not a tessaly checkpoint"),
     (lambda good: b"PK\x03\x04" + good[4:], "not a tessaly checkpoint"),
@@ -179,6 +186,11 @@ RECORD, VOLUME = 2 + 8 * 15, 2 + 8 * 4  # bytes of a cell record, and before its
      "checkpoint damaged: the site ids do not cover the box"),
     (lambda good: reframe(patched(running_payload(), "WRLD", 0, "<Q", 1 << 40)),
      "checkpoint damaged: the site ids do not cover the box"),
+    (lambda good: reframe(empty_box(0)), "checkpoint damaged: a box of 0×11×5 sites"),
+    (lambda good: reframe(empty_box(2)), "checkpoint damaged: a box of 15×11×0 sites"),
+    # more sites than a World may have, though fewer than 2^62
+    (lambda good: reframe(patched(running_payload(), "WRLD", 0, "<Q", 1 << 56)),
+     "checkpoint damaged: a box of 72057594037927936×11×5 sites"),
     (lambda good: reframe(patched(running_payload(), "CELL", 8 + RECORD + VOLUME, "<q", 999)),
      "checkpoint damaged: the cell registry disagrees with the sites: the trackers of cell 1 differ"),
     (lambda good: reframe(patched(running_payload(), "SITE", 4, "<I", 999)),  # the first run's id
