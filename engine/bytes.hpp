@@ -61,7 +61,7 @@ struct ByteWriter {
         u64(values.size());
         out.insert(out.end(), values.begin(), values.end());
     }
-    // 32-bit words of an array, as runs: see put_words in checkpoint.cpp.
+    // 32-bit words of an array, as runs (ByteWriter::words in checkpoint.cpp says how).
     void words(const std::uint32_t* data, std::size_t n);
 };
 
