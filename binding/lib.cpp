@@ -1655,7 +1655,8 @@ const Method World_set_persistence{
     "Persistent motion for cells of the type along a preferred direction that\n"
     "follows their displacement over the last delta_t steps.",
     [](PyObject* self, CellType cell_type, double lambda_dir, std::uint32_t delta_t, double persist) {
-        if (delta_t == 0) raise_error(PyExc_ValueError, "delta_t: expected at least 1 step");
+        if (delta_t == 0 || delta_t > tessaly::MAX_DELTA_T)
+            raise_error(PyExc_ValueError, "delta_t: expected 1 to 10000 steps");
         if (!(persist >= 0.0 && persist <= 1.0)) raise_error(PyExc_ValueError, "persist: expected a value from 0 to 1");
         tessaly::set_persistence(current(self), cell_type, lambda_dir, delta_t, persist);
     }};

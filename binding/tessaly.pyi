@@ -474,7 +474,7 @@ class World:
         A copy from a cell's site adds ``-lambda_dir * (u . (x_t - x_s))``;
         after each Monte Carlo step ``u`` turns towards the displacement,
         keeping the weight ``persist`` (0 to 1) of the old direction.
-        ``delta_t`` is at least 1. Switches tracking on. Works in both phases.
+        ``delta_t`` is 1 to 10000 steps. Switches tracking on. Works in both phases.
         """
 
     def set_tracking(self, on: bool) -> None:

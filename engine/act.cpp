@@ -1,6 +1,8 @@
 #include "act.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "world.hpp"
 
@@ -44,13 +46,18 @@ void refresh(ActTerm& term) {
 
 void set_act(World& w, CellType cell_type, double lambda, std::uint8_t max_act) {
     ActTerm& term = w.terms.act;
+    // every allocation first, so that running out of memory changes nothing
+    const std::size_t n_types = std::max(term.lambda.size(), std::size_t{cell_type} + 1);
+    std::vector<double> lambdas(term.lambda);
+    std::vector<std::uint8_t> maxes(term.max_act);
+    lambdas.resize(n_types, 0.0);
+    maxes.resize(n_types, 0);
+    lambdas[cell_type] = lambda;
+    maxes[cell_type] = max_act;
+    term.scale.reserve(n_types);  // refresh then fills it without allocating
     if (term.activity.size() != w.lattice.n_sites()) term.activity.assign(w.lattice.n_sites(), 0);
-    if (cell_type >= term.lambda.size()) {
-        term.lambda.resize(std::size_t{cell_type} + 1, 0.0);
-        term.max_act.resize(std::size_t{cell_type} + 1, 0);
-    }
-    term.lambda[cell_type] = lambda;
-    term.max_act[cell_type] = max_act;
+    term.lambda.swap(lambdas);
+    term.max_act.swap(maxes);
     refresh_terms(w);
 }
 

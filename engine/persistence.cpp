@@ -43,33 +43,62 @@ void fit_cells(PersistenceTerm& p, std::size_t n_cells) {
 
 }  // namespace
 
+namespace {
+
+// Positions kept per cell for these parameters: the largest delta_t + 1 of the types that are on.
+std::size_t ring_for(const std::vector<double>& lambda, const std::vector<std::uint32_t>& delta_t) {
+    std::size_t ring = 1;
+    for (std::size_t t = 0; t < lambda.size(); ++t)
+        if (lambda[t] > 0.0) ring = std::max<std::size_t>(ring, std::size_t{delta_t[t]} + 1);
+    return ring;
+}
+
+}  // namespace
+
 void refresh(PersistenceTerm& p) {
     p.on = false;
-    std::size_t ring = 1;
-    for (std::size_t t = 0; t < p.lambda.size(); ++t) {
-        if (!(p.lambda[t] > 0.0)) continue;
-        p.on = true;
-        ring = std::max<std::size_t>(ring, std::size_t{p.delta_t[t]} + 1);
-    }
-    // a longer window starts every history afresh
+    for (const double lambda : p.lambda) p.on = p.on || lambda > 0.0;
+    const std::size_t ring = ring_for(p.lambda, p.delta_t);
+    // a longer window starts every history afresh; allocated before anything changes
     if (ring > p.ring) {
+        std::vector<Vec3> history(p.direction.size() * ring, Vec3{});
+        std::vector<std::uint64_t> age(p.direction.size(), 0);
         p.ring = ring;
-        p.history.assign(p.direction.size() * ring, Vec3{});
-        p.age.assign(p.direction.size(), 0);
+        p.history.swap(history);
+        p.age.swap(age);
         p.steps = 0;
     }
 }
 
 void set_persistence(World& w, CellType cell_type, double lambda, std::uint32_t delta_t, double persist) {
     PersistenceTerm& p = w.terms.persistence;
-    if (cell_type >= p.lambda.size()) {
-        p.lambda.resize(std::size_t{cell_type} + 1, 0.0);
-        p.delta_t.resize(std::size_t{cell_type} + 1, 0);
-        p.persist.resize(std::size_t{cell_type} + 1, 0.0);
+    // the new lists and histories first, so that running out of memory changes nothing
+    const std::size_t n_types = std::max(p.lambda.size(), std::size_t{cell_type} + 1);
+    std::vector<double> lambdas(p.lambda), persists(p.persist);
+    std::vector<std::uint32_t> delta_ts(p.delta_t);
+    lambdas.resize(n_types, 0.0);
+    delta_ts.resize(n_types, 0);
+    persists.resize(n_types, 0.0);
+    lambdas[cell_type] = lambda;
+    delta_ts[cell_type] = delta_t;
+    persists[cell_type] = persist;
+    const std::size_t ring = ring_for(lambdas, delta_ts);
+    std::vector<Vec3> history;
+    std::vector<std::uint64_t> age;
+    if (ring > p.ring) {
+        history.assign(p.direction.size() * ring, Vec3{});
+        age.assign(p.direction.size(), 0);
     }
-    p.lambda[cell_type] = lambda;
-    p.delta_t[cell_type] = delta_t;
-    p.persist[cell_type] = persist;
+    // commit: nothing below allocates
+    p.lambda.swap(lambdas);
+    p.delta_t.swap(delta_ts);
+    p.persist.swap(persists);
+    if (ring > p.ring) {
+        p.ring = ring;
+        p.history.swap(history);
+        p.age.swap(age);
+        p.steps = 0;
+    }
     refresh_terms(w);
 }
 

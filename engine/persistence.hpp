@@ -51,6 +51,10 @@ void refresh(PersistenceTerm& term);
 void write(ByteWriter& out, const PersistenceTerm& term);
 void read(ByteReader& in, PersistenceTerm& term, const World& w);
 
+// The longest window: each cell keeps delta_t + 1 positions of 24 bytes.
+inline constexpr std::uint32_t MAX_DELTA_T = 10000;
+
+// Strongly exception-safe: running out of memory changes nothing.
 void set_persistence(World& w, CellType cell_type, double lambda, std::uint32_t delta_t, double persist);
 
 // The term's stream for a run of this seed.

@@ -226,7 +226,8 @@ def test_refused_divisions_change_nothing(args, error, message):
     [
         (lambda w: w.set_act(1, 1.0, 256), OverflowError, None),
         (lambda w: w.set_act_mean("harmonic"), ValueError, 'kind: expected "geometric" or "arithmetic"'),
-        (lambda w: w.set_persistence(1, 1.0, 0, 0.5), ValueError, "delta_t: expected at least 1 step"),
+        (lambda w: w.set_persistence(1, 1.0, 0, 0.5), ValueError, "delta_t: expected 1 to 10000 steps"),
+        (lambda w: w.set_persistence(1, 1.0, 2**32 - 1, 0.5), ValueError, "delta_t: expected 1 to 10000 steps"),
         (lambda w: w.set_persistence(1, 1.0, 5, 1.5), ValueError, "persist: expected a value from 0 to 1"),
         (lambda w: w.set_persistence(1, 1.0, 5, math.nan), ValueError, "persist: expected a value from 0 to 1"),
         (lambda w: w.set_cell_frozen(0, True), ValueError, "cell_id: the medium cannot be frozen"),
@@ -235,10 +236,17 @@ def test_refused_divisions_change_nothing(args, error, message):
 )
 def test_hostile_settings_are_refused(call, error, message):
     w, _ = elongated_world()
+    # a running world with persistence on: a refused delta_t once left it half-changed, and step crashed
+    w.set_persistence(3, 1.0, 2, 0.5)
+    w.finalize(4)
+    w.step(1)
+    before = w.to_bytes()
     with pytest.raises(error) as caught:
         call(w)
     if message is not None:
         assert str(caught.value) == message
+    assert w.to_bytes() == before
+    w.step(3)
 
 
 def test_the_act_mean_is_geometric_or_arithmetic():

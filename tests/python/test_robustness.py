@@ -970,13 +970,13 @@ class WorldMachine(RuleBasedStateMachine):
     def set_persistence(self, data):
         out = self.call(data, "set_persistence", ("cell_type", data.draw(self.any_type())),
                         ("lambda_dir", data.draw(float_arg(-5.0, 20.0))),
-                        ("delta_t", data.draw(int_arg(32, st.sampled_from([1, 3, 0, 50])))),
+                        ("delta_t", data.draw(int_arg(32, st.sampled_from([1, 3, 0, 50, 10001])))),
                         ("persist", data.draw(float_arg(-0.5, 1.5))))
         if out is None:
             return
         _, _, delta_t, persist = out.converted
-        if delta_t == 0:
-            self.expect(out, ValueError, "delta_t: expected at least 1 step")
+        if not 1 <= delta_t <= 10000:
+            self.expect(out, ValueError, "delta_t: expected 1 to 10000 steps")
         elif not 0.0 <= persist <= 1.0:
             self.expect(out, ValueError, "persist: expected a value from 0 to 1")
         else:
