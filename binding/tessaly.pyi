@@ -154,17 +154,20 @@ class World:
         target_surface: float | None = None,
         lambda_surface: float | None = None,
     ) -> None:
-        """Replace the given energy parameters of cell ``cell_id`` (u32).
+        """Replace the given energy parameters of cell `cell_id`; the others keep
+        their values. The surface term runs while some cell has lambda_surface != 0.
 
-        Keyword-only; a parameter left at ``None`` keeps its value. The
-        surface term follows: it runs while some cell has a non-zero
-        ``lambda_surface``. Any registered id is accepted, the medium
+        ``cell_id`` is a u32; the parameters are keyword-only, and one left at
+        ``None`` keeps its value. Any registered id is accepted, the medium
         included; an id beyond the registry raises ``InternalError``. Works
         in both phases.
         """
 
     def cell_table(self) -> dict[str, memoryview]:
-        """Return one row per cell record (entry 0: the medium) as a dict of columns.
+        """One row per cell record (the medium first) as a dict of equal-length
+        columns, each a memoryview: id, type, volume, surface, target_volume,
+        lambda_volume, target_surface, lambda_surface, com_x, com_y, com_z,
+        dir_x, dir_y, dir_z.
 
         Columns ``id``, ``type``, ``volume``, ``surface`` (int64),
         ``target_volume``, ``lambda_volume``, ``target_surface``,
@@ -176,23 +179,23 @@ class World:
         """
 
     def site_view(self) -> memoryview:
-        """Return a read-only view of the site ids, without a copy.
+        """A read-only memoryview of the site ids without a copy: format 'I',
+        shape (nz, ny, nx), so view[z, y, x] is site x + nx*(y + ny*z). It shows
+        the live lattice and keeps the World alive.
 
-        Format ``"I"`` (uint32), shape ``(nz, ny, nx)``, C order:
-        ``view[z, y, x]`` is the id at site ``x + nx*(y + ny*z)``. The view
-        shows the live lattice (after :meth:`step` it shows the new state)
-        and keeps the World alive. ``numpy.asarray(view)`` copies nothing.
-        While a view exists, an operation that would free or move the memory
-        it shows raises ``BufferError``. Works in both phases; a view taken
+        Format ``"I"`` is uint32, in C order. After :meth:`step` the view shows
+        the new state; ``numpy.asarray(view)`` copies nothing. The memory it
+        shows is never freed or moved while the World lives, so the view stays
+        valid. Works in both phases; a view taken
         before :meth:`finalize` stays valid after it.
         """
 
     def field_view(self, field_idx: int) -> memoryview:
-        """Return a writable view of the concentrations of field ``field_idx``.
+        """A writable memoryview of field `field_idx`'s concentrations without a
+        copy: format 'f', shape (nz, ny, nx); writing into it sets the field.
 
-        Format ``"f"`` (float32), shape ``(nz, ny, nx)`` like
-        :meth:`site_view`; writing into it sets the field (initial
-        conditions, sinks). A field index beyond the fields raises
+        Format ``"f"`` is float32, laid out like :meth:`site_view`; write
+        initial conditions or sinks through it. A field index beyond the fields raises
         ``InternalError``. Works in both phases.
         """
 
