@@ -126,7 +126,6 @@ struct WorldSlots {
     Dims dims{};                                // as passed to the constructor
     int borrows = 0;                            // > 0: shared borrows held, −1: borrowed exclusively
     std::uint8_t neighbor_order = 0;            // as passed to the constructor
-    Py_ssize_t exports = 0;                     // buffers of site_view and field_view held by consumers
 };
 
 struct WorldObject {
@@ -447,6 +446,7 @@ using TypeMap = std::unordered_map<std::uint32_t, CellType>;
 // A buffer held for the duration of a call.
 struct HeldBuffer {
     Py_buffer view{};
+    std::vector<unsigned char> swapped;  // labels in the other byte order: the elements in C order, in native order
     HeldBuffer(PyObject* object, int flags) {
         if (PyObject_GetBuffer(object, &view, flags) < 0) throw PythonError{};
     }
@@ -455,7 +455,8 @@ struct HeldBuffer {
     ~HeldBuffer() { PyBuffer_Release(&view); }
 };
 
-// Labels as a list of u32, or (when `buffer` is set) an integer array read in place.
+// Labels as a list of u32, or (when `buffer` is set) an integer array read in
+// place or, in the other byte order, from the buffer's `swapped` copy.
 struct Labels {
     std::vector<std::uint32_t> list;
     std::shared_ptr<HeldBuffer> buffer;
@@ -567,15 +568,20 @@ T from_python(PyObject* object) {
 }
 
 // Labels: an object with the buffer protocol holding integers of 1, 2, 4 or
-// 8 bytes in native byte order (any shape and strides), read in place;
-// anything else as a sequence of u32.
+// 8 bytes (any shape and strides), read in place when in native byte order,
+// else from a byte-swapped copy in C order; anything else as a sequence of u32.
 Labels to_labels(PyObject* object) {
     if (PyUnicode_Check(object) || !PyObject_CheckBuffer(object)) return Labels{to_vector<std::uint32_t>(object), nullptr};
     auto held = std::make_shared<HeldBuffer>(object, PyBUF_RECORDS_RO);
     const Py_buffer& v = held->view;
     const char* format = v.format == nullptr ? "B" : v.format;
     const char* code = format;
-    if (*code == '@' || *code == '=' || (*code == '<' && std::endian::native == std::endian::little)) ++code;
+    bool swapped = false;
+    if (*code != '\0' && std::strchr("@=<>!", *code) != nullptr) {
+        const bool big = *code == '>' || *code == '!';
+        if (*code == '<' || big) swapped = big != (std::endian::native == std::endian::big);
+        ++code;
+    }
     const bool integer = code[0] != '\0' && code[1] == '\0' && std::strchr("bBhHiIlLqQnN", code[0]) != nullptr;
     if (!integer || (v.itemsize != 1 && v.itemsize != 2 && v.itemsize != 4 && v.itemsize != 8)) {
         PyErr_Format(PyExc_TypeError, "expected a buffer of integers, got one of format '%s'", format);
@@ -585,6 +591,19 @@ Labels to_labels(PyObject* object) {
     labels.array.data = static_cast<const unsigned char*>(v.buf);
     labels.array.item_size = static_cast<std::size_t>(v.itemsize);
     labels.array.is_signed = std::islower(static_cast<unsigned char>(code[0])) != 0;
+    if (swapped && v.itemsize > 1) {
+        // a C-order copy, each element's bytes reversed, read as one axis
+        std::vector<unsigned char>& copy = held->swapped;
+        copy.resize(static_cast<std::size_t>(v.len));
+        if (PyBuffer_ToContiguous(copy.data(), &v, v.len, 'C') < 0) throw PythonError{};
+        const std::size_t size = labels.array.item_size;
+        for (std::size_t at = 0; at < copy.size(); at += size)
+            std::reverse(copy.begin() + static_cast<std::ptrdiff_t>(at), copy.begin() + static_cast<std::ptrdiff_t>(at + size));
+        labels.array.data = copy.data();
+        labels.array.shape = {copy.size() / size};
+        labels.array.strides = {static_cast<std::ptrdiff_t>(size)};
+        return labels;
+    }
     for (int axis = 0; axis < v.ndim; ++axis) {
         labels.array.shape.push_back(static_cast<std::size_t>(v.shape[axis]));
         labels.array.strides.push_back(v.strides[axis]);
@@ -1015,6 +1034,10 @@ PyObject* restore(PyTypeObject* type, const std::uint8_t* data, std::size_t size
     const tessaly::Lattice& lattice = state.world.lattice;
     WorldSlots contents;
     contents.dims = {lattice.nx, lattice.ny, lattice.nz};
+    // the order is the longest offset of the neighbourhood, |dx| + |dy| + |dz|
+    for (const tessaly::Offset& o : lattice.neighborhood.offsets)
+        contents.neighbor_order = std::max(contents.neighbor_order,
+                                           static_cast<std::uint8_t>(std::abs(o.dx) + std::abs(o.dy) + std::abs(o.dz)));
     if (state.running) {
         contents.cpm.emplace(std::move(state.world), state.rng);
     } else {
@@ -1127,9 +1150,8 @@ std::vector<std::uint8_t> read_file(const std::string& path) {
 
 // The exporter behind site_view, field_view and activity_view: it holds the
 // World and says which of its arrays to show. Consumers (a memoryview, NumPy) get the
-// array's own memory. The World counts the buffers they hold; an operation
-// that would free or move that memory refuses while one is held (see
-// refuse_while_exported). The arrays are allocated once, with the world, and
+// array's own memory, which no operation frees or moves while the World
+// lives: the arrays are allocated once, with the world, and
 // keep their place when finalize moves the world into the driver and when
 // add_field moves the fields (a vector's storage moves with it); the
 // activities are allocated once, by the Act model's first setting or the
@@ -1144,15 +1166,6 @@ struct WorldBufferObject {
 
 static_assert(std::is_nothrow_move_constructible_v<tessaly::Field>,
               "fields must move without copying, or add_field would move the memory a field view shows");
-
-// For an operation that would free or move the memory of the site array or
-// of a field (replacing the world in place, say): BufferError while a view
-// is held, before anything changes.
-[[maybe_unused]] void refuse_while_exported(PyObject* self, const char* operation) {
-    if (slots_of(self).exports == 0) return;
-    PyErr_Format(PyExc_BufferError, "%s: a view of this World (site_view or field_view) is still held", operation);
-    throw PythonError{};
-}
 
 int WorldBuffer_getbuffer(PyObject* exporter, Py_buffer* view, int flags) noexcept {
     auto* b = reinterpret_cast<WorldBufferObject*>(exporter);
@@ -1179,12 +1192,7 @@ int WorldBuffer_getbuffer(PyObject* exporter, Py_buffer* view, int flags) noexce
     view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? b->strides : nullptr;
     view->suboffsets = nullptr;
     view->internal = nullptr;
-    ++s.exports;
     return 0;
-}
-
-void WorldBuffer_releasebuffer(PyObject* exporter, Py_buffer*) noexcept {
-    --slots_of(reinterpret_cast<WorldBufferObject*>(exporter)->world).exports;
 }
 
 void WorldBuffer_dealloc(PyObject* exporter) {
@@ -1196,7 +1204,6 @@ void WorldBuffer_dealloc(PyObject* exporter) {
 
 PyType_Slot WorldBuffer_slots[] = {
     {Py_bf_getbuffer, reinterpret_cast<void*>(WorldBuffer_getbuffer)},
-    {Py_bf_releasebuffer, reinterpret_cast<void*>(WorldBuffer_releasebuffer)},
     {Py_tp_dealloc, reinterpret_cast<void*>(WorldBuffer_dealloc)},
     {0, nullptr},
 };
@@ -1560,26 +1567,25 @@ const Method World_remove_cells{
 
 // ---- methods: motility, chosen divisions, frozen cells ----
 
-// The normal of a chosen division: "major", "minor", "random" or a 3-tuple
-// (NULL: the declared default, "major").
-std::array<double, 3> division_normal(PyObject* self, tessaly::World& w, CellId id, PyObject* orientation) {
+// The axis of a chosen division: "major", "minor", "random" or a 3-tuple
+// (NULL: the declared default, "major"); `normal` takes the tuple.
+tessaly::DivisionAxis division_axis(PyObject* orientation, std::array<double, 3>& normal) {
     static const char* const expected =
         "orientation: expected \"major\", \"minor\", \"random\" or a tuple of three finite floats, not all 0";
     if (orientation == nullptr || PyUnicode_Check(orientation)) {
         const std::string kind = orientation == nullptr ? "major" : from_python<std::string>(orientation);
-        if (kind == "major" || kind == "minor") return tessaly::principal_axis(w, id, kind == "major");
-        if (kind != "random") raise_error(PyExc_ValueError, expected);
-        // the driver's generator: only a running world has one
-        return tessaly::random_direction(running_only(self).rng, w.lattice.nz == 1);
+        if (kind == "major") return tessaly::DivisionAxis::major;
+        if (kind == "minor") return tessaly::DivisionAxis::minor;
+        if (kind == "random") return tessaly::DivisionAxis::random;
+        raise_error(PyExc_ValueError, expected);
     }
     if (!PyTuple_Check(orientation) || PyTuple_GET_SIZE(orientation) != 3) raise_error(PyExc_ValueError, expected);
-    std::array<double, 3> n{};
     for (std::size_t k = 0; k < 3; ++k)
-        n[k] = from_python<double>(PyTuple_GET_ITEM(orientation, static_cast<Py_ssize_t>(k)));
-    if (!std::isfinite(n[0]) || !std::isfinite(n[1]) || !std::isfinite(n[2]) ||
-        (n[0] == 0.0 && n[1] == 0.0 && n[2] == 0.0))
+        normal[k] = from_python<double>(PyTuple_GET_ITEM(orientation, static_cast<Py_ssize_t>(k)));
+    if (!std::isfinite(normal[0]) || !std::isfinite(normal[1]) || !std::isfinite(normal[2]) ||
+        (normal[0] == 0.0 && normal[1] == 0.0 && normal[2] == 0.0))
         raise_error(PyExc_ValueError, expected);
-    return n;
+    return tessaly::DivisionAxis::given;
 }
 
 const Method World_divide_cell{
@@ -1588,27 +1594,28 @@ const Method World_divide_cell{
     "axis, its minor axis, a random direction or a given (x, y, z); the sites on\n"
     "the positive side go to a new cell. Return the new cell's id.",
     [](PyObject* self, CellId cell_id, PyObject* orientation, PyObject* target_volumes) -> PyObject* {
-        tessaly::World& w = current(self);
-        if (cell_id == tessaly::MEDIUM || cell_id >= w.cells.size())
-            raise_error(PyExc_ValueError, "cell_id: expected a registered cell other than the medium");
-        const std::int64_t volume = std::count(w.lattice.sites.begin(), w.lattice.sites.end(), cell_id);
-        if (volume < 2) raise_error(PyExc_ValueError, "cell_id: a cell of fewer than two sites cannot divide");
-        const double half = w.cells[cell_id].target_volume / 2.0;
-        double targets[2] = {half, half};
+        std::optional<std::array<double, 2>> targets;
         if (target_volumes != Py_None) {
             if (!PyTuple_Check(target_volumes) || PyTuple_GET_SIZE(target_volumes) != 2)
                 raise_error(PyExc_ValueError, "target_volumes: expected None or a tuple of two floats");
-            targets[0] = from_python<double>(PyTuple_GET_ITEM(target_volumes, 0));
-            targets[1] = from_python<double>(PyTuple_GET_ITEM(target_volumes, 1));
+            targets = {from_python<double>(PyTuple_GET_ITEM(target_volumes, 0)),
+                       from_python<double>(PyTuple_GET_ITEM(target_volumes, 1))};
         }
-        const std::array<double, 3> normal = division_normal(self, w, cell_id, orientation);
-        const std::int64_t beyond = tessaly::sites_beyond(w, cell_id, normal);
-        if (beyond == 0 || beyond == volume) raise_error(PyExc_ValueError, "orientation: the cut leaves one side empty");
-        const CellId daughter = tessaly::divide_cell(w, cell_id, normal, targets[0], targets[1]);
-        if (tessaly::is_frozen(w.terms.frozen, cell_id)) tessaly::set_cell_frozen(w, daughter, true);
-        tessaly::track_division(w.terms.tracks, cell_id, daughter);
-        tessaly::persistence_division(w.terms.persistence, cell_id, daughter);
-        return PyLong_FromUnsignedLong(daughter);
+        std::array<double, 3> normal{};
+        const tessaly::DivisionAxis axis = division_axis(orientation, normal);
+        // the driver's generator: only a running world has one
+        tessaly::Rng* rng = axis == tessaly::DivisionAxis::random ? &running_only(self).rng : nullptr;
+        const tessaly::ChosenDivision done = tessaly::divide_cell(current(self), cell_id, axis, normal, rng, targets);
+        switch (done.refusal) {
+        case tessaly::DivisionRefusal::none: break;
+        case tessaly::DivisionRefusal::not_a_cell:
+            raise_error(PyExc_ValueError, "cell_id: expected a registered cell other than the medium");
+        case tessaly::DivisionRefusal::too_small:
+            raise_error(PyExc_ValueError, "cell_id: a cell of fewer than two sites cannot divide");
+        case tessaly::DivisionRefusal::one_side_empty:
+            raise_error(PyExc_ValueError, "orientation: the cut leaves one side empty");
+        }
+        return PyLong_FromUnsignedLong(done.daughter);
     }};
 
 const Method World_set_cell_frozen{

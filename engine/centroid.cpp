@@ -209,15 +209,29 @@ void read(ByteReader& in, Tracks& term, const World& w) {
         damaged("the tracks' lists differ in length");
 }
 
-void track_division(Tracks& tracks, CellId parent, CellId daughter) {
-    if (parent >= tracks.position.size()) return;
-    if (daughter >= tracks.position.size()) {
-        tracks.reference.resize(std::size_t{daughter} + 1, Vec3{});
-        tracks.position.resize(std::size_t{daughter} + 1, Vec3{});
-        tracks.has_reference.resize(std::size_t{daughter} + 1, 0);
+void track_division(const World& w, Tracks& tracks, const std::vector<CellId>& parents,
+                    const std::vector<CellId>& daughters) {
+    if (tracks.position.empty()) return;  // no step tracked yet: every cell starts at the next one
+    fit_tracks(w, tracks);
+    bool any_reference = false;
+    for (std::size_t k = 0; k < parents.size(); ++k) {
+        tracks.position[daughters[k]] = tracks.position[parents[k]];
+        tracks.reference[daughters[k]] = tracks.reference[parents[k]];
+        tracks.has_reference[daughters[k]] = tracks.has_reference[parents[k]];
+        any_reference = any_reference || tracks.has_reference[parents[k]] != 0;
     }
-    tracks.position[daughter] = tracks.position[parent];
-    tracks.has_reference[daughter] = 0;
+    if (!any_reference) return;
+    // the new centroids, unwrapped about the parent's reference
+    const CentroidSums sums = centroid_sums(w, &tracks);
+    for (std::size_t k = 0; k < parents.size(); ++k)
+        for (const CellId id : {parents[k], daughters[k]}) {
+            if (!tracks.has_reference[id]) continue;
+            if (sums.volume[id] == 0) {
+                tracks.has_reference[id] = 0;
+                continue;
+            }
+            tracks.reference[id] = wrapped(w, mean_of(sums, id));
+        }
 }
 
 }  // namespace tessaly

@@ -64,7 +64,10 @@ void fit_tracks(const World& w, Tracks& tracks);
 void write(ByteWriter& out, const Tracks& term);
 void read(ByteReader& in, Tracks& term, const World& w);
 
-// A daughter starts from its parent's track, with a reference of its own.
-void track_division(Tracks& tracks, CellId parent, CellId daughter);
+// After divisions (parents[k] gave sites to daughters[k]): each daughter
+// starts from its parent's track, and both cells' references restart from
+// their new centroids, so that the cut is not counted as movement.
+void track_division(const World& w, Tracks& tracks, const std::vector<CellId>& parents,
+                    const std::vector<CellId>& daughters);
 
 }  // namespace tessaly

@@ -17,6 +17,8 @@
 
 #include "centroid.hpp"
 #include "error.hpp"
+#include "frozen.hpp"
+#include "persistence.hpp"
 #include "world.hpp"
 
 namespace tessaly {
@@ -58,6 +60,15 @@ void for_each_site(const Lattice& lattice, Visit visit) {
     for (std::size_t z = 0; z < lattice.nz; ++z)
         for (std::size_t y = 0; y < lattice.ny; ++y)
             for (std::size_t x = 0; x < lattice.nx; ++x, ++i) visit(i, std::array<std::size_t, 3>{x, y, z});
+}
+
+// The terms' per-cell state passes from each parent to its daughter.
+void inherit(World& w, const std::vector<CellId>& parents, const std::vector<CellId>& daughters) {
+    for (std::size_t k = 0; k < parents.size(); ++k) {
+        if (is_frozen(w.terms.frozen, parents[k])) set_cell_frozen(w, daughters[k], true);
+        persistence_division(w.terms.persistence, parents[k], daughters[k]);
+    }
+    track_division(w, w.terms.tracks, parents, daughters);
 }
 
 }  // namespace
@@ -106,6 +117,7 @@ std::vector<CellId> divide_cells(World& w, double threshold, double reset_target
 
     for (const CellId id : candidates) w.cells[id].target_volume = reset_target;
     recompute_trackers(w);
+    inherit(w, candidates, daughters);
     return daughters;
 }
 
@@ -194,7 +206,29 @@ CellId divide_cell(World& w, CellId id, std::array<double, 3> normal, double par
     for (const std::size_t i : moved) w.lattice.sites[i] = daughter;
     w.cells[id].target_volume = parent_target;
     recompute_trackers(w);
+    inherit(w, {id}, {daughter});
     return daughter;
+}
+
+ChosenDivision divide_cell(World& w, CellId id, DivisionAxis axis, std::array<double, 3> normal, Rng* rng,
+                           const std::optional<std::array<double, 2>>& targets) {
+    // refusals that need no normal come before any draw
+    if (id == MEDIUM || id >= w.cells.size()) return {MEDIUM, DivisionRefusal::not_a_cell};
+    const auto volume = std::count(w.lattice.sites.begin(), w.lattice.sites.end(), id);
+    if (volume < 2) return {MEDIUM, DivisionRefusal::too_small};
+    const Rng before = rng != nullptr ? *rng : Rng{};
+    if (axis == DivisionAxis::major || axis == DivisionAxis::minor)
+        normal = principal_axis(w, id, axis == DivisionAxis::major);
+    else if (axis == DivisionAxis::random)
+        normal = random_direction(*rng, w.lattice.nz == 1);
+    const std::int64_t beyond = sites_beyond(w, id, normal);
+    if (beyond == 0 || beyond == volume) {
+        if (rng != nullptr) *rng = before;  // a refusal changes nothing
+        return {MEDIUM, DivisionRefusal::one_side_empty};
+    }
+    const double half = w.cells[id].target_volume / 2.0;
+    const std::array<double, 2> t = targets.value_or(std::array<double, 2>{half, half});
+    return {divide_cell(w, id, normal, t[0], t[1]), DivisionRefusal::none};
 }
 
 void remove_cells(World& w, const std::vector<CellId>& ids) {

@@ -2,6 +2,9 @@
 // bounding box, chosen divisions of one cell by a plane, and removal of
 // cells; all end with a tracker recomputation.
 //
+// per-cell state: a daughter takes its parent's frozen flag, direction of
+// persistent motion and track (see track_division).
+//
 // chosen division: the plane through the cell's centroid c (right on periodic
 // axes, see centroid.hpp) with normal n; a site x whose offset d = x − c,
 // unwrapped on periodic axes, has d·n > 0 goes to the daughter. The major
@@ -12,9 +15,11 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "lattice.hpp"
+#include "rng.hpp"
 
 namespace tessaly {
 
@@ -32,6 +37,25 @@ std::int64_t sites_beyond(const World& w, CellId id, std::array<double, 3> norma
 // daughter their target volumes; returns the daughter's id. The caller has
 // checked that both sides keep sites.
 CellId divide_cell(World& w, CellId id, std::array<double, 3> normal, double parent_target, double daughter_target);
+
+// How a chosen division takes its normal: an axis of the cell, a random
+// direction (from the driver's generator) or one given.
+enum class DivisionAxis : std::uint8_t { major, minor, random, given };
+
+// Why a chosen division was refused (it then changed nothing, the generator included).
+enum class DivisionRefusal : std::uint8_t { none, not_a_cell, too_small, one_side_empty };
+
+struct ChosenDivision {
+    CellId daughter = MEDIUM;  // the new cell, when divided
+    DivisionRefusal refusal = DivisionRefusal::none;
+};
+
+// A chosen division of cell `id`: refused for the medium, an unregistered id,
+// a cell of fewer than two sites or a cut that leaves one side empty. `normal`
+// is used for DivisionAxis::given, `rng` (not null) for DivisionAxis::random.
+// Targets: the given (parent, daughter) pair, else the parent's halved.
+ChosenDivision divide_cell(World& w, CellId id, DivisionAxis axis, std::array<double, 3> normal, Rng* rng,
+                           const std::optional<std::array<double, 2>>& targets);
 
 void remove_cells(World& w, const std::vector<CellId>& ids);
 

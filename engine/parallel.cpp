@@ -335,6 +335,8 @@ bool step_parallel(Cpm& cpm, std::uint64_t mcs, std::size_t block, InterruptPoll
     const std::unique_lock pool = hold_pool();
     for (std::uint64_t m = 0; m < mcs; ++m) {
         if (m > 0 && poll != nullptr && poll()) return false;
+        // first directions of persistent motion, on the calling thread
+        if (w.terms.persistence.on) before_step(w);
         sweep.step = m;
         for (std::size_t c = 0; c < plan.n_colours; ++c) {
             const std::vector<std::size_t>& list = plan.colour_tiles[c];

@@ -118,6 +118,18 @@ double delta_persistence(const World& w, std::size_t target, std::size_t source,
     return -p.lambda[t] * (u[0] * dx + u[1] * dy + u[2] * dz);
 }
 
+void persistence_first_directions(PersistenceTerm& p, const World& w) {
+    fit_cells(p, w.cells.size());
+    const bool planar = w.lattice.nz == 1;
+    for (std::size_t id = 1; id < w.cells.size(); ++id) {
+        const CellType t = w.cells[id].cell_type;
+        if (p.has_direction[id] || t >= p.lambda.size() || !(p.lambda[t] > 0.0)) continue;
+        p.direction[id] = random_direction(p.rng, planar);
+        p.has_direction[id] = 1;
+        p.age[id] = 0;
+    }
+}
+
 void persistence_step(PersistenceTerm& p, const World& w, const Tracks& tracks) {
     fit_cells(p, w.cells.size());
     const bool planar = w.lattice.nz == 1;
@@ -128,12 +140,7 @@ void persistence_step(PersistenceTerm& p, const World& w, const Tracks& tracks) 
         Vec3& u = p.direction[id];
         const Vec3 now = id < tracks.position.size() ? tracks.position[id] : Vec3{};
         p.history[id * p.ring + slot] = now;
-        if (!p.has_direction[id]) {
-            u = random_direction(p.rng, planar);
-            p.has_direction[id] = 1;
-            p.age[id] = 1;
-            continue;
-        }
+        if (!p.has_direction[id]) continue;  // drawn before the next step
         p.age[id] += 1;
         const std::uint32_t span = p.delta_t[t];
         if (p.age[id] <= span) continue;
@@ -213,6 +220,7 @@ void read(ByteReader& in, PersistenceTerm& p, const World& w) {
 }
 
 void persistence_division(PersistenceTerm& p, CellId parent, CellId daughter) {
+    if (parent >= p.direction.size()) return;  // no direction yet: the daughter draws its own
     fit_cells(p, std::size_t{std::max(parent, daughter)} + 1);
     p.direction[daughter] = p.direction[parent];
     p.has_direction[daughter] = p.has_direction[parent];

@@ -3,9 +3,10 @@
 // energy:  a copy from source s of cell c ≠ MEDIUM into target t adds
 //          ΔH_dir = −λ_dir·(u_x·dx + u_y·dy + u_z·dz), (dx, dy, dz) = x_t − x_s
 //          by minimum image on periodic axes (each component −1, 0 or 1).
+// first:   before each Monte Carlo step, in id order, each cell whose type
+//          has λ_dir > 0 and that has no direction draws one.
 // update:  after each Monte Carlo step, in id order, for each cell whose type
-//          has λ_dir > 0: a cell without a direction draws one; otherwise,
-//          once its track (centroid.hpp) spans delta_t steps, with d its
+//          has λ_dir > 0: once its track (centroid.hpp) spans delta_t steps, with d its
 //          displacement over the last delta_t steps: if |d| > 0, u becomes
 //          v/|v| for v = (1 − persist)·d/|d| + persist·u (a new draw when
 //          |v| = 0), else u is drawn anew.
@@ -62,6 +63,10 @@ void seed_persistence(PersistenceTerm& term, std::uint64_t seed);
 
 // ΔH_dir of copying the source's id n into the target.
 double delta_persistence(const World& w, std::size_t target, std::size_t source, CellId n);
+
+// Before each Monte Carlo step: every cell the term applies to that has no
+// direction draws one, in id order.
+void persistence_first_directions(PersistenceTerm& term, const World& w);
 
 // After each Monte Carlo step, once the tracks have advanced.
 void persistence_step(PersistenceTerm& term, const World& w, const Tracks& tracks);

@@ -51,6 +51,8 @@ template <bool Bmi>
             cpm.rng = rng.state();
             return false;
         }
+        // first directions of persistent motion
+        if (w.terms.persistence.on) before_step(w);
         if (no_neighbours) {
             // every attempt draws its target and ends there
             for (std::size_t a = 0; a < n; ++a) (void)rng.site();

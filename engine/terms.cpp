@@ -107,6 +107,8 @@ void set_tracking(World& w, bool on) {
 
 bool tracking_on(const Terms& terms) { return terms.tracks.requested || terms.persistence.on; }
 
+void before_step(World& w) { persistence_first_directions(w.terms.persistence, w); }
+
 void after_step(World& w) {
     Terms& t = w.terms;
     if (t.act.on) act_decay(t.act);

@@ -45,6 +45,10 @@ void refresh_terms(World& w);
 void set_tracking(World& w, bool on);
 bool tracking_on(const Terms& terms);
 
+// Run by both sweeps before each Monte Carlo step while persistence is on:
+// cells it applies to that have no direction yet draw one.
+void before_step(World& w);
+
 // The per-step work of the terms, run by both sweeps after each Monte Carlo
 // step, in this order: activities decay, tracks advance, directions update.
 void after_step(World& w);

@@ -89,7 +89,9 @@ int main() {
         CHECK(p.on && p.ring == 3 && tracking_on(w.terms));
         Tracks tracks;
         fit_tracks(w, tracks);
-        persistence_step(p, w, tracks);  // the first step draws a direction
+        persistence_first_directions(p, w);  // drawn before the first step, which it prices
+        CHECK(p.has_direction[a] && p.age[a] == 0);
+        persistence_step(p, w, tracks);
         CHECK(p.has_direction[a] && near(std::hypot(p.direction[a][0], p.direction[a][1]), 1.0));
         p.direction[a] = {0.6, 0.8, 0.0};
         // target (4, 0), source (0, 0): dx = −1 by minimum image
@@ -115,8 +117,8 @@ int main() {
         q.has_direction[a] = 0;
         seed_persistence(q, 5);
         PersistenceTerm r = q;
-        persistence_step(q, w, tracks);
-        persistence_step(r, w, tracks);
+        persistence_first_directions(q, w);
+        persistence_first_directions(r, w);
         CHECK(q.direction[a] == r.direction[a]);
     }
 

@@ -65,6 +65,21 @@ def test_persistence_lasts_longer_with_a_larger_persist():
     assert direction_turns(0.95) < 0.5 * direction_turns(0.2)
 
 
+def test_the_term_applies_from_the_first_step():
+    # the first direction was once drawn at the end of the first step, which then ran as without the term
+    def first_step(lambda_dir):
+        w = make_world(dims=(48, 48, 1), boundary="periodic", neighbor_order=2, temperature=10.0)
+        c = w.add_cell(1, 100.0, 10.0, 0.0, 0.0)
+        w.seed_block(c, 19, 19, 0, 29, 29, 1)
+        w.set_contact(0, 1, 6.0)
+        w.set_persistence(1, lambda_dir, 5, 0.5)
+        w.finalize(4)
+        w.step(1)
+        return w.snapshot()
+
+    assert first_step(4.0) != first_step(0.0)
+
+
 @pytest.mark.parametrize("method", ["step", "step_parallel"])
 def test_a_frozen_cell_never_changes_a_site(method):
     w = make_world(dims=(24, 24, 1), boundary="periodic", neighbor_order=2, temperature=30.0)
@@ -179,15 +194,28 @@ def test_a_major_division_of_a_diagonal_cell_halves_its_length():
     assert w.cell_volumes()[c] + w.cell_volumes()[d] == 60
 
 
-def test_a_division_keeps_or_sets_the_targets_and_copies_the_parameters():
+@pytest.mark.parametrize("divide", ["divide_cell", "divide_cells"])
+def test_a_division_keeps_or_sets_the_targets_and_copies_the_parameters(divide):
     w, parent = elongated_world()
-    w.set_cell_frozen(parent, True)
+    w.set_persistence(3, 2.0, 1, 0.5)
     w.finalize(2)
-    halves = w.divide_cell(parent)
-    assert w.divide_cell(halves, "random", (30.0, 11.0)) == 3
+    w.step(4)
+    w.set_cell_frozen(parent, True)
+    w.step(1)
+    track, direction = w.cell_tracks()[parent], w.cell_directions()[parent]
+    assert track != (0.0, 0.0, 0.0)
+    if divide == "divide_cell":
+        halves = w.divide_cell(parent)
+        assert w.divide_cell(halves, "random", (30.0, 11.0)) == 3
+    else:
+        assert w.divide_cells(0.0, 24.0) == [2]
+    # daughters of either method take the frozen flag, the direction and the track, and the cut
+    # once counted as movement in the next step's tracks
+    assert set(w.cell_directions()[1:]) == {direction}
+    divided = w.snapshot()
     w.step(2)
-    # the frozen flag travelled with the parameters: nobody moved
-    assert sorted(w.cell_volumes()[1:]) == [12, 12, 24]
+    assert w.cell_tracks()[1:] == [pytest.approx(track, abs=1e-9)] * (len(w.cell_tracks()) - 1)
+    assert w.snapshot() == divided  # nobody moved
 
 
 @pytest.mark.parametrize(
