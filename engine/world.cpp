@@ -31,6 +31,7 @@ CellId add_cell(World& w, CellType cell_type, double target_volume, double lambd
     cell.target_surface = target_surface;
     cell.lambda_surface = lambda_surface;
     w.cells.push_back(cell);
+    add_state_row(w.state);
     note_surface_lambda(w, lambda_surface);
     return cell.id;
 }

@@ -14,6 +14,7 @@
 #include "init.hpp"
 #include "lattice.hpp"
 #include "small_vector.hpp"
+#include "state.hpp"
 #include "terms.hpp"
 
 namespace tessaly {
@@ -99,6 +100,7 @@ struct World {
     ContactMatrix contact;                       // J per type pair; 1×1 until finalize
     std::vector<Field> fields;                   // in order of creation
     Terms terms;                                 // the optional terms' state
+    CellState state;                             // the cells' attributes, one column each
     double temperature;                          // Metropolis T
     bool surface_active = false;                 // some cell has λS ≠ 0
 
