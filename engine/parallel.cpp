@@ -28,6 +28,7 @@
 #include "field.hpp"
 #include "lanes.hpp"
 #include "pool.hpp"
+#include "sweep.hpp"
 #include "words.hpp"
 #include "world.hpp"
 
@@ -361,9 +362,8 @@ bool step_parallel(Cpm& cpm, std::uint64_t mcs, std::size_t block, InterruptPoll
             }
             for (std::size_t p = 0; p < list.size(); ++p) merge_map(w, maps[p]);
         }
-        // the terms' per-step work, on the calling thread once the maps are merged
-        if (w.terms.steps_on) after_step(w);
-        if (!advance_fields(w, poll)) return false;
+        // on the calling thread once the maps are merged
+        if (!end_of_step(w, poll)) return false;
     }
     return true;
 }

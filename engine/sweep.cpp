@@ -59,9 +59,7 @@ template <bool Bmi>
         } else {
             for (std::size_t a = 0; a < n; ++a) copy_attempt(w, setup, registry, rng, SiteIndex{rng.site()}, scratch);
         }
-        // the terms' per-step work: activity decay, tracks, directions
-        if (w.terms.steps_on) after_step(w);
-        if (!advance_fields(w, poll)) {
+        if (!end_of_step(w, poll)) {
             cpm.rng = rng.state();
             return false;
         }
@@ -101,6 +99,13 @@ bool fast_words_enabled() {
 void set_wide_words_for_testing(bool enabled, bool avx512) {
     wide_disabled_for_testing = !enabled;
     avx512_disabled_for_testing = !avx512;
+}
+
+bool end_of_step(World& w, InterruptPoll poll) {
+    // the terms' per-step work: activity decay, tracks, directions
+    if (w.terms.steps_on) after_step(w);
+    // the fields: diffusion, then secretion
+    return advance_fields(w, poll);
 }
 
 bool step(Cpm& cpm, std::uint64_t mcs, InterruptPoll poll) {
