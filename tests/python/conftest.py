@@ -1,8 +1,18 @@
 """Shared factories and fixtures for the Python tests."""
 
+import os
+
 import pytest
+from hypothesis import settings
 
 import tessaly
+
+# Property tests draw the same examples on every run and machine (no seed
+# from the clock, no example database); `./dev explore` sets
+# TESSALY_HYPOTHESIS_PROFILE=long to search with fresh randomness instead.
+settings.register_profile("ci", derandomize=True, database=None)
+settings.register_profile("long", derandomize=False, database=None)
+settings.load_profile(os.environ.get("TESSALY_HYPOTHESIS_PROFILE", "ci"))
 
 
 def make_world(dims=(8, 8, 1), boundary="periodic", neighbor_order=1, temperature=10.0):
