@@ -1,6 +1,6 @@
 // The Python extension module `tessaly`: one class, World, over the engine.
-// This header holds the declaration machinery; the methods, the class and
-// the module are in lib.cpp.
+// This header holds the machinery every method file shares; the methods live
+// in one file per group, the class and the module in lib.cpp.
 //
 // Each method is declared once, as one `Method` (see "adding a method"): its
 // name, how it treats the object, its parameters (names, kinds, defaults),
@@ -16,8 +16,16 @@
 //
 // ---- adding a method ----
 //
-// One declaration among the methods in lib.cpp (then its stub in tessaly.pyi
-// and its place in docs/guide.md):
+// One declaration in the file of its group, in the anonymous namespace, and
+// its address at the end of that file's array of methods, which gives the
+// order of World's method table (then its stub in tessaly.pyi and its place
+// in docs/guide.md). The groups, in table order: setup.cpp (set-up; also the
+// constructor), running.cpp (finalize, step), configuration.cpp, motility.cpp
+// (motility, chosen divisions, frozen cells), observables.cpp, checkpoints.cpp
+// (checkpoints, copy, pickle). views.cpp holds the buffer exporter and
+// site_view and field_view, which the set-up and observables arrays list in
+// their places. A new group is one more file: its span below, its place in
+// World_declared (lib.cpp) and its line in CMakeLists.txt.
 //
 //     const Method World_set_cell_params{
 //         "set_cell_params", exclusive,
@@ -69,6 +77,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -460,11 +469,8 @@ struct BodyTraits<R (C::*)(Receiver, Ts...) const noexcept> : BodyTraits<R (C::*
 
 using Entry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
 
-struct Method;
-std::vector<const Method*>& World_declared();
-
-// The declaration of one method. Instance and class methods add themselves
-// to World's method table, in the order of their declarations.
+// The declaration of one method. Instance and class methods enter World's
+// method table through their file's array of methods (see the method groups).
 struct Method {
     const char* name;
     Role role;
@@ -486,7 +492,7 @@ struct Method {
         entry = method_entry<R, Body>;
         body_of<Body> = this;
         check<typename Traits::values>(std::make_index_sequence<N>{});
-        if constexpr (R != Role::constructor) World_declared().push_back(this);
+        if constexpr (R != Role::constructor) ++instances;
     }
 
     template <Role R, std::size_t N, typename Body>
@@ -499,6 +505,10 @@ struct Method {
     // The declaration a body belongs to; set when the declaration is made.
     template <typename Body>
     static inline const Method* body_of = nullptr;
+
+    // Instance and class methods declared: the import refuses a table that
+    // does not hold each of them exactly once.
+    static inline std::size_t instances = 0;
 
 private:
     template <typename Values, std::size_t... I>
@@ -590,5 +600,30 @@ PyObject* new_world_object(PyTypeObject* type, WorldSlots contents);
 bool poll_signals();
 
 [[noreturn]] void raise_interrupted();
+
+// ---- views (views.cpp) ----
+
+// The exporter behind the views; its type is made by the exec function.
+extern PyType_Spec WorldBuffer_spec;
+
+// Returns a new reference to a memoryview of the site ids (field −1), the
+// activities (−2) or one field of the World `self`.
+PyObject* make_view(PyObject* self, Py_ssize_t field);
+
+// ---- method groups ----
+
+// Each file's methods in table order; lib.cpp joins the groups in this order.
+extern const std::span<const Method* const> setup_methods;          // setup.cpp
+extern const std::span<const Method* const> running_methods;        // running.cpp
+extern const std::span<const Method* const> configuration_methods;  // configuration.cpp
+extern const std::span<const Method* const> motility_methods;       // motility.cpp
+extern const std::span<const Method* const> observables_methods;    // observables.cpp
+extern const std::span<const Method* const> checkpoints_methods;    // checkpoints.cpp
+
+// The constructor (setup.cpp), and the views the set-up and observables
+// arrays list in their places (views.cpp).
+extern const Method World_init;
+extern const Method World_site_view;
+extern const Method World_field_view;
 
 }  // namespace tessaly::binding

@@ -1,0 +1,196 @@
+// World's configuration methods: growth, fields, the optional terms, divisions.
+
+#include "declare.hpp"  // first: it includes Python.h
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "chemotaxis.hpp"
+#include "connectivity.hpp"
+#include "external.hpp"
+#include "field.hpp"
+#include "junction.hpp"
+#include "length.hpp"
+#include "lists.hpp"
+#include "membrane.hpp"
+#include "mitosis.hpp"
+#include "parallel.hpp"
+#include "world.hpp"
+
+namespace tessaly::binding {
+
+namespace {
+
+// ---- methods: configuration ----
+
+const Method World_grow{
+    "grow", exclusive, params(arg("cell_type"), arg("rate")),
+    [](PyObject* self, CellType cell_type, double rate) { tessaly::grow(current(self), cell_type, rate); }};
+
+const Method World_add_field{
+    "add_field", exclusive, params(arg("name"), arg("d"), arg("decay")),
+    [](PyObject* self, const std::string& name, double d, double decay) -> PyObject* {
+        tessaly::World& w = setup_only(self, "add_field after finalize");
+        return PyLong_FromSize_t(tessaly::add_field(w, name, d, decay));
+    }};
+
+const Method World_set_junction{
+    "set_junction", exclusive, params(arg("cell_type"), arg("on")), [](PyObject* self, CellType cell_type, bool on) {
+        tessaly::World& w = current(self);
+        tessaly::record_type(w, cell_type);
+        tessaly::set_junction(w, cell_type, on);
+    }};
+
+const Method World_set_junction_lambda{
+    "set_junction_lambda", exclusive, params(arg("lambda")),
+    [](PyObject* self, double lambda) { tessaly::set_junction_lambda(current(self), lambda); }};
+
+const Method World_set_membrane{
+    "set_membrane", exclusive, params(arg("anchors"), arg("k"), arg("band")),
+    [](PyObject* self, const std::vector<std::size_t>& anchors, double k, double band) {
+        tessaly::set_membrane(current(self), anchors, k, band);
+    }};
+
+const Method World_set_membrane_anchored{
+    "set_membrane_anchored", exclusive, params(arg("cell_type"), arg("on")),
+    [](PyObject* self, CellType cell_type, bool on) {
+        tessaly::World& w = current(self);
+        tessaly::record_type(w, cell_type);
+        tessaly::set_membrane_anchored(w, cell_type, on);
+    }};
+
+const Method World_set_cell_type{
+    "set_cell_type", exclusive, params(arg("cell_id"), arg("new_type")),
+    [](PyObject* self, CellId cell_id, CellType new_type) {
+        tessaly::set_cell_type(current(self), cell_id, new_type);
+    }};
+
+const Method World_set_secretion{
+    "set_secretion", exclusive, params(arg("field_idx"), arg("cell_type"), arg("rate")),
+    [](PyObject* self, std::size_t field_idx, CellType cell_type, double rate) {
+        tessaly::set_secretion(current(self), field_idx, cell_type, rate);
+    }};
+
+const Method World_set_cell_secretion_scale{
+    "set_cell_secretion_scale", exclusive, params(arg("field_idx"), arg("cell_id"), arg("scale")),
+    [](PyObject* self, std::size_t field_idx, CellId cell_id, double scale) {
+        tessaly::set_cell_secretion_scale(current(self), field_idx, cell_id, scale);
+    }};
+
+const Method World_step_parallel{
+    "step_parallel", exclusive, params(arg("mcs"), arg("block") = 16),
+    "Parallel checkerboard sweep across CPU cores (opt-in; approximate but\n"
+    "validated to track the sequential dynamics). `block` is the tile side\n"
+    "(>=2). Set RAYON_NUM_THREADS to cap threads. Not for length-constraint models.",
+    [](PyObject* self, std::uint64_t mcs, std::size_t block) {
+        if (!tessaly::step_parallel(running_only(self), mcs, block, poll_signals)) raise_interrupted();
+    }};
+
+const Method World_advance_fields{
+    "advance_fields", exclusive, params(arg("n")), [](PyObject* self, std::uint32_t n) {
+        tessaly::World& w = current(self);
+        for (std::uint32_t i = 0; i < n; ++i) {
+            if (i > 0 && poll_signals()) throw PythonError{};
+            if (!tessaly::advance_fields(w, poll_signals)) raise_interrupted();
+        }
+    }};
+
+const Method World_set_chemotaxis{
+    "set_chemotaxis", exclusive, params(arg("field_idx"), arg("cell_type"), arg("lambda_val")),
+    [](PyObject* self, std::size_t field_idx, CellType cell_type, double lambda_val) {
+        tessaly::set_chemotaxis(current(self), field_idx, cell_type, lambda_val);
+    }};
+
+const Method World_set_chemotaxis_occupancy{
+    "set_chemotaxis_occupancy", exclusive,
+    params(arg("field_idx"), arg("cell_type"), arg("lambda_val"), arg("kd"), arg("hill"), arg("scale")),
+    [](PyObject* self, std::size_t field_idx, CellType cell_type, double lambda_val, double kd, double hill,
+       double scale) {
+        tessaly::set_chemotaxis_occupancy(current(self), field_idx, cell_type, lambda_val, kd, hill, scale);
+    }};
+
+const Method World_set_connectivity{
+    "set_connectivity", exclusive, params(arg("cell_type"), arg("on")),
+    [](PyObject* self, CellType cell_type, bool on) {
+        tessaly::World& w = current(self);
+        tessaly::record_type(w, cell_type);
+        tessaly::set_connectivity(w, cell_type, on);
+    }};
+
+const Method World_set_connectivity_medium{
+    "set_connectivity_medium", exclusive, params(arg("on")),
+    [](PyObject* self, bool on) { tessaly::set_connectivity_medium(current(self), on); }};
+
+const Method World_set_field_dynamics{
+    "set_field_dynamics", exclusive, params(arg("field_idx"), arg("dt"), arg("substeps")),
+    [](PyObject* self, std::size_t field_idx, double dt, std::uint32_t substeps) {
+        tessaly::set_field_dynamics(current(self), field_idx, dt, substeps);
+    }};
+
+const Method World_field_add_source_at{
+    "field_add_source_at", exclusive, params(arg("field_idx"), arg("x"), arg("y"), arg("z"), arg("amount")),
+    "Add `amount` to field `field_idx`'s concentration at site (x, y, z);\n"
+    "out-of-range coordinates are clamped to the domain rather than panicking.",
+    [](PyObject* self, std::size_t field_idx, std::size_t x, std::size_t y, std::size_t z, double amount) {
+        tessaly::field_add_source_at(current(self), field_idx, x, y, z, amount);
+    }};
+
+const Method World_set_length_constraint{
+    "set_length_constraint", exclusive, params(arg("cell_type"), arg("target_length"), arg("lambda")),
+    [](PyObject* self, CellType cell_type, double target_length, double lambda) {
+        tessaly::World& w = current(self);
+        tessaly::record_type(w, cell_type);
+        tessaly::set_length_constraint(w, cell_type, target_length, lambda);
+    }};
+
+const Method World_set_external_potential{
+    "set_external_potential", exclusive, params(arg("cell_type"), arg("fx"), arg("fy"), arg("fz")),
+    [](PyObject* self, CellType cell_type, double fx, double fy, double fz) {
+        tessaly::World& w = current(self);
+        tessaly::record_type(w, cell_type);
+        tessaly::set_external_potential(w, cell_type, fx, fy, fz);
+    }};
+
+const Method World_divide_cells{
+    "divide_cells", exclusive, params(arg("threshold"), arg("reset_target")),
+    [](PyObject* self, double threshold, double reset_target) -> PyObject* {
+        const std::vector<CellId> created = tessaly::divide_cells(current(self), threshold, reset_target);
+        return make_list_of(created, [](CellId id) { return PyLong_FromUnsignedLong(id); });
+    }};
+
+const Method World_remove_cells{
+    "remove_cells", exclusive, params(arg("ids")),
+    [](PyObject* self, const std::vector<CellId>& ids) { tessaly::remove_cells(current(self), ids); }};
+
+// This file's methods, in the order of World's method table.
+const Method* const configuration_list[] = {
+    &World_grow,
+    &World_add_field,
+    &World_set_junction,
+    &World_set_junction_lambda,
+    &World_set_membrane,
+    &World_set_membrane_anchored,
+    &World_set_cell_type,
+    &World_set_secretion,
+    &World_set_cell_secretion_scale,
+    &World_step_parallel,
+    &World_advance_fields,
+    &World_set_chemotaxis,
+    &World_set_chemotaxis_occupancy,
+    &World_set_connectivity,
+    &World_set_connectivity_medium,
+    &World_set_field_dynamics,
+    &World_field_add_source_at,
+    &World_set_length_constraint,
+    &World_set_external_potential,
+    &World_divide_cells,
+    &World_remove_cells,
+};
+
+}  // namespace
+
+const std::span<const Method* const> configuration_methods = configuration_list;
+
+}  // namespace tessaly::binding
