@@ -1,6 +1,6 @@
 // The Python extension module `tessaly`: one class, World, over the engine.
 // This header holds the machinery every method file shares; the methods live
-// in one file per group, the class and the module in lib.cpp.
+// in one file per group, the class and the module in module.cpp.
 //
 // Each method is declared once, as one `Method` (see "adding a method"): its
 // name, how it treats the object, its parameters (names, kinds, defaults),
@@ -25,7 +25,7 @@
 // (checkpoints, copy, pickle). views.cpp holds the buffer exporter and
 // site_view and field_view, which the set-up and observables arrays list in
 // their places. A new group is one more file: its span below, its place in
-// World_declared (lib.cpp) and its line in CMakeLists.txt.
+// World_declared (module.cpp) and its line in CMakeLists.txt.
 //
 //     const Method World_set_cell_params{
 //         "set_cell_params", exclusive,
@@ -612,7 +612,7 @@ PyObject* make_view(PyObject* self, Py_ssize_t field);
 
 // ---- method groups ----
 
-// Each file's methods in table order; lib.cpp joins the groups in this order.
+// Each file's methods in table order; module.cpp joins the groups in this order.
 extern const std::span<const Method* const> setup_methods;          // setup.cpp
 extern const std::span<const Method* const> running_methods;        // running.cpp
 extern const std::span<const Method* const> configuration_methods;  // configuration.cpp
