@@ -72,6 +72,12 @@ const Method World_divide_cell{
             raise_error(PyExc_ValueError, "cell_id: a cell of fewer than two sites cannot divide");
         case tessaly::DivisionRefusal::one_side_empty:
             raise_error(PyExc_ValueError, "orientation: the cut leaves one side empty");
+        case tessaly::DivisionRefusal::out_of_plane:
+            PyErr_Format(PyExc_ValueError, "orientation: the normal lies out of the plane of a planar box, got %R",
+                         orientation);
+            throw PythonError{};
+        case tessaly::DivisionRefusal::repeated:  // one id: never
+            raise_error(PyExc_ValueError, "cell_id: each id may appear once");
         }
         return PyLong_FromUnsignedLong(done.daughter);
     }};

@@ -479,7 +479,10 @@ WorldState decode_payload(const std::uint8_t* data, std::size_t size, const Deco
     read_terms(r, w);
 
     // a running world's trackers are exact: they must match the sites
-    if (h.running) check_trackers(w);
+    if (h.running) {
+        check_trackers(w);
+        w.trackers_exact = true;
+    }
     return state;
 }
 
