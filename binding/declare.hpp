@@ -21,7 +21,8 @@
 // order of World's method table (then its stub in tessaly.pyi and its place
 // in docs/guide.md). The groups, in table order: setup.cpp (set-up; also the
 // constructor), running.cpp (finalize, step), configuration.cpp, motility.cpp
-// (motility, chosen divisions, frozen cells), observables.cpp, checkpoints.cpp
+// (motility, chosen divisions, frozen cells), state.cpp (cells with state:
+// attributes), observables.cpp, checkpoints.cpp
 // (checkpoints, copy, pickle). views.cpp holds the buffer exporter and
 // site_view and field_view, which the set-up and observables arrays list in
 // their places. A new group is one more file: its span below, its place in
@@ -610,6 +611,12 @@ extern PyType_Spec WorldBuffer_spec;
 // activities (−2) or one field of the World `self`.
 PyObject* make_view(PyObject* self, Py_ssize_t field);
 
+// ---- the cell table (observables.cpp) ----
+
+// Returns a new reference to cell_table()'s dict of columns for a world:
+// its own columns, then the attributes.
+PyObject* cell_table_of(const tessaly::World& w);
+
 // ---- method groups ----
 
 // Each file's methods in table order; module.cpp joins the groups in this order.
@@ -617,6 +624,7 @@ extern const std::span<const Method* const> setup_methods;          // setup.cpp
 extern const std::span<const Method* const> running_methods;        // running.cpp
 extern const std::span<const Method* const> configuration_methods;  // configuration.cpp
 extern const std::span<const Method* const> motility_methods;       // motility.cpp
+extern const std::span<const Method* const> state_methods;          // state.cpp
 extern const std::span<const Method* const> observables_methods;    // observables.cpp
 extern const std::span<const Method* const> checkpoints_methods;    // checkpoints.cpp
 

@@ -12,6 +12,19 @@
 
 namespace tessaly::binding {
 
+// One column of cell_table (or an attribute): a 1-D memoryview of `format` over a fresh
+// bytearray of n items, filled by fill(pointer to the first item).
+template <typename T, typename Fill>
+PyObject* make_column(const char* format, std::size_t n, Fill fill) {
+    Ref bytes = checked(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * sizeof(T))));
+    fill(reinterpret_cast<T*>(PyByteArray_AS_STRING(bytes.get())));
+    Ref raw = checked(PyMemoryView_FromObject(bytes.get()));
+    // an interned name: a fresh string per call would take a new slot of the type's method cache each time
+    Ref cast = checked(PyUnicode_InternFromString("cast"));
+    Ref code = checked(PyUnicode_FromString(format));
+    return PyObject_CallMethodOneArg(raw.get(), cast.get(), code.get());
+}
+
 // Returns a new reference to a list of n items, item i made by make(i)
 // (a new reference, or NULL with an exception set).
 template <typename Make>

@@ -78,8 +78,8 @@ std::vector<const Method*>& World_declared() {
     static std::vector<const Method*> methods = [] {
         std::vector<const Method*> joined;
         for (const std::span<const Method* const> group :
-             {setup_methods, running_methods, configuration_methods, motility_methods, observables_methods,
-              checkpoints_methods})
+             {setup_methods, running_methods, configuration_methods, motility_methods, state_methods,
+              observables_methods, checkpoints_methods})
             joined.insert(joined.end(), group.begin(), group.end());
         return joined;
     }();

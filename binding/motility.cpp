@@ -7,8 +7,10 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "act.hpp"
@@ -46,12 +48,49 @@ tessaly::DivisionAxis division_axis(PyObject* orientation, std::array<double, 3>
     return tessaly::DivisionAxis::given;
 }
 
+// One id or a batch: a sequence of ids (not a str or bytes), else one id.
+bool is_batch(PyObject* cell_id) {
+    if (PyLong_Check(cell_id) || PyUnicode_Check(cell_id) || PyBytes_Check(cell_id) || PyByteArray_Check(cell_id) ||
+        !PySequence_Check(cell_id))
+        return false;
+    if (PySequence_Size(cell_id) >= 0) return true;
+    PyErr_Clear();  // a 0-d array: one id
+    return false;
+}
+
+// `cell_id` converted as a CellId parameter converts it, its errors naming it.
+template <typename T>
+T cell_ids_of(PyObject* cell_id) {
+    try {
+        if constexpr (std::is_same_v<T, CellId>) {
+            return from_python<CellId>(cell_id);
+        } else {
+            return to_vector<CellId>(cell_id);
+        }
+    } catch (const PythonError&) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) name_type_error("cell_id");
+        if (PyErr_ExceptionMatches(PyExc_OverflowError)) note_range("cell_id", std::numeric_limits<CellId>::max());
+        throw;
+    }
+}
+
+// A refused division: one id's message names no position; a batch's adds
+// the id and its position.
+[[noreturn]] void refuse_division(const char* message, bool batch, const std::vector<CellId>& ids, std::size_t at) {
+    if (!batch) raise_error(PyExc_ValueError, message);
+    PyErr_Format(PyExc_ValueError, "%s, got %lu at position %zu", message, static_cast<unsigned long>(ids[at]), at);
+    throw PythonError{};
+}
+
 const Method World_divide_cell{
     "divide_cell", exclusive, params(arg("cell_id"), arg("orientation") = "major", arg("target_volumes") = None),
     "Divide one cell through its centroid by a plane whose normal is its major\n"
     "axis, its minor axis, a random direction or a given (x, y, z); the sites on\n"
     "the positive side go to a new cell. Return the new cell's id.",
-    [](PyObject* self, CellId cell_id, PyObject* orientation, PyObject* target_volumes) -> PyObject* {
+    [](PyObject* self, PyObject* cell_id, PyObject* orientation, PyObject* target_volumes) -> PyObject* {
+        const bool batch = is_batch(cell_id);
+        const std::vector<CellId> ids = batch ? cell_ids_of<std::vector<CellId>>(cell_id)
+                                              : std::vector<CellId>{cell_ids_of<CellId>(cell_id)};
         std::optional<std::array<double, 2>> targets;
         if (target_volumes != Py_None) {
             if (!PyTuple_Check(target_volumes) || PyTuple_GET_SIZE(target_volumes) != 2)
@@ -63,17 +102,24 @@ const Method World_divide_cell{
         const tessaly::DivisionAxis axis = division_axis(orientation, normal);
         // the driver's generator: only a running world has one
         tessaly::Rng* rng = axis == tessaly::DivisionAxis::random ? &running_only(self).rng : nullptr;
-        const tessaly::ChosenDivision done = tessaly::divide_cell(current(self), cell_id, axis, normal, rng, targets);
+        const tessaly::ChosenDivisions done = tessaly::divide_cell(current(self), ids, axis, normal, rng, targets);
         switch (done.refusal) {
         case tessaly::DivisionRefusal::none: break;
         case tessaly::DivisionRefusal::not_a_cell:
-            raise_error(PyExc_ValueError, "cell_id: expected a registered cell other than the medium");
+            refuse_division("cell_id: expected a registered cell other than the medium", batch, ids, done.refused);
         case tessaly::DivisionRefusal::too_small:
-            raise_error(PyExc_ValueError, "cell_id: a cell of fewer than two sites cannot divide");
+            refuse_division("cell_id: a cell of fewer than two sites cannot divide", batch, ids, done.refused);
         case tessaly::DivisionRefusal::one_side_empty:
-            raise_error(PyExc_ValueError, "orientation: the cut leaves one side empty");
+            refuse_division("orientation: the cut leaves one side empty", batch, ids, done.refused);
+        case tessaly::DivisionRefusal::repeated:
+            refuse_division("cell_id: each id may appear once", batch, ids, done.refused);
+        case tessaly::DivisionRefusal::out_of_plane:
+            PyErr_Format(PyExc_ValueError, "orientation: the normal lies out of the plane of a planar box, got %R",
+                         orientation);
+            throw PythonError{};
         }
-        return PyLong_FromUnsignedLong(done.daughter);
+        if (!batch) return PyLong_FromUnsignedLong(done.daughters[0]);
+        return make_list_of(done.daughters, [](CellId id) { return PyLong_FromUnsignedLong(id); });
     }};
 
 const Method World_set_cell_frozen{

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -16,19 +17,6 @@
 namespace tessaly::binding {
 
 namespace {
-
-// One column of cell_table: a 1-D memoryview of `format` over a fresh
-// bytearray of n items, filled by fill(pointer to the first item).
-template <typename T, typename Fill>
-PyObject* make_column(const char* format, std::size_t n, Fill fill) {
-    Ref bytes = checked(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * sizeof(T))));
-    fill(reinterpret_cast<T*>(PyByteArray_AS_STRING(bytes.get())));
-    Ref raw = checked(PyMemoryView_FromObject(bytes.get()));
-    // an interned name: a fresh string per call would take a new slot of the type's method cache each time
-    Ref cast = checked(PyUnicode_InternFromString("cast"));
-    Ref code = checked(PyUnicode_FromString(format));
-    return PyObject_CallMethodOneArg(raw.get(), cast.get(), code.get());
-}
 
 // ---- methods: observables ----
 
@@ -106,53 +94,64 @@ const Method World_field_conc{
         return make_float_list(tessaly::field_at(current(self), field_idx).conc, [](float c) { return c; });
     }};
 
+}  // namespace
+
+PyObject* cell_table_of(const tessaly::World& w) {
+    const std::vector<tessaly::Cell>& cells = w.cells;
+    const std::size_t n = cells.size();
+    Ref table = checked(PyDict_New());
+    const auto add = [&](const char* name, PyObject* column) {
+        Ref owned = checked(column);
+        if (PyDict_SetItemString(table.get(), name, owned.get()) < 0) throw PythonError{};
+    };
+    const auto integers = [&](const char* name, auto member) {
+        add(name, make_column<std::int64_t>("q", n, [&](std::int64_t* out) {
+            for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::int64_t>(member(cells[i]));
+        }));
+    };
+    const auto reals = [&](const char* name, auto member) {
+        add(name, make_column<double>("d", n, [&](double* out) {
+            for (std::size_t i = 0; i < n; ++i) out[i] = member(cells[i]);
+        }));
+    };
+    // the centre of mass as cell_coms gives it: 0 for an empty cell
+    const auto com = [](double sum, const tessaly::Cell& c) {
+        return c.trackers.volume == 0 ? 0.0 : sum / static_cast<double>(c.trackers.volume);
+    };
+    integers("id", [](const tessaly::Cell& c) { return c.id; });
+    integers("type", [](const tessaly::Cell& c) { return c.cell_type; });
+    integers("volume", [](const tessaly::Cell& c) { return c.trackers.volume; });
+    integers("surface", [](const tessaly::Cell& c) { return c.trackers.surface; });
+    reals("target_volume", [](const tessaly::Cell& c) { return c.target_volume; });
+    reals("lambda_volume", [](const tessaly::Cell& c) { return c.lambda_volume; });
+    reals("target_surface", [](const tessaly::Cell& c) { return c.target_surface; });
+    reals("lambda_surface", [](const tessaly::Cell& c) { return c.lambda_surface; });
+    reals("com_x", [&](const tessaly::Cell& c) { return com(c.trackers.sum_x, c); });
+    reals("com_y", [&](const tessaly::Cell& c) { return com(c.trackers.sum_y, c); });
+    reals("com_z", [&](const tessaly::Cell& c) { return com(c.trackers.sum_z, c); });
+    // the preferred direction of persistent motion: 0 before a cell has one
+    const std::vector<tessaly::Vec3>& direction = w.terms.persistence.direction;
+    for (std::size_t axis = 0; axis < 3; ++axis)
+        reals(axis == 0 ? "dir_x" : axis == 1 ? "dir_y" : "dir_z", [&](const tessaly::Cell& c) {
+            return c.id < direction.size() ? direction[c.id][axis] : 0.0;
+        });
+    // the cells' attributes, in order of addition
+    for (const tessaly::Attribute& a : w.state.attributes)
+        add(a.name.c_str(), make_column<double>("d", n, [&](double* out) {
+                if (n != 0) std::memcpy(out, a.values.data(), n * sizeof(double));
+            }));
+    return table.release();
+}
+
+namespace {
+
 const Method World_cell_table{
     "cell_table", shared, params(),
     "One row per cell record (the medium first) as a dict of equal-length\n"
     "columns, each a memoryview: id, type, volume, surface, target_volume,\n"
     "lambda_volume, target_surface, lambda_surface, com_x, com_y, com_z,\n"
     "dir_x, dir_y, dir_z.",
-    [](PyObject* self) -> PyObject* {
-        const std::vector<tessaly::Cell>& cells = current(self).cells;
-        const std::size_t n = cells.size();
-        Ref table = checked(PyDict_New());
-        const auto add = [&](const char* name, PyObject* column) {
-            Ref owned = checked(column);
-            if (PyDict_SetItemString(table.get(), name, owned.get()) < 0) throw PythonError{};
-        };
-        const auto integers = [&](const char* name, auto member) {
-            add(name, make_column<std::int64_t>("q", n, [&](std::int64_t* out) {
-                for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::int64_t>(member(cells[i]));
-            }));
-        };
-        const auto reals = [&](const char* name, auto member) {
-            add(name, make_column<double>("d", n, [&](double* out) {
-                for (std::size_t i = 0; i < n; ++i) out[i] = member(cells[i]);
-            }));
-        };
-        // the centre of mass as cell_coms gives it: 0 for an empty cell
-        const auto com = [](double sum, const tessaly::Cell& c) {
-            return c.trackers.volume == 0 ? 0.0 : sum / static_cast<double>(c.trackers.volume);
-        };
-        integers("id", [](const tessaly::Cell& c) { return c.id; });
-        integers("type", [](const tessaly::Cell& c) { return c.cell_type; });
-        integers("volume", [](const tessaly::Cell& c) { return c.trackers.volume; });
-        integers("surface", [](const tessaly::Cell& c) { return c.trackers.surface; });
-        reals("target_volume", [](const tessaly::Cell& c) { return c.target_volume; });
-        reals("lambda_volume", [](const tessaly::Cell& c) { return c.lambda_volume; });
-        reals("target_surface", [](const tessaly::Cell& c) { return c.target_surface; });
-        reals("lambda_surface", [](const tessaly::Cell& c) { return c.lambda_surface; });
-        reals("com_x", [&](const tessaly::Cell& c) { return com(c.trackers.sum_x, c); });
-        reals("com_y", [&](const tessaly::Cell& c) { return com(c.trackers.sum_y, c); });
-        reals("com_z", [&](const tessaly::Cell& c) { return com(c.trackers.sum_z, c); });
-        // the preferred direction of persistent motion: 0 before a cell has one
-        const std::vector<tessaly::Vec3>& direction = current(self).terms.persistence.direction;
-        for (std::size_t axis = 0; axis < 3; ++axis)
-            reals(axis == 0 ? "dir_x" : axis == 1 ? "dir_y" : "dir_z", [&](const tessaly::Cell& c) {
-                return c.id < direction.size() ? direction[c.id][axis] : 0.0;
-            });
-        return table.release();
-    }};
+    [](PyObject* self) -> PyObject* { return cell_table_of(current(self)); }};
 
 const Method World_field_value_at{
     "field_value_at", shared, params(arg("field_idx"), arg("x"), arg("y"), arg("z")),

@@ -410,6 +410,11 @@ class World:
         new cell; both get the volume target ``reset_target``. Trackers are
         recomputed. Returns ``[]`` when no cell qualifies. Works in both
         phases.
+
+        The daughters take their parents' type, parameters, frozen flag,
+        direction and track, and the cell attributes follow their
+        ``on_divide`` rules; a daughter starts with no secretion scale (1 in
+        every field), unlike one of :meth:`divide_cell`.
         """
 
     def remove_cells(self, ids: Sequence[int]) -> None:
@@ -423,10 +428,10 @@ class World:
 
     def divide_cell(
         self,
-        cell_id: int,
+        cell_id: int | Sequence[int],
         orientation: str | tuple[float, float, float] = "major",
         target_volumes: tuple[float, float] | None = None,
-    ) -> int:
+    ) -> int | list[int]:
         """Divide one cell through its centroid by a plane whose normal is its major
         axis, its minor axis, a random direction or a given (x, y, z); the sites on
         the positive side go to a new cell. Return the new cell's id.
@@ -439,6 +444,55 @@ class World:
         half the parent's target. A cell of fewer than two sites, the
         medium, a bad orientation or a cut leaving one side empty raise
         ``ValueError`` and change nothing. Works in both phases.
+
+        The daughter also takes the parent's secretion scale in every field
+        and its track, and every cell attribute follows its ``on_divide``
+        rule. A normal along z on a planar box raises ``ValueError``
+        ("orientation: the normal lies out of the plane of a planar box, got
+        (0, 0, 1)"); a normal with a part in the plane is used in the plane.
+
+        ``cell_id`` may be a sequence of ids (a list, tuple or 1-D integer
+        array): each is divided in turn, as by one call each, and the list
+        of new ids is returned in the same order. A refusal of any of them
+        (the messages above, with ``", got ID at position K"``, or an id
+        given twice) refuses the whole batch before anything changes, the
+        generator included. In the running phase a division costs the size
+        of the cell, not of the lattice.
+        """
+
+    def add_cell_attribute(self, name: str, default: float = 0.0, on_divide: str = "copy") -> None:
+        """Add a per-cell attribute: a float64 column of cell_table() called `name`,
+        `default` for every record and every new cell. When a cell divides, both
+        cells keep the value ("copy"), each gets it times its share of the sites
+        ("split"), or both get the default ("reset").
+
+        ``name`` must be a Python identifier that names no column of
+        :meth:`cell_table` and no attribute already added; ``on_divide`` one
+        of the three rules. Anything else raises ``ValueError`` naming the
+        argument and changes nothing. Both division methods apply the rules;
+        checkpoints, pickles and copies keep the attributes. Works in both
+        phases.
+        """
+
+    def cell_attribute(self, name: str) -> memoryview:
+        """The attribute's value for every cell record, indexed by id (the medium
+        first): a float64 memoryview of n_cells() + 1 items, a copy.
+
+        ``numpy.asarray`` takes it without copying again. An unknown name
+        raises ``KeyError``.
+        """
+
+    def set_cell_attribute(
+        self, name: str, values: float | Sequence[float], ids: Sequence[int] | None = None
+    ) -> None:
+        """Write the attribute: `values` (a float, or one per record) to every
+        record, or, with `ids` (a sequence of registered ids), to those records
+        (a float, or one per id; a repeated id takes its last value).
+
+        ``values`` and ``ids`` may be sequences or 1-D arrays (read through
+        the buffer protocol). A wrong length or an unregistered id raises
+        ``ValueError`` naming the argument, an unknown name ``KeyError``;
+        nothing changes then.
         """
 
     def set_cell_frozen(self, cell_id: int, frozen: bool) -> None:

@@ -21,6 +21,20 @@ void for_each_site(const Lattice& lattice, Visit visit) {
 
 std::array<std::size_t, 3> lengths(const World& w) { return {w.lattice.nx, w.lattice.ny, w.lattice.nz}; }
 
+// The angle 2πx/len of coordinate x on a periodic axis of length len
+double angle_of(std::size_t x, std::size_t len) {
+    return 2.0 * std::numbers::pi * static_cast<double>(x) / static_cast<double>(len);
+}
+
+// The mean position, wrapped into [0, len), of the angles whose sines and cosines sum to these.
+double circular_coordinate(double sum_sin, double sum_cos, std::size_t len) {
+    const double l = static_cast<double>(len);
+    double r = std::atan2(sum_sin, sum_cos) * l / (2.0 * std::numbers::pi);
+    if (r < 0.0) r += l;
+    if (r >= l) r -= l;
+    return r;
+}
+
 // The circular mean, per periodic axis, of every cell that needs a reference.
 void circular_references(const World& w, const std::vector<std::uint8_t>& needs, std::vector<Vec3>& reference) {
     const std::array<std::size_t, 3> len = lengths(w);
@@ -28,7 +42,7 @@ void circular_references(const World& w, const std::vector<std::uint8_t>& needs,
     for (unsigned a = 0; a < 3; ++a) {
         if (!w.lattice.periodic[a]) continue;
         for (std::size_t x = 0; x < len[a]; ++x) {
-            const double theta = 2.0 * std::numbers::pi * static_cast<double>(x) / static_cast<double>(len[a]);
+            const double theta = angle_of(x, len[a]);
             cos_of[a].push_back(std::cos(theta));
             sin_of[a].push_back(std::sin(theta));
         }
@@ -45,14 +59,8 @@ void circular_references(const World& w, const std::vector<std::uint8_t>& needs,
     });
     for (std::size_t id = 0; id < needs.size(); ++id) {
         if (!needs[id]) continue;
-        for (unsigned a = 0; a < 3; ++a) {
-            if (!w.lattice.periodic[a]) continue;
-            const double l = static_cast<double>(len[a]);
-            double r = std::atan2(sums[id][2 * a + 1], sums[id][2 * a]) * l / (2.0 * std::numbers::pi);
-            if (r < 0.0) r += l;
-            if (r >= l) r -= l;
-            reference[id][a] = r;
-        }
+        for (unsigned a = 0; a < 3; ++a)
+            if (w.lattice.periodic[a]) reference[id][a] = circular_coordinate(sums[id][2 * a + 1], sums[id][2 * a], len[a]);
     }
 }
 
@@ -84,30 +92,48 @@ CentroidSums centroid_sums(const World& w, const Tracks* tracks) {
     // Per cell and periodic axis, the coordinates beyond ref ± L/2 move by
     // ∓L; comparing integers with the bounds lo = ⌈r − L/2⌉ and hi = ⌊r + L/2⌋
     // (x < lo moves up, x > hi down) is the same test.
-    const std::array<std::size_t, 3> len = lengths(w);
-    std::vector<std::array<std::int64_t, 6>> bounds(n_cells);
-    for (std::size_t id = 0; id < n_cells; ++id)
-        for (unsigned a = 0; a < 3; ++a) {
-            const double half = static_cast<double>(len[a]) / 2.0;
-            bounds[id][2 * a] = w.lattice.periodic[a] ? static_cast<std::int64_t>(std::ceil(out.reference[id][a] - half))
-                                                      : INT64_MIN;
-            bounds[id][2 * a + 1] = w.lattice.periodic[a]
-                                        ? static_cast<std::int64_t>(std::floor(out.reference[id][a] + half))
-                                        : INT64_MAX;
-        }
+    std::vector<Unwrapping> unwrap(n_cells);
+    for (std::size_t id = 0; id < n_cells; ++id) unwrap[id] = unwrapping_about(w, out.reference[id]);
     // MEDIUM has no centroid: its sites (most of a sparse tissue) are skipped
     const unsigned axes = w.lattice.nz > 1 ? 3 : 2;  // z is 0 on a planar box
     for_each_site(w.lattice, [&](std::size_t i, std::array<std::size_t, 3> p) {
         const CellId id = w.lattice.sites[i];
         if (id == MEDIUM || id >= n_cells) return;
         out.volume[id] += 1;
-        for (unsigned a = 0; a < axes; ++a) {
-            const std::int64_t x = static_cast<std::int64_t>(p[a]);
-            const std::int64_t l = static_cast<std::int64_t>(len[a]);
-            out.sum[id][a] += x < bounds[id][2 * a] ? x + l : x > bounds[id][2 * a + 1] ? x - l : x;
-        }
+        for (unsigned a = 0; a < axes; ++a) out.sum[id][a] += unwrap[id](a, p[a]);
     });
     return out;
+}
+
+Vec3 circular_mean(const World& w, const std::vector<std::array<std::size_t, 3>>& at) {
+    const std::array<std::size_t, 3> len = lengths(w);
+    Vec3 r{};
+    for (unsigned a = 0; a < 3; ++a) {
+        if (!w.lattice.periodic[a]) continue;
+        // summed in index order, as circular_references sums them
+        double sum_cos = 0.0, sum_sin = 0.0;
+        for (const std::array<std::size_t, 3>& p : at) {
+            const double theta = angle_of(p[a], len[a]);
+            sum_cos += std::cos(theta);
+            sum_sin += std::sin(theta);
+        }
+        r[a] = circular_coordinate(sum_sin, sum_cos, len[a]);
+    }
+    return r;
+}
+
+Unwrapping unwrapping_about(const World& w, const Vec3& reference) {
+    const std::array<std::size_t, 3> len = lengths(w);
+    Unwrapping u{};
+    for (unsigned a = 0; a < 3; ++a) {
+        const double half = static_cast<double>(len[a]) / 2.0;
+        const bool p = w.lattice.periodic[a];
+        u.lo[a] = p ? static_cast<std::int64_t>(std::ceil(reference[a] - half)) : INT64_MIN;
+        u.hi[a] = p ? static_cast<std::int64_t>(std::floor(reference[a] + half)) : INT64_MAX;
+        u.length[a] = static_cast<std::int64_t>(len[a]);
+    }
+    u.axes = w.lattice.nz > 1 ? 3 : 2;
+    return u;
 }
 
 Vec3 mean_of(const CentroidSums& sums, CellId id) {

@@ -49,6 +49,29 @@ Vec3 mean_of(const CentroidSums& sums, CellId id);                 // unwrapped 
 Vec3 wrapped(const World& w, Vec3 p);                              // into [0, L) on periodic axes
 std::vector<Vec3> centroids(const World& w, const Tracks* tracks);  // wrapped means
 
+// ---- one cell from its own sites ----
+// centroid_sums' numbers for one cell from the coordinates of its sites (in
+// index order), for callers that have them at hand (divisions) and should
+// not scan the lattice.
+
+// The circular mean of the sites on every periodic axis (0 on the others):
+// the reference of a cell without a tracked one.
+Vec3 circular_mean(const World& w, const std::vector<std::array<std::size_t, 3>>& at);
+
+// How centroid_sums unwraps a coordinate about a reference r: on a periodic
+// axis of length L, x < lo = ⌈r − L/2⌉ moves up by L, x > hi = ⌊r + L/2⌋ down.
+struct Unwrapping {
+    std::array<std::int64_t, 3> lo, hi;  // the bounds; the int64 extremes on axes that end
+    std::array<std::int64_t, 3> length;  // nx, ny, nz
+    unsigned axes;                       // the axes summed: z is left out (0) on a planar box
+
+    std::int64_t operator()(unsigned a, std::size_t x) const {
+        const std::int64_t v = static_cast<std::int64_t>(x);
+        return v < lo[a] ? v + length[a] : v > hi[a] ? v - length[a] : v;
+    }
+};
+Unwrapping unwrapping_about(const World& w, const Vec3& reference);
+
 // Minimum-image difference a − b along every periodic axis.
 Vec3 minimum_image(const World& w, Vec3 a, Vec3 b);
 

@@ -380,8 +380,8 @@ std::vector<std::uint8_t> encode_payload(const World& w, bool running, const Rng
     if (running) section(out, tag_rng, false, [&] {
         for (const std::uint64_t s : rng.s) out.u64(s);
     });
-    // the terms, each in its own section while it holds anything
-    write_terms(out, w.terms);
+    // the terms, each in its own section while it holds anything, then the cells' attributes
+    write_terms(out, w);
     return std::move(out.out);
 }
 
@@ -479,7 +479,10 @@ WorldState decode_payload(const std::uint8_t* data, std::size_t size, const Deco
     read_terms(r, w);
 
     // a running world's trackers are exact: they must match the sites
-    if (h.running) check_trackers(w);
+    if (h.running) {
+        check_trackers(w);
+        w.trackers_exact = true;
+    }
     return state;
 }
 

@@ -1,9 +1,12 @@
 // Division of cells at a volume threshold across the longest side of their
-// bounding box, chosen divisions of one cell by a plane, and removal of
-// cells; all end with a tracker recomputation.
+// bounding box, chosen divisions of cells by a plane, and removal of cells.
 //
-// per-cell state: a daughter takes its parent's frozen flag, direction of
-// persistent motion and track (see track_division).
+// per-cell state: a daughter takes its parent's type and parameters, frozen
+// flag, direction of persistent motion (its history of positions starts
+// anew) and track (see track_division); the attributes follow their rules
+// (state.hpp). A daughter of a chosen division also takes its parent's
+// secretion scale in every field; one of divide_cells starts with none. The
+// Act model's activities belong to sites, which keep theirs.
 //
 // chosen division: the plane through the cell's centroid c (right on periodic
 // axes, see centroid.hpp) with normal n; a site x whose offset d = x − c,
@@ -14,6 +17,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -35,15 +39,18 @@ std::int64_t sites_beyond(const World& w, CellId id, std::array<double, 3> norma
 
 // Divides cell `id` by the plane with normal n and gives the parent and the
 // daughter their target volumes; returns the daughter's id. The caller has
-// checked that both sides keep sites.
+// checked that both sides keep sites. Its cost is the cell's size while the
+// trackers are exact (w.trackers_exact), the lattice's otherwise.
 CellId divide_cell(World& w, CellId id, std::array<double, 3> normal, double parent_target, double daughter_target);
 
 // How a chosen division takes its normal: an axis of the cell, a random
 // direction (from the driver's generator) or one given.
 enum class DivisionAxis : std::uint8_t { major, minor, random, given };
 
-// Why a chosen division was refused (it then changed nothing, the generator included).
-enum class DivisionRefusal : std::uint8_t { none, not_a_cell, too_small, one_side_empty };
+// Why a chosen division was refused (it then changed nothing, the generator
+// included): out_of_plane is a given normal along z on a planar box;
+// repeated an id given twice in one batch.
+enum class DivisionRefusal : std::uint8_t { none, not_a_cell, too_small, one_side_empty, out_of_plane, repeated };
 
 struct ChosenDivision {
     CellId daughter = MEDIUM;  // the new cell, when divided
@@ -56,6 +63,18 @@ struct ChosenDivision {
 // Targets: the given (parent, daughter) pair, else the parent's halved.
 ChosenDivision divide_cell(World& w, CellId id, DivisionAxis axis, std::array<double, 3> normal, Rng* rng,
                            const std::optional<std::array<double, 2>>& targets);
+
+struct ChosenDivisions {
+    std::vector<CellId> daughters;                     // one per id, in their order, when divided
+    DivisionRefusal refusal = DivisionRefusal::none;
+    std::size_t refused = 0;                           // the position of the id refused
+};
+
+// Chosen divisions of several cells: the same daughters, draws and results
+// as divide_cell on each id in turn, except that one refusal (the first, in
+// the order of the ids) refuses them all before anything changes.
+ChosenDivisions divide_cell(World& w, const std::vector<CellId>& ids, DivisionAxis axis, std::array<double, 3> normal,
+                            Rng* rng, const std::optional<std::array<double, 2>>& targets);
 
 void remove_cells(World& w, const std::vector<CellId>& ids);
 

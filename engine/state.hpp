@@ -7,6 +7,7 @@
 //   reset: both cells get the default
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -18,6 +19,8 @@
 namespace tessaly {
 
 struct World;
+struct ByteWriter;
+struct ByteReader;
 
 enum class OnDivide : std::uint8_t { copy, split, reset };
 
@@ -48,5 +51,18 @@ void add_state_row(CellState& state);
 // parent_sites + daughter_sites sites and keeps parent_sites.
 void divide_state(CellState& state, CellId parent, CellId daughter, std::int64_t parent_sites,
                   std::int64_t daughter_sites);
+
+// Writes the attribute's rows: every row from `values` (one per row, or one
+// for all), or, with ids, the rows of those ids (values one per id, or one
+// for all; a repeated id takes its last value). Sizes and ids are checked
+// before anything changes.
+void set_attribute(World& w, std::size_t attribute, const std::vector<double>& values);
+void set_attribute(World& w, std::size_t attribute, const std::vector<CellId>& ids, const std::vector<double>& values);
+
+// Its section of a checkpoint: nothing while there is no attribute; read
+// checks what it takes against the world it is read into (every column as
+// long as the registry, names non-empty and distinct, known rules).
+void write(ByteWriter& out, const CellState& state);
+void read(ByteReader& in, CellState& state, const World& w);
 
 }  // namespace tessaly

@@ -22,11 +22,13 @@ constexpr std::uint32_t tag_act = tag("ACTV");
 constexpr std::uint32_t tag_persistence = tag("PERS");
 constexpr std::uint32_t tag_frozen = tag("FRZN");
 constexpr std::uint32_t tag_tracks = tag("TRAK");
-constexpr std::array<std::uint32_t, 10> term_tags = {tag_chemotaxis, tag_membrane, tag_junction, tag_length,
-                                                     tag_external,   tag_connectivity, tag_act, tag_persistence,
-                                                     tag_frozen,     tag_tracks};
+constexpr std::uint32_t tag_attributes = tag("ATTR");  // the cells' attributes (state.hpp), not a term
+constexpr std::array<std::uint32_t, 11> term_tags = {tag_chemotaxis, tag_membrane,     tag_junction, tag_length,
+                                                     tag_external,   tag_connectivity, tag_act,      tag_persistence,
+                                                     tag_frozen,     tag_tracks,       tag_attributes};
 
-void write_term(ByteWriter& out, std::uint32_t t, const Terms& terms) {
+void write_term(ByteWriter& out, std::uint32_t t, const World& w) {
+    const Terms& terms = w.terms;
     switch (t) {
         case tag_chemotaxis: return write(out, terms.chemotaxis);
         case tag_membrane: return write(out, terms.membrane);
@@ -38,6 +40,7 @@ void write_term(ByteWriter& out, std::uint32_t t, const Terms& terms) {
         case tag_persistence: return write(out, terms.persistence);
         case tag_frozen: return write(out, terms.frozen);
         case tag_tracks: return write(out, terms.tracks);
+        case tag_attributes: return write(out, w.state);
         default: return;
     }
 }
@@ -55,14 +58,15 @@ void read_term(ByteReader& in, std::uint32_t t, World& w) {
         case tag_persistence: return read(in, terms.persistence, w);
         case tag_frozen: return read(in, terms.frozen, w);
         case tag_tracks: return read(in, terms.tracks, w);
+        case tag_attributes: return read(in, w.state, w);
         default: return;
     }
 }
 
 }  // namespace
 
-void write_terms(ByteWriter& out, const Terms& terms) {
-    for (const std::uint32_t t : term_tags) section(out, t, true, [&] { write_term(out, t, terms); });
+void write_terms(ByteWriter& out, const World& w) {
+    for (const std::uint32_t t : term_tags) section(out, t, true, [&] { write_term(out, t, w); });
 }
 
 void read_terms(ByteReader& in, World& w) {

@@ -55,10 +55,10 @@ void after_step(World& w);
 
 // Checkpoints: each term that holds anything in its own section (the
 // term's write and read, in its file pair), in the one fixed order of
-// term_tags (terms.cpp). read_terms reads sections to the end of the
-// payload, each at most once and in that order, checks them against the
-// world's fields and refreshes the guards.
-void write_terms(ByteWriter& out, const Terms& terms);
+// term_tags (terms.cpp), the cells' attributes last. read_terms reads
+// sections to the end of the payload, each at most once and in that order,
+// checks them against the world's fields and refreshes the guards.
+void write_terms(ByteWriter& out, const World& w);
 void read_terms(ByteReader& in, World& w);
 
 }  // namespace tessaly

@@ -46,7 +46,10 @@ const Cell& cell_at(const World& w, CellId id) {
     return w.cells[id];
 }
 
-void paint(World& w, std::size_t site, CellId id) { set(w.lattice, site, id); }
+void paint(World& w, std::size_t site, CellId id) {
+    set(w.lattice, site, id);
+    w.trackers_exact = false;
+}
 
 void set_cell_type(World& w, CellId id, CellType cell_type) { cell_at(w, id).cell_type = cell_type; }
 
@@ -88,7 +91,8 @@ void recompute_trackers(World& w) {
         note_surface_lambda(w, cell.lambda_surface);
         cell.trackers = Trackers{};
     }
-    if (n == 0) return;  // a zero-length axis: the other axes' empty rows are not walked
+    w.trackers_exact = n == 0;  // a zero-length axis: the other axes' empty rows are not walked
+    if (n == 0) return;
     SiteList nb;
     std::size_t i = 0;
     for (std::size_t z = 0; z < w.lattice.nz; ++z)
@@ -100,6 +104,7 @@ void recompute_trackers(World& w) {
                 neighbors_into(w.lattice, i, nb);
                 for (const std::size_t j : nb) cell.trackers.surface += w.lattice.sites[j] != id;
             }
+    w.trackers_exact = true;
 }
 
 std::vector<std::pair<CellType, std::int64_t>> contact_area_by_type(const World& w, CellId id) {

@@ -103,6 +103,7 @@ struct World {
     CellState state;                             // the cells' attributes, one column each
     double temperature;                          // Metropolis T
     bool surface_active = false;                 // some cell has λS ≠ 0
+    bool trackers_exact = false;                 // the trackers match the sites: set by recompute_trackers, cleared by painting
 
     SetupRecord setup;                           // types and contacts mentioned by set-up; the table finalize builds
 

@@ -1,14 +1,47 @@
-// Division across the longest side of the bounding box, and removal.
+// Division across the longest side of the bounding box, chosen divisions
+// (local, batched, refused, failing part way), and removal.
 #include <array>
 #include <cmath>
+#include <cstdlib>
+#include <new>
+#include <unordered_map>
 #include <vector>
 
 #include "check.hpp"
+#include "checkpoint.hpp"
 #include "error.hpp"
+#include "field.hpp"
+#include "frozen.hpp"
 #include "mitosis.hpp"
+#include "persistence.hpp"
+#include "sweep.hpp"
 #include "world.hpp"
+#include "worlds.hpp"
 
 using namespace tessaly;
+
+// Allocation that fails on purpose: while `allocations_left` is not
+// negative, each allocation takes one, and the one that finds none throws.
+namespace {
+long allocations_left = -1;
+
+void* allocate(std::size_t size, std::size_t alignment) {
+    if (allocations_left == 0) throw std::bad_alloc();
+    if (allocations_left > 0) --allocations_left;
+    size = size == 0 ? 1 : size;
+    void* p = alignment <= alignof(std::max_align_t) ? std::malloc(size)
+                                                     : std::aligned_alloc(alignment, (size + alignment - 1) / alignment * alignment);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+}  // namespace
+
+void* operator new(std::size_t size) { return allocate(size, 0); }
+void* operator new(std::size_t size, std::align_val_t a) { return allocate(size, static_cast<std::size_t>(a)); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -258,6 +291,161 @@ int main() {
         const std::array<double, 3> minor = principal_axis(w, a, false);
         CHECK(std::fabs(major[0] * major[1] - 0.5) < 1e-12 && std::fabs(minor[0] * minor[1] + 0.5) < 1e-12);
         CHECK_EQ(sites_beyond(w, a, major), 3);
+    }
+
+    // ---- chosen divisions in a running world ----
+
+    // a stepped sorting world with the per-cell state a division carries
+    const auto stepped = [](std::array<std::size_t, 3> dims, bool periodic) {
+        World w = tessaly_test::sorting_world({dims, periodic, 2, 0.5});
+        add_field(w, "c", 0.1, 0.01);
+        set_secretion(w, 0, 1, 1.0);
+        set_cell_secretion_scale(w, 0, 3, 0.01);
+        set_cell_secretion_scale(w, 0, 8, 2.0);
+        set_persistence(w, 1, 1.0, 4, 0.5);
+        set_tracking(w, true);
+        set_cell_frozen(w, 5, true);
+        add_cell_attribute(w, "mass", 1.0, OnDivide::split);
+        Cpm cpm(std::move(w), 5);
+        step(cpm, 6);
+        return cpm;
+    };
+    const auto payload = [](const Cpm& cpm) { return encode_payload(cpm.world, true, cpm.rng); };
+    const std::array<double, 3> tilted{1.0, 0.4, 0.2};
+
+    // a division from the cell's own sites gives the bits of one from the
+    // whole lattice, through every kind of normal, on every kind of box
+    struct Box {
+        std::array<std::size_t, 3> dims;
+        bool periodic;
+    };
+    for (const Box& box : {Box{{40, 36, 1}, false}, Box{{40, 36, 1}, true}, Box{{16, 16, 12}, true},
+                           Box{{17, 15, 9}, false}}) {
+        Cpm local = stepped(box.dims, box.periodic);
+        Cpm whole = local;
+        for (CellId c = 1; c < 12; ++c)
+            for (const DivisionAxis axis :
+                 {DivisionAxis::major, DivisionAxis::random, DivisionAxis::minor, DivisionAxis::given}) {
+                whole.world.trackers_exact = false;  // scans the lattice and recomputes every tracker
+                const ChosenDivision a = divide_cell(local.world, c, axis, tilted, &local.rng, std::nullopt);
+                const ChosenDivision b = divide_cell(whole.world, c, axis, tilted, &whole.rng, std::nullopt);
+                CHECK(a.daughter == b.daughter && a.refusal == b.refusal);
+            }
+        CHECK(local.world.cells.size() > 30u);
+        CHECK(payload(local) == payload(whole));
+        CHECK(tessaly_test::trackers_exact(local.world));
+        step(local, 3);
+        step(whole, 3);
+        CHECK(payload(local) == payload(whole));
+    }
+
+    // a batch gives what the same divisions one by one give
+    {
+        Cpm batch = stepped({40, 36, 1}, true);
+        Cpm single = batch;
+        const std::vector<CellId> ids = {7, 2, 11, 3};
+        const std::array<double, 2> targets{30.0, 20.0};
+        const ChosenDivisions done = divide_cell(batch.world, ids, DivisionAxis::random, {}, &batch.rng, targets);
+        const CellId next = static_cast<CellId>(single.world.cells.size());
+        CHECK(done.refusal == DivisionRefusal::none &&
+              done.daughters == std::vector<CellId>({next, next + 1, next + 2, next + 3}));
+        for (std::size_t k = 0; k < ids.size(); ++k)
+            CHECK(divide_cell(single.world, ids[k], DivisionAxis::random, {}, &single.rng, targets).daughter ==
+                  done.daughters[k]);
+        CHECK(payload(batch) == payload(single));
+        CHECK(divide_cell(batch.world, std::vector<CellId>{}, DivisionAxis::major, {}, nullptr, std::nullopt).daughters.empty());
+    }
+
+    // one refusal refuses the whole batch, and changes nothing
+    {
+        Cpm cpm = stepped({40, 36, 1}, false);
+        const std::vector<std::uint8_t> before = payload(cpm);
+        struct Refused {
+            std::vector<CellId> ids;
+            DivisionAxis axis;
+            DivisionRefusal why;
+            std::size_t at;
+        };
+        for (const Refused& r : {Refused{{3, 4, 0}, DivisionAxis::random, DivisionRefusal::not_a_cell, 2},
+                                 Refused{{3, 4, 999}, DivisionAxis::random, DivisionRefusal::not_a_cell, 2},
+                                 Refused{{3, 4, 3}, DivisionAxis::major, DivisionRefusal::repeated, 2},
+                                 Refused{{3, 4}, DivisionAxis::given, DivisionRefusal::out_of_plane, 0}}) {
+            const ChosenDivisions done = divide_cell(cpm.world, r.ids, r.axis, {0.0, 0.0, -2.0}, &cpm.rng, std::nullopt);
+            CHECK(done.refusal == r.why && done.refused == r.at && done.daughters.empty());
+            CHECK(payload(cpm) == before);
+        }
+        // a normal with a part in the plane is taken in the plane
+        CHECK(divide_cell(cpm.world, 3, DivisionAxis::given, {1.0, 0.0, 5.0}, nullptr, std::nullopt).refusal ==
+              DivisionRefusal::none);
+    }
+    {
+        // a cell of one site, and a flat pair cut along its own line
+        World w = make_world(6, 6, 1, false);
+        const CellId big = add_cell(w, 1, 4.0, 1.0, 0.0, 0.0);
+        const CellId one = add_cell(w, 1, 1.0, 1.0, 0.0, 0.0);
+        const CellId pair = add_cell(w, 1, 2.0, 1.0, 0.0, 0.0);
+        paint_box(w, 0, 0, 0, 2, 2, 1, big);
+        paint(w, site(w, 4, 4, 0), one);
+        paint_box(w, 3, 0, 0, 2, 1, 1, pair);
+        recompute_trackers(w);
+        const World before = w;
+        const ChosenDivisions small = divide_cell(w, {big, one}, DivisionAxis::major, {}, nullptr, std::nullopt);
+        CHECK(small.refusal == DivisionRefusal::too_small && small.refused == 1);
+        const ChosenDivisions flat = divide_cell(w, {big, pair}, DivisionAxis::given, {0.0, 1.0, 0.0}, nullptr, std::nullopt);
+        CHECK(flat.refusal == DivisionRefusal::one_side_empty && flat.refused == 1);
+        CHECK(w.cells.size() == before.cells.size() && tessaly_test::same_world(w, before));
+    }
+
+    // a daughter of a chosen division takes its parent's secretion scale (or
+    // none, whatever its id held before), frozen flag and track; one of
+    // divide_cells starts without a scale
+    {
+        Cpm cpm = stepped({40, 36, 1}, true);
+        World& w = cpm.world;
+        const CellId next = static_cast<CellId>(w.cells.size());
+        set_cell_secretion_scale(w, 0, next + 1, 7.0);  // set before the id is a cell's
+        const ChosenDivisions done = divide_cell(w, {3, 2, 5}, DivisionAxis::major, {}, nullptr, std::nullopt);
+        const std::unordered_map<CellId, double>& scale = w.fields[0].secretion_scale;
+        CHECK(scale.at(next) == 0.01 && scale.count(next + 1) == 0 && scale.count(next + 2) == 0);
+        CHECK(is_frozen(w.terms.frozen, next + 2) && !is_frozen(w.terms.frozen, next));
+        CHECK(w.terms.tracks.position[next] == w.terms.tracks.position[3]);
+        CHECK(w.terms.persistence.direction[next + 1] == w.terms.persistence.direction[2]);
+        CHECK(done.daughters.size() == 3u);
+        World t = w;
+        const std::int64_t volume = t.cells[8].trackers.volume;
+        const std::vector<CellId> born = divide_cells(t, static_cast<double>(volume), 10.0);
+        CHECK(!born.empty());
+        for (const CellId d : born) CHECK(t.fields[0].secretion_scale.count(d) == 0);
+    }
+
+    // an allocation failing at any point of a batch leaves the world and the
+    // generator as they were; the call then succeeds with the same result
+    {
+        Cpm cpm = stepped({40, 36, 1}, true);
+        Cpm clean = cpm;
+        const std::vector<std::uint8_t> before = payload(cpm);
+        const std::vector<CellId> ids = {3, 5, 8};
+        const ChosenDivisions expected = divide_cell(clean.world, ids, DivisionAxis::random, {}, &clean.rng, std::nullopt);
+        int failed = 0;
+        for (long k = 0;; ++k) {
+            ChosenDivisions done;
+            bool threw = false;
+            allocations_left = k;
+            try {
+                done = divide_cell(cpm.world, ids, DivisionAxis::random, {}, &cpm.rng, std::nullopt);
+            } catch (const std::bad_alloc&) {
+                threw = true;
+            }
+            allocations_left = -1;
+            if (!threw) {
+                CHECK(done.daughters == expected.daughters);
+                break;
+            }
+            ++failed;
+            CHECK(payload(cpm) == before);
+        }
+        CHECK(failed > 10);
+        CHECK(payload(cpm) == payload(clean));
     }
 
     return tessaly_test::finish();

@@ -174,6 +174,9 @@ SIGNATURES = {
     "load": "($type, path)",
     "divide_cell": "($self, cell_id, orientation='major', target_volumes=None)",
     "set_cell_frozen": "($self, cell_id, frozen)",
+    "add_cell_attribute": "($self, name, default=0.0, on_divide='copy')",
+    "cell_attribute": "($self, name)",
+    "set_cell_attribute": "($self, name, values, ids=None)",
     "set_act": "($self, cell_type, lambda_act, max_act)",
     "set_act_mean": "($self, kind)",
     "activity_view": "($self)",
@@ -232,6 +235,21 @@ DOCUMENTED = {
         "the positive side go to a new cell. Return the new cell's id."
     ),
     "set_cell_frozen": "Freeze (or free) one cell: no copy into or out of its sites is accepted.",
+    "add_cell_attribute": (
+        "Add a per-cell attribute: a float64 column of cell_table() called `name`,\n"
+        "`default` for every record and every new cell. When a cell divides, both\n"
+        "cells keep the value (\"copy\"), each gets it times its share of the sites\n"
+        "(\"split\"), or both get the default (\"reset\")."
+    ),
+    "cell_attribute": (
+        "The attribute's value for every cell record, indexed by id (the medium\n"
+        "first): a float64 memoryview of n_cells() + 1 items, a copy."
+    ),
+    "set_cell_attribute": (
+        "Write the attribute: `values` (a float, or one per record) to every\n"
+        "record, or, with `ids` (a sequence of registered ids), to those records\n"
+        "(a float, or one per id; a repeated id takes its last value)."
+    ),
     "set_act": (
         "The Act model for cells of the type: sites they gain take activity max_act\n"
         "(0-255), which decays by 1 per Monte Carlo step."
@@ -278,7 +296,7 @@ DOCUMENTED = {
 def test_the_class_has_exactly_its_methods():
     public = {name for name in vars(World) if not name.startswith("_")}
     assert public == set(SIGNATURES)
-    assert len(SIGNATURES) == 59
+    assert len(SIGNATURES) == 62
 
 
 def stub_docstrings():

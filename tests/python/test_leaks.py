@@ -69,6 +69,14 @@ def divide_or_refuse(w):
         pass
 
 
+def attribute_once(w):
+    """Adds the attribute "mass" the first time, refuses it as a repeat after."""
+    try:
+        w.add_cell_attribute("mass", 1.0, "split")
+    except ValueError:
+        pass
+
+
 # Calls of every method, each in a succeeding and (where there is one) a failing
 # form, on a running world `r` and a world `s` in the set-up phase. The failing
 # forms go through conversion errors, phase errors and engine errors.
@@ -164,6 +172,13 @@ CALLS = [
     lambda r, s: divide_or_refuse(r),
     lambda r, s: expect(ValueError, lambda: r.divide_cell(0, (1.0, 0.0, 0.0), (1.0, 1.0))),
     lambda r, s: expect(ValueError, lambda: s.divide_cell(1)),
+    lambda r, s: expect(ValueError, lambda: r.divide_cell([1, 2, 1])),
+    lambda r, s: attribute_once(r),
+    lambda r, s: expect(ValueError, lambda: s.add_cell_attribute("volume")),
+    lambda r, s: (attribute_once(r), r.cell_attribute("mass")),
+    lambda r, s: expect(KeyError, lambda: r.cell_attribute("missing")),
+    lambda r, s: (attribute_once(r), r.set_cell_attribute("mass", [0.5, 1.5], ids=(1, 2))),
+    lambda r, s: (attribute_once(r), expect(ValueError, lambda: r.set_cell_attribute("mass", [1.0, 2.0]))),
 ]
 # Checkpoints: their first few hundred calls settle the interpreter's own
 # free lists (one block per call, then none), so they warm up longer.
@@ -192,7 +207,7 @@ def called_methods(calls):
 
 def test_the_calls_cover_every_method():
     methods = {name for name in dir(tessaly.World) if not name.startswith("_")}
-    assert len(methods) == 59
+    assert len(methods) == 62
     assert methods <= called_methods(CALLS + SAVE_AND_LOAD)
 
 

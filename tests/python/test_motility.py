@@ -230,7 +230,10 @@ def test_a_division_keeps_or_sets_the_targets_and_copies_the_parameters(divide):
          'orientation: expected "major", "minor", "random" or a tuple of three finite floats, not all 0'),
         ((1, (1.0, math.nan, 0.0)), ValueError,
          'orientation: expected "major", "minor", "random" or a tuple of three finite floats, not all 0'),
-        ((1, (0.0, 0.0, 1.0)), ValueError, "orientation: the cut leaves one side empty"),
+        # a normal along z on a planar box is named as such, not as an empty side
+        ((1, (0.0, 0.0, 1.0)), ValueError,
+         "orientation: the normal lies out of the plane of a planar box, got (0.0, 0.0, 1.0)"),
+        ((1, (0, 0, -3)), ValueError, "orientation: the normal lies out of the plane of a planar box, got (0, 0, -3)"),
         ((1, "random"), RuntimeError, "call finalize() first"),
         ((1, "major", (1.0,)), ValueError, "target_volumes: expected None or a tuple of two floats"),
         ((1, "major", ("a", 2.0)), TypeError, "must be real number, not str"),

@@ -936,6 +936,9 @@ class WorldMachine(RuleBasedStateMachine):
             self.expect(out, ValueError, "cell_id: expected a registered cell other than the medium")
         elif volume < 2:
             self.expect(out, ValueError, "cell_id: a cell of fewer than two sites cannot divide")
+        elif orientation == (0.0, 0.0, 1.0) and self.dims[2] == 1:
+            self.expect(out, ValueError,
+                        "orientation: the normal lies out of the plane of a planar box, got (0.0, 0.0, 1.0)")
         elif out.error is not None:
             # an unregistered id painted in the set-up phase, or a cut with one side empty
             assert (type(out.error) is InternalError and self.unregistered_painted()) or (
