@@ -2,8 +2,10 @@
 
 #include "declare.hpp"  // first: it includes Python.h
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,11 +19,19 @@
 #include "membrane.hpp"
 #include "mitosis.hpp"
 #include "parallel.hpp"
+#include "state.hpp"
 #include "world.hpp"
 
 namespace tessaly::binding {
 
 namespace {
+
+// A refused rate: ValueError naming the argument and its value.
+[[noreturn]] void refuse_value(const char* expected, double value) {
+    Ref got = checked(PyFloat_FromDouble(value));
+    PyErr_Format(PyExc_ValueError, "%s, got %R", expected, got.get());
+    throw PythonError{};
+}
 
 // ---- methods: configuration ----
 
@@ -77,6 +87,41 @@ const Method World_set_cell_secretion_scale{
     "set_cell_secretion_scale", exclusive, params(arg("field_idx"), arg("cell_id"), arg("scale")),
     [](PyObject* self, std::size_t field_idx, CellId cell_id, double scale) {
         tessaly::set_cell_secretion_scale(current(self), field_idx, cell_id, scale);
+    }};
+
+const Method World_set_uptake{
+    "set_uptake", exclusive,
+    params(arg("field_idx"), arg("cell_type"), arg("max_rate"), arg("km") = 0.0, arg("scale_by") = None),
+    "Cells of type `cell_type` take up field `field_idx`: each advance, after\n"
+    "secretion, removes min(c, dt*max_rate*s*c/(km + c)) from every site of\n"
+    "such a cell (min(c, dt*max_rate*s) when km = 0), s being 1 or the cell's\n"
+    "value of the attribute `scale_by`. Never below zero; max_rate 0 stops it.",
+    [](PyObject* self, std::size_t field_idx, CellType cell_type, double max_rate, double km,
+       std::optional<std::string> scale_by) {
+        tessaly::World& w = current(self);
+        tessaly::field_at(w, field_idx);  // checked first, as by every field method
+        if (!(max_rate >= 0.0)) refuse_value("max_rate: expected a number >= 0", max_rate);
+        if (!(km >= 0.0)) refuse_value("km: expected a number >= 0", km);
+        if (scale_by && tessaly::find_attribute(w.state, *scale_by) == tessaly::NO_ATTRIBUTE) {
+            Ref name = checked(PyUnicode_DecodeUTF8(scale_by->data(), static_cast<Py_ssize_t>(scale_by->size()),
+                                                    "surrogatepass"));
+            PyErr_Format(PyExc_ValueError, "scale_by: expected the name of a cell attribute, got %R", name.get());
+            throw PythonError{};
+        }
+        tessaly::set_uptake(w, field_idx, cell_type, max_rate, km, scale_by.value_or(""));
+    }};
+
+const Method World_set_field_boundary{
+    "set_field_boundary", exclusive, params(arg("field_idx"), arg("value")),
+    "Hold field `field_idx` at `value` outside the box on its non-periodic\n"
+    "faces (x and y only on a planar box): in the diffusion step the outside\n"
+    "neighbour of a site on such a face holds `value`. None restores no-flux.",
+    [](PyObject* self, std::size_t field_idx, std::optional<double> value) {
+        tessaly::World& w = current(self);
+        tessaly::field_at(w, field_idx);
+        if (value && !(std::isfinite(*value) && *value >= 0.0))
+            refuse_value("value: expected a finite number >= 0 or None", *value);
+        tessaly::set_field_boundary(w, field_idx, value);
     }};
 
 const Method World_step_parallel{
@@ -175,6 +220,8 @@ const Method* const configuration_list[] = {
     &World_set_cell_type,
     &World_set_secretion,
     &World_set_cell_secretion_scale,
+    &World_set_uptake,
+    &World_set_field_boundary,
     &World_step_parallel,
     &World_advance_fields,
     &World_set_chemotaxis,

@@ -2,6 +2,7 @@
 
 #include "declare.hpp"  // first: it includes Python.h
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "field.hpp"
 #include "length.hpp"
 #include "lists.hpp"
+#include "neighbors.hpp"
 #include "world.hpp"
 
 namespace tessaly::binding {
@@ -153,6 +155,49 @@ const Method World_cell_table{
     "dir_x, dir_y, dir_z.",
     [](PyObject* self) -> PyObject* { return cell_table_of(current(self)); }};
 
+const Method World_cell_neighbors{
+    "cell_neighbors", exclusive, params(),
+    "The neighbour graph as a dict of three int64 columns, each a memoryview:\n"
+    "id_a, id_b, area, one row per pair of records in contact (id_a < id_b;\n"
+    "the medium, 0, included), sorted by (id_a, id_b). area counts a cell's\n"
+    "(site, configured neighbour) pairs with the other, the units of\n"
+    "cell_contact_area_by_type. Running, the first call has copies keep it.",
+    [](PyObject* self) -> PyObject* {
+        WorldSlots& s = slots_of(self);
+        // running: kept by the copies from now on; set-up: built from the sites
+        if (s.cpm) tessaly::track_neighbors(s.cpm->world);
+        tessaly::NeighborGraph g;
+        tessaly::neighbor_graph(current(self), g);
+        const std::size_t n = g.partner.size() / 2;  // each pair is in both rows
+        Ref table = checked(PyDict_New());
+        const auto add = [&](const char* name, auto value) {
+            Ref column = checked(make_column<std::int64_t>("q", n, [&](std::int64_t* out) {
+                std::size_t k = 0;
+                for (std::size_t r = 0; r + 1 < g.offsets.size(); ++r)
+                    for (std::size_t e = g.offsets[r]; e < g.offsets[r + 1]; ++e)
+                        if (g.partner[e] > r) out[k++] = value(r, e);
+            }));
+            if (PyDict_SetItemString(table.get(), name, column.get()) < 0) throw PythonError{};
+        };
+        add("id_a", [](std::size_t r, std::size_t) { return static_cast<std::int64_t>(r); });
+        add("id_b", [&](std::size_t, std::size_t e) { return static_cast<std::int64_t>(g.partner[e]); });
+        add("area", [&](std::size_t, std::size_t e) { return g.area[e]; });
+        return table.release();
+    }};
+
+const Method World_field_means{
+    "field_means", shared, params(arg("field_idx")),
+    "The mean concentration of field `field_idx` over each record's sites,\n"
+    "by id (the medium first), as a float64 memoryview; NaN for a record\n"
+    "without sites. One pass over the sites, summed in double in site order.",
+    [](PyObject* self, std::size_t field_idx) -> PyObject* {
+        std::vector<double> means;
+        tessaly::field_means(current(self), field_idx, means);
+        return make_column<double>("d", means.size(), [&](double* out) {
+            std::copy(means.begin(), means.end(), out);
+        });
+    }};
+
 const Method World_field_value_at{
     "field_value_at", shared, params(arg("field_idx"), arg("x"), arg("y"), arg("z")),
     "Concentration of field `field_idx` at site (x, y, z); out-of-range\n"
@@ -181,6 +226,8 @@ const Method* const observables_list[] = {
     &World_cell_table,
     &World_field_value_at,
     &World_field_mean_at_cell,
+    &World_cell_neighbors,
+    &World_field_means,
 };
 
 }  // namespace

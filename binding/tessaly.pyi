@@ -331,6 +331,37 @@ class World:
         both phases.
         """
 
+    def set_uptake(
+        self, field_idx: int, cell_type: int, max_rate: float, km: float = 0.0, scale_by: str | None = None
+    ) -> None:
+        """Cells of type `cell_type` take up field `field_idx`: each advance, after
+        secretion, removes min(c, dt*max_rate*s*c/(km + c)) from every site of
+        such a cell (min(c, dt*max_rate*s) when km = 0), s being 1 or the cell's
+        value of the attribute `scale_by`. Never below zero; max_rate 0 stops it.
+
+        Computed in double from the stored (float32) value ``c`` and stored as
+        float32: ``q = dt*(max_rate*s)``, ``r = q`` or ``q*c/(km + c)``, then
+        ``c - r``, or 0 where ``r >= c``. Sites with ``c <= 0`` and cells whose
+        ``s`` is negative or NaN take nothing. A second call for the same type
+        replaces the first. A field index beyond the fields raises
+        ``InternalError``; a negative or NaN ``max_rate`` or ``km`` raises
+        ``ValueError`` naming it, and a ``scale_by`` that names no cell
+        attribute raises ``ValueError`` naming ``scale_by``. Works in both
+        phases.
+        """
+
+    def set_field_boundary(self, field_idx: int, value: float | None) -> None:
+        """Hold field `field_idx` at `value` outside the box on its non-periodic
+        faces (x and y only on a planar box): in the diffusion step the outside
+        neighbour of a site on such a face holds `value`. None restores no-flux.
+
+        The Laplacian's term for such a face is ``float32(value) - c``, added
+        in the face's place of the order x-, x+, y-, y+, z-, z+. Periodic
+        faces are unaffected. A field index beyond the fields raises
+        ``InternalError``; a negative, infinite or NaN ``value`` raises
+        ``ValueError`` naming ``value``. Works in both phases.
+        """
+
     def advance_fields(self, n: int) -> None:
         """Advance every field ``n`` (u32) times: diffusion, decay, secretion.
 
@@ -622,6 +653,34 @@ class World:
         A cell id beyond the registry raises ``InternalError``; a cell of
         volume 0 gives 0.0 whatever ``field_idx`` is; otherwise a field
         index beyond the fields raises ``InternalError``.
+        """
+
+    def cell_neighbors(self) -> dict[str, memoryview]:
+        """The neighbour graph as a dict of three int64 columns, each a memoryview:
+        id_a, id_b, area, one row per pair of records in contact (id_a < id_b;
+        the medium, 0, included), sorted by (id_a, id_b). area counts a cell's
+        (site, configured neighbour) pairs with the other, the units of
+        cell_contact_area_by_type. Running, the first call has copies keep it.
+
+        Summed over a cell's rows by its partner's type, ``area`` gives
+        :meth:`cell_contact_area_by_type` exactly (a pair counts once, not from
+        both sides). Each column is a 1-D ``memoryview`` of a fresh copy
+        (format ``"q"``): ``numpy.asarray(column)`` takes it as it is. In the
+        running phase the first call switches the graph's upkeep on, so that
+        later calls cost O(cells + pairs); before :meth:`finalize` it is built
+        from the sites, and a site holding an unregistered id raises
+        ``InternalError``.
+        """
+
+    def field_means(self, field_idx: int) -> memoryview:
+        """The mean concentration of field `field_idx` over each record's sites,
+        by id (the medium first), as a float64 memoryview; NaN for a record
+        without sites. One pass over the sites, summed in double in site order.
+
+        For a cell with sites each value equals :meth:`field_mean_at_cell` bit
+        for bit (that one gives 0.0 for an empty cell). A field index beyond
+        the fields, or (before :meth:`finalize`) a site holding an
+        unregistered id, raises ``InternalError``. Works in both phases.
         """
 
     # ---- checkpoints ----

@@ -81,6 +81,11 @@ struct RegistryTrackers {
     std::int64_t surface(CellId id) const { return cells[id].trackers.surface; }
     const Trackers& current(CellId id) const { return cells[id].trackers; }
     static Trackers& change(World& w, CellId id) { return w.cells[id].trackers; }
+    // the neighbour graph's pair changes of an accepted copy, applied at once
+    static void contacts(World& w, std::size_t i, CellId o, CellId n, const SiteList& nb) {
+        contact_changes(w.lattice.sites.data(), i, o, n, nb,
+                        [&](CellId a, CellId b, std::int64_t d) { change_contact(w.neighbors, a, b, d); });
+    }
 };
 
 // ---- pricing ----
@@ -236,6 +241,8 @@ template <typename Place, typename Target>
             same_new += sites[j] == n;
         }
     }
+    // the neighbour graph, while kept, from the neighbours' ids
+    if (w.neighbors.on) place.contacts(w, t.site, o, n, nb);
     w.lattice.sites[t.site] = n;
     const Coords c = coords_of(w.lattice, t);
     const double x = static_cast<double>(c.x), y = static_cast<double>(c.y), z = static_cast<double>(c.z);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -44,6 +45,7 @@ constexpr std::uint32_t tag_sites = tag("SITE");
 constexpr std::uint32_t tag_cells = tag("CELL");
 constexpr std::uint32_t tag_contacts = tag("CONT");
 constexpr std::uint32_t tag_fields = tag("FLDS");
+constexpr std::uint32_t tag_coupling = tag("FCPL");  // optional: the fields' uptake and boundaries (format 3)
 constexpr std::uint32_t tag_rng = tag("RNG ");
 
 struct WorldHeader {
@@ -269,6 +271,41 @@ Field get_field(ByteReader& r, std::size_t n_sites) {
     return f;
 }
 
+// The fields' uptake and boundaries: nothing while no field has either.
+void put_coupling(ByteWriter& out, const std::vector<Field>& fields) {
+    if (std::all_of(fields.begin(), fields.end(), [](const Field& f) { return f.uptake.empty() && !f.boundary; }))
+        return;
+    out.u64(fields.size());
+    for (const Field& f : fields) {
+        out.u64(f.uptake.size());
+        for (const Uptake& u : f.uptake) {
+            out.f64(u.max_rate);
+            out.f64(u.km);
+            out.str(u.scale_by);
+        }
+        out.boolean(f.boundary.has_value());
+        out.f64(f.boundary.value_or(0.0));
+    }
+}
+
+void get_coupling(ByteReader& r, std::vector<Field>& fields) {
+    if (r.u64() != fields.size()) damaged("the fields' uptake does not match the fields");
+    for (Field& f : fields) {
+        f.uptake.resize(r.count(24));
+        if (f.uptake.size() > std::size_t{0xFFFF} + 1) damaged("uptake for a type beyond 65535");
+        for (Uptake& u : f.uptake) {
+            u.max_rate = r.f64();
+            u.km = r.f64();
+            u.scale_by = r.str();
+            if (!(u.max_rate >= 0.0) || !(u.km >= 0.0)) damaged("a negative or NaN uptake rate");
+        }
+        const bool fixed = r.boolean();
+        const double value = r.f64();
+        if (fixed && !(std::isfinite(value) && value >= 0.0)) damaged("a boundary value that is negative or not finite");
+        if (fixed) f.boundary = value;
+    }
+}
+
 }  // namespace
 
 // ---- words ----
@@ -376,6 +413,8 @@ std::vector<std::uint8_t> encode_payload(const World& w, bool running, const Rng
         out.u64(w.fields.size());
         for (const Field& f : w.fields) put_field(out, f);
     });
+    // their uptake and boundaries, while any is set
+    section(out, tag_coupling, true, [&] { put_coupling(out, w.fields); });
     // the driver's generator
     if (running) section(out, tag_rng, false, [&] {
         for (const std::uint64_t s : rng.s) out.u64(s);
@@ -474,9 +513,21 @@ WorldState decode_payload(const std::uint8_t* data, std::size_t size, const Deco
     get_cells(r, w);
     get_contacts(r, w, h, limits);
     get_fields(r, w);
+    // (absent before format 3, and while no field couples)
+    if (r.left >= 4 && ByteReader(r).u32() == tag_coupling) {
+        ByteReader coupling = open_section(r, tag_coupling);
+        get_coupling(coupling, w.fields);
+        close_section(coupling, tag_coupling);
+    }
     if (h.running) state.rng = get_rng(r);
     // the optional term sections, to the end
     read_terms(r, w);
+
+    // an uptake scaled by an attribute names one the world has
+    for (const Field& f : w.fields)
+        for (const Uptake& u : f.uptake)
+            if (!u.scale_by.empty() && find_attribute(w.state, u.scale_by) == NO_ATTRIBUTE)
+                damaged("an uptake scaled by an attribute the world lacks");
 
     // a running world's trackers are exact: they must match the sites
     if (h.running) {

@@ -185,12 +185,22 @@ void relax_interior_for(const float* row, NeighborRows rows, float* out, std::si
 }
 
 // One site at an end of a row, x neighbours at row positions xm and xp (NONE
-// when that face is closed); the general path, in the same term order.
-float relax_edge(const float* row, NeighborRows rows, std::size_t x, std::size_t xm, std::size_t xp, Rates k) {
+// when that face is closed, where `outside` holds the boundary value, null
+// without one); the general path, in the same term order.
+float relax_edge(const float* row, NeighborRows rows, std::size_t x, std::size_t xm, std::size_t xp,
+                 const float* outside, Rates k) {
     const float c = row[x];
     float lap = 0.0f;
-    if (xm != NONE) lap = lap + (row[xm] - c);
-    if (xp != NONE) lap = lap + (row[xp] - c);
+    if (xm != NONE) {
+        lap = lap + (row[xm] - c);
+    } else if (outside) {
+        lap = lap + (*outside - c);
+    }
+    if (xp != NONE) {
+        lap = lap + (row[xp] - c);
+    } else if (outside) {
+        lap = lap + (*outside - c);
+    }
     if (rows.ym) lap = lap + (rows.ym[x] - c);
     if (rows.yp) lap = lap + (rows.yp[x] - c);
     if (rows.zm) lap = lap + (rows.zm[x] - c);
@@ -235,6 +245,46 @@ void secrete(const World& w, Field& field) {
     }
 }
 
+// ---- uptake ----
+
+// Per cell id once: q = dt·(max_rate·s) and km; then per site of a cell
+// with q > 0 and c > 0, r = q or q·c/(km + c) in double, conc = single(c − r),
+// or 0 where r ≥ c. A NaN q or c fails the tests and takes nothing.
+void take_up(const World& w, Field& field) {
+    const std::vector<Uptake>& uptake = field.uptake;
+    if (std::none_of(uptake.begin(), uptake.end(), [](const Uptake& u) { return u.max_rate != 0.0; })) return;
+    const std::size_t n_cells = w.cells.size();
+    // the per-type attribute columns, found once
+    std::vector<const std::vector<double>*> scales(uptake.size(), nullptr);
+    for (std::size_t t = 0; t < uptake.size(); ++t) {
+        if (uptake[t].max_rate == 0.0 || uptake[t].scale_by.empty()) continue;
+        const std::size_t a = find_attribute(w.state, uptake[t].scale_by);
+        if (a == NO_ATTRIBUTE) fail("scale_by: no cell attribute named '" + uptake[t].scale_by + "'");
+        scales[t] = &w.state.attributes[a].values;
+        if (scales[t]->size() != n_cells) fail("a cell attribute does not cover the registry");
+    }
+    std::vector<double> rate(n_cells, 0.0), half(n_cells, 0.0);
+    for (std::size_t id = 0; id < n_cells; ++id) {
+        const CellType t = w.cells[id].cell_type;
+        if (t >= uptake.size() || uptake[t].max_rate == 0.0) continue;
+        const double s = scales[t] ? (*scales[t])[id] : 1.0;
+        rate[id] = field.dt * (uptake[t].max_rate * s);
+        half[id] = uptake[t].km;
+    }
+    const std::vector<CellId>& sites = w.lattice.sites;
+    for (std::size_t i = 0; i < sites.size(); ++i) {
+        const CellId id = sites[i];
+        if (id >= n_cells) fail("a site holds a cell id with no record");
+        const double q = rate[id];
+        if (!(q > 0.0)) continue;
+        const double c = static_cast<double>(field.conc[i]);
+        if (!(c > 0.0)) continue;
+        const double km = half[id];
+        const double r = km == 0.0 ? q : q * c / (km + c);
+        field.conc[i] = r < c ? static_cast<float>(c - r) : 0.0f;
+    }
+}
+
 }  // namespace
 
 Field::Field(std::string field_name, std::size_t n_sites, std::size_t n_types, double diffusion, double decay_rate)
@@ -276,17 +326,36 @@ void set_cell_secretion_scale(World& w, std::size_t field_idx, CellId cell_id, d
     field_mut(w, field_idx).secretion_scale[cell_id] = scale;
 }
 
+void set_uptake(World& w, std::size_t field_idx, CellType cell_type, double max_rate, double km,
+                const std::string& scale_by) {
+    Field& field = field_mut(w, field_idx);
+    if (!(max_rate >= 0.0)) fail("max_rate: must be >= 0");
+    if (!(km >= 0.0)) fail("km: must be >= 0");
+    if (!scale_by.empty() && find_attribute(w.state, scale_by) == NO_ATTRIBUTE)
+        fail("scale_by: no cell attribute named '" + scale_by + "'");
+    if (field.uptake.size() <= cell_type) field.uptake.resize(std::size_t{cell_type} + 1);
+    field.uptake[cell_type] = Uptake{max_rate, km, scale_by};
+}
+
+void set_field_boundary(World& w, std::size_t field_idx, std::optional<double> value) {
+    Field& field = field_mut(w, field_idx);
+    if (value && !(std::isfinite(*value) && *value >= 0.0)) fail("value: must be finite and >= 0");
+    field.boundary = value;
+}
+
 // ---- dynamics ----
 
 namespace {
 
 // One plane z of new values into `out`, reading the old values of plane z
 // from `centre` and of its z neighbours from `below` and `above` (null past
-// a closed face). Rows are handled one at a time: the y and z neighbour rows
-// of a row are found once (wrapped or absent), its interior sites go through
-// the vectorised loop and its two end sites through the general path.
-void relax_plane(const Lattice& lattice, const float* centre, const float* below, const float* above, float* out,
-                 Rates k, bool avx) {
+// a closed face, or the plane of boundary values). Rows are handled one at a
+// time: the y and z neighbour rows of a row are found once (wrapped, absent,
+// or the boundary's row `outside`, null without a boundary), its interior
+// sites go through the vectorised loop and its two end sites through the
+// general path.
+void relax_plane(const Lattice& lattice, const float* centre, const float* below, const float* above,
+                 const float* outside, float* out, Rates k, bool avx) {
     const std::size_t nx = lattice.nx;
     const std::size_t ny = lattice.ny;
     for (std::size_t y = 0; y < ny; ++y) {
@@ -294,16 +363,18 @@ void relax_plane(const Lattice& lattice, const float* centre, const float* below
         const std::size_t yp = step_up(y, ny, lattice.periodic[1]);
         const float* row = centre + nx * y;
         const NeighborRows rows{
-            ym == NONE ? nullptr : centre + nx * ym,
-            yp == NONE ? nullptr : centre + nx * yp,
+            ym == NONE ? outside : centre + nx * ym,
+            yp == NONE ? outside : centre + nx * yp,
             below == nullptr ? nullptr : below + nx * y,
             above == nullptr ? nullptr : above + nx * y,
         };
         float* out_row = out + nx * y;
-        out_row[0] =
-            relax_edge(row, rows, 0, step_down(0, nx, lattice.periodic[0]), step_up(0, nx, lattice.periodic[0]), k);
+        out_row[0] = relax_edge(row, rows, 0, step_down(0, nx, lattice.periodic[0]),
+                                step_up(0, nx, lattice.periodic[0]), outside, k);
         relax_interior_for<>(row, rows, out_row, nx, k, avx);
-        if (nx >= 2) out_row[nx - 1] = relax_edge(row, rows, nx - 1, nx - 2, step_up(nx - 1, nx, lattice.periodic[0]), k);
+        if (nx >= 2)
+            out_row[nx - 1] =
+                relax_edge(row, rows, nx - 1, nx - 2, step_up(nx - 1, nx, lattice.periodic[0]), outside, k);
     }
 }
 
@@ -313,7 +384,8 @@ void relax_plane(const Lattice& lattice, const float* centre, const float* below
 // from old values only. New plane z is held back in one of two plane buffers
 // until plane z + 1 has been computed from the old plane z, then written
 // over it; the old plane 0 is kept aside for the last plane's z+1 rows across
-// a periodic face. Three planes of scratch in all, not a second whole field.
+// a periodic face. Three planes of scratch in all, not a second whole field;
+// with a boundary value, a fourth holds it, the outside of every closed face.
 void diffuse_step(Field& field, const Lattice& lattice, std::vector<float>& scratch) {
     const std::size_t n = lattice.n_sites();
     if (n == 0) return;
@@ -321,9 +393,15 @@ void diffuse_step(Field& field, const Lattice& lattice, std::vector<float>& scra
     const std::size_t nz = lattice.nz;
     // a planar lattice has no z neighbours: one plane of new values will do
     const bool layered = nz >= 2;
-    scratch.resize(layered ? 3 * plane : plane);
+    const std::size_t planes = layered ? 3 : 1;
+    scratch.resize((planes + (field.boundary ? 1 : 0)) * plane);
     float* held[2] = {scratch.data(), layered ? scratch.data() + plane : scratch.data()};  // new planes
     float* first = layered ? scratch.data() + 2 * plane : nullptr;                         // old plane 0
+    float* outside = nullptr;                                                              // the boundary's plane
+    if (field.boundary) {
+        outside = scratch.data() + planes * plane;
+        std::fill(outside, outside + plane, static_cast<float>(*field.boundary));
+    }
     float* conc = field.conc.data();
     const Rates k{field.d, field.decay, field.dt};
 #if defined(__x86_64__)
@@ -339,10 +417,14 @@ void diffuse_step(Field& field, const Lattice& lattice, std::vector<float>& scra
             const std::size_t zm = step_down(z, nz, lattice.periodic[2]);
             const std::size_t zp = step_up(z, nz, lattice.periodic[2]);
             // planes below z − 1 already hold new values; z − 1 and up are old
-            if (zm != NONE) below = conc + zm * plane;
-            if (zp != NONE) above = zp < z ? first : conc + zp * plane;
+            below = zm != NONE ? conc + zm * plane : outside;
+            if (zp != NONE) {
+                above = zp < z ? first : conc + zp * plane;
+            } else {
+                above = outside;
+            }
         }
-        relax_plane(lattice, conc + z * plane, below, above, held[z & 1], k, avx);
+        relax_plane(lattice, conc + z * plane, below, above, outside, held[z & 1], k, avx);
         if (z > 0) std::memcpy(conc + (z - 1) * plane, held[(z - 1) & 1], plane * sizeof(float));
     }
     std::memcpy(conc + (nz - 1) * plane, held[(nz - 1) & 1], plane * sizeof(float));
@@ -359,6 +441,8 @@ bool advance_fields(World& w, InterruptPoll poll) {
         }
         // secretion, once per advance
         secrete(w, field);
+        // uptake, after secretion
+        take_up(w, field);
     }
     return true;
 }
@@ -396,6 +480,22 @@ double field_mean_at_cell(const World& w, std::size_t field_idx, CellId cell_id)
         ++count;
     }
     return count == 0 ? 0.0 : sum / static_cast<double>(count);
+}
+
+void field_means(const World& w, std::size_t field_idx, std::vector<double>& out) {
+    const Field& field = field_at(w, field_idx);
+    const std::size_t n_cells = w.cells.size();
+    const std::vector<CellId>& sites = w.lattice.sites;
+    std::vector<std::size_t> count(n_cells, 0);
+    out.assign(n_cells, 0.0);
+    for (std::size_t i = 0; i < sites.size(); ++i) {
+        const CellId id = sites[i];
+        if (id >= n_cells) fail("a site holds a cell id with no record");
+        out[id] += static_cast<double>(field.conc[i]);
+        ++count[id];
+    }
+    for (std::size_t id = 0; id < n_cells; ++id)
+        out[id] = count[id] == 0 ? std::numeric_limits<double>::quiet_NaN() : out[id] / static_cast<double>(count[id]);
 }
 
 }  // namespace tessaly

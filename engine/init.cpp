@@ -100,6 +100,7 @@ std::vector<std::pair<std::uint32_t, CellId>> seed_walk(World& w, Each each,
     LabelIds ids(w.lattice.n_sites());
     CellId* sites = w.lattice.sites.data();
     w.trackers_exact = false;  // the sites are written directly
+    w.neighbors.on = false;  // built again when next read
     // labels come in runs along rows: the lookup runs when the label changes
     std::uint32_t last_label = 0;
     CellId last_id = MEDIUM;

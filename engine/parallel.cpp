@@ -46,6 +46,7 @@ struct TileEntry {
     Trackers delta;
 };
 using TileMap = std::vector<TileEntry>;
+using TileContacts = std::vector<ContactChange>;  // the neighbour graph's pair changes, in the order made
 
 // Values fixed for one call (and, for step and colour, one phase), shared
 // read-only by every task.
@@ -81,6 +82,7 @@ struct TilePreset {
 struct TileMapRef {
     TileMap& entries;
     std::vector<std::uint32_t>& slots;
+    TileContacts& contacts;
 
     const Trackers* find(CellId id) const {
         const std::uint32_t slot = slots[id];
@@ -120,6 +122,11 @@ struct TileTrackers {
         return t;
     }
     Trackers& change(World&, CellId id) { return map.at(id); }
+    // the neighbour graph's pair changes of an accepted copy, kept for the merge
+    void contacts(const World& w, std::size_t i, CellId o, CellId n, const SiteList& nb) {
+        contact_changes(w.lattice.sites.data(), i, o, n, nb,
+                        [&](CellId a, CellId b, std::int64_t d) { map.contacts.push_back({a, b, d}); });
+    }
 };
 
 // ---- per-tile sweep ----
@@ -161,6 +168,7 @@ template <typename Draws>
     }
     Draws g(words);
     map.entries.clear();
+    map.contacts.clear();
     if (map.slots.size() < w.cells.size()) map.slots.resize(w.cells.size(), NO_ENTRY);
     if (lattice.offset_step.empty()) return;  // no neighbour: nothing is drawn
 
@@ -226,6 +234,7 @@ struct Batch {
     const std::size_t* positions;  // the list positions of this batch, ascending
     std::size_t count;             // number of positions
     TileMap* maps;                 // by list position
+    TileContacts* contacts;        // by list position
     std::exception_ptr* errors;    // by list position
     std::atomic<std::size_t> next{0};
 };
@@ -272,7 +281,7 @@ void run_tasks(void* context) {
 #endif
         for (std::size_t q = k; q < end; ++q) {
             const std::size_t p = batch.positions[q];
-            TileMapRef map{batch.maps[p], scratch.slots};
+            TileMapRef map{batch.maps[p], scratch.slots, batch.contacts[p]};
             try {
                 sweep_tile(sweep, batch.tiles[p], map, group == 4 ? &presets[q - k] : nullptr);
             } catch (...) {
@@ -285,11 +294,17 @@ void run_tasks(void* context) {
 
 // ---- colours ----
 
-// Adds a tile map to the registry; the maps are taken in tile order.
-void merge_map(World& w, const TileMap& map) {
+// Adds a tile map to the registry, and its pair changes to the neighbour
+// graph while kept; the maps are taken in tile order.
+void merge_map(World& w, const TileMap& map, const TileContacts& contacts) {
     for (const TileEntry& entry : map) {
         if (entry.id >= w.cells.size()) unregistered(entry.id);
         merge(w.cells[entry.id].trackers, entry.delta);
+    }
+    if (!w.neighbors.on) return;
+    for (const ContactChange& c : contacts) {
+        if (std::max(c.a, c.b) >= w.neighbors.rows.size()) unregistered(std::max(c.a, c.b));
+        change_contact(w.neighbors, c.a, c.b, c.delta);
     }
 }
 
@@ -332,6 +347,7 @@ bool step_parallel(Cpm& cpm, std::uint64_t mcs, std::size_t block, InterruptPoll
     sweep.lane_words = lane_words(lattice, block, sweep.bmi);
 
     std::vector<TileMap> maps(widest);
+    std::vector<TileContacts> pair_changes(widest);
     std::vector<std::exception_ptr> errors(widest);
     const std::unique_lock pool = hold_pool();
     for (std::uint64_t m = 0; m < mcs; ++m) {
@@ -354,13 +370,17 @@ bool step_parallel(Cpm& cpm, std::uint64_t mcs, std::size_t block, InterruptPoll
                 batch.positions = positions.data();
                 batch.count = positions.size();
                 batch.maps = maps.data();
+                batch.contacts = pair_changes.data();
                 batch.errors = errors.data();
                 run_job(PoolJob{run_tasks, &batch});
                 // the first failure in tile order aborts the call, unmerged
                 for (const std::size_t p : positions)
-                    if (errors[p]) std::rethrow_exception(errors[p]);
+                    if (errors[p]) {
+                        w.neighbors.on = false;  // the unmerged copies are on the sites: built again when read
+                        std::rethrow_exception(errors[p]);
+                    }
             }
-            for (std::size_t p = 0; p < list.size(); ++p) merge_map(w, maps[p]);
+            for (std::size_t p = 0; p < list.size(); ++p) merge_map(w, maps[p], pair_changes[p]);
         }
         // on the calling thread once the maps are merged
         if (!end_of_step(w, poll)) return false;

@@ -104,7 +104,7 @@ void set_wide_words_for_testing(bool enabled, bool avx512) {
 bool end_of_step(World& w, InterruptPoll poll) {
     // the terms' per-step work: activity decay, tracks, directions
     if (w.terms.steps_on) after_step(w);
-    // the fields: diffusion, then secretion
+    // the fields: diffusion, secretion, then uptake
     return advance_fields(w, poll);
 }
 

@@ -24,8 +24,8 @@ bool step(Cpm& cpm, std::uint64_t mcs, InterruptPoll poll = nullptr);
 
 // The work after the copy attempts of every Monte Carlo step, for both
 // sweeps, in this order: the terms' per-step work (activity decay, tracks,
-// directions), then one advance of the fields. Returns false when `poll`
-// stopped the field advance.
+// directions), then one advance of the fields (diffusion, secretion,
+// uptake). Returns false when `poll` stopped the field advance.
 bool end_of_step(World& w, InterruptPoll poll);
 
 // Whether the sweeps run their copies compiled for AVX2 and the bit

@@ -33,6 +33,12 @@ CellId add_cell(World& w, CellType cell_type, double target_volume, double lambd
     w.cells.push_back(cell);
     add_state_row(w.state);
     note_surface_lambda(w, lambda_surface);
+    // a row for the neighbour graph; without room the graph is rebuilt when next read
+    if (w.neighbors.on) try {
+            w.neighbors.rows.emplace_back();
+        } catch (...) {
+            w.neighbors.on = false;
+        }
     return cell.id;
 }
 
@@ -46,9 +52,12 @@ const Cell& cell_at(const World& w, CellId id) {
     return w.cells[id];
 }
 
+// (set-up painting may name ids not yet registered: the neighbour graph is
+// dropped, and built again when next read)
 void paint(World& w, std::size_t site, CellId id) {
     set(w.lattice, site, id);
     w.trackers_exact = false;
+    w.neighbors.on = false;
 }
 
 void set_cell_type(World& w, CellId id, CellType cell_type) { cell_at(w, id).cell_type = cell_type; }
@@ -85,6 +94,8 @@ void recompute_trackers(World& w) {
         if (w.lattice.sites[i] >= w.cells.size())
             fail("site " + std::to_string(i) + " holds cell id " + std::to_string(w.lattice.sites[i]) +
                  ", which is not registered");
+    // the neighbour graph, while kept, from the sites as they are now
+    rebuild_neighbors(w);
 
     w.surface_active = false;
     for (Cell& cell : w.cells) {
@@ -198,6 +209,12 @@ void apply_flip(World& w, std::size_t i, CellId n) {
     const double x = static_cast<double>(c.x), y = static_cast<double>(c.y), z = static_cast<double>(c.z);
     remove_site(w.cells[old].trackers, x, y, z);
     add_site(w.cells[n].trackers, x, y, z);
+    if (w.neighbors.on) {
+        SiteList nb;
+        neighbors_into(w.lattice, i, nb);
+        contact_changes(w.lattice.sites.data(), i, old, n, nb,
+                        [&](CellId a, CellId b, std::int64_t d) { change_contact(w.neighbors, a, b, d); });
+    }
     w.lattice.sites[i] = n;
 }
 

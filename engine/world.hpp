@@ -13,6 +13,7 @@
 #include "field.hpp"
 #include "init.hpp"
 #include "lattice.hpp"
+#include "neighbors.hpp"
 #include "small_vector.hpp"
 #include "state.hpp"
 #include "terms.hpp"
@@ -101,6 +102,7 @@ struct World {
     std::vector<Field> fields;                   // in order of creation
     Terms terms;                                 // the optional terms' state
     CellState state;                             // the cells' attributes, one column each
+    NeighborTracking neighbors;                  // who touches whom, kept by copies while on
     double temperature;                          // Metropolis T
     bool surface_active = false;                 // some cell has λS ≠ 0
     bool trackers_exact = false;                 // the trackers match the sites: set by recompute_trackers, cleared by painting

@@ -23,6 +23,8 @@ Cpm every_term_world(bool with_length) {
     add_field(w, "c", 0.1, 0.01);
     set_secretion(w, 0, 1, 0.5);
     set_cell_secretion_scale(w, 0, 3, 2.0);
+    set_uptake(w, 0, 2, 0.05, 0.5, "");
+    set_field_boundary(w, 0, 0.25);  // (kept, though every face of this box wraps)
     set_chemotaxis_occupancy(w, 0, 2, 20.0, 1.0, 2.0, 1.0);
     set_connectivity(w, 1, true);
     set_membrane(w, {0, 5, 17}, 0.5, 2.0);
@@ -46,9 +48,14 @@ Cpm restored(const Cpm& cpm) {
 
 bool same_everything(const Cpm& a, const Cpm& b) {
     bool same = same_world(a.world, b.world) && same_rng(a.rng, b.rng) && a.world.fields.size() == b.world.fields.size();
-    for (std::size_t k = 0; same && k < a.world.fields.size(); ++k)
-        same = std::memcmp(a.world.fields[k].conc.data(), b.world.fields[k].conc.data(),
-                           a.world.fields[k].conc.size() * sizeof(float)) == 0;
+    for (std::size_t k = 0; same && k < a.world.fields.size(); ++k) {
+        const Field &f = a.world.fields[k], &g = b.world.fields[k];
+        same = std::memcmp(f.conc.data(), g.conc.data(), f.conc.size() * sizeof(float)) == 0 &&
+               f.boundary == g.boundary && f.uptake.size() == g.uptake.size();
+        for (std::size_t t = 0; same && t < f.uptake.size(); ++t)
+            same = f.uptake[t].max_rate == g.uptake[t].max_rate && f.uptake[t].km == g.uptake[t].km &&
+                   f.uptake[t].scale_by == g.uptake[t].scale_by;
+    }
     return same;
 }
 

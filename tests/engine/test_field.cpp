@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "check.hpp"
@@ -29,6 +31,33 @@ std::vector<float> reference_step(const std::vector<float>& conc, const Lattice&
         const float c = conc[i];
         float lap = 0.0f;
         for (const std::size_t j : face_neighbors(lattice, i)) lap = lap + (conc[j] - c);
+        const double v = (static_cast<double>(lap) * d - decay * static_cast<double>(c)) * dt + static_cast<double>(c);
+        next[i] = static_cast<float>(v > 0.0 ? v : 0.0);
+    }
+    return next;
+}
+
+// The same step with a fixed value past every closed face: each face of
+// x, y (and z on a layered box) in order, the outside neighbour holding `b`.
+std::vector<float> reference_step_fixed(const std::vector<float>& conc, const Lattice& lattice, double d,
+                                        double decay, double dt, float b) {
+    std::vector<float> next(conc.size(), 0.0f);
+    const std::size_t n[3] = {lattice.nx, lattice.ny, lattice.nz};
+    const std::size_t stride[3] = {1, lattice.nx, lattice.nx * lattice.ny};
+    for (std::size_t i = 0; i < conc.size(); ++i) {
+        const std::size_t at[3] = {i % n[0], i / n[0] % n[1], i / stride[2]};
+        const float c = conc[i];
+        float lap = 0.0f;
+        for (std::size_t axis = 0; axis < (n[2] >= 2 ? 3u : 2u); ++axis)
+            for (const int dir : {-1, 1}) {
+                const bool past = dir < 0 ? at[axis] == 0 : at[axis] + 1 == n[axis];
+                float other = b;
+                if (!past || lattice.periodic[axis]) {
+                    const std::size_t to = past ? (dir < 0 ? n[axis] - 1 : 0) : at[axis] + dir;
+                    other = conc[i + (to - at[axis]) * stride[axis]];
+                }
+                lap = lap + (other - c);
+            }
         const double v = (static_cast<double>(lap) * d - decay * static_cast<double>(c)) * dt + static_cast<double>(c);
         next[i] = static_cast<float>(v > 0.0 ? v : 0.0);
     }
@@ -159,9 +188,14 @@ int main() {
                             const int p = pick(gen);
                             c = (with_specials && p < 7) ? specials[p] : value(gen);
                         }
+                        // every other lattice with a fixed value past its closed faces
+                        const bool fixed = lattices % 2 == 1;
+                        if (fixed) field.boundary = 0.75;
                         std::vector<float> scratch;
                         for (int s = 0; s < 3; ++s) {
-                            const std::vector<float> expected = reference_step(field.conc, lattice, k.d, k.decay, k.dt);
+                            const std::vector<float> expected =
+                                fixed ? reference_step_fixed(field.conc, lattice, k.d, k.decay, k.dt, 0.75f)
+                                      : reference_step(field.conc, lattice, k.d, k.decay, k.dt);
                             diffuse_step(field, lattice, scratch);
                             if (!same_bits(field.conc, expected)) ++mismatches;
                         }
@@ -454,6 +488,95 @@ int main() {
         // a NaN strength counts as set and poisons the sum
         set_chemotaxis(w, 1, 1, std::nan(""));
         CHECK(std::isnan(delta_chemotaxis(w, 1, 0, one)));
+    }
+
+    // a fixed value past the faces of a line of 4: the end sites gain
+    // d·(b − c) from outside, 0.1 each from 0; a planar box has 4 faces per
+    // site (x, y), not 6; None (nullopt) restores no flux
+    {
+        // (y wraps onto the site itself: a line with x faces only)
+        World w(Lattice({4, 1, 1}, {false, true, true}, Neighborhood(0, 1)), 1.0);
+        add_field(w, "o", 0.1, 0.0);
+        set_field_boundary(w, 0, 1.0);
+        advance_fields(w);
+        CHECK(w.fields[0].conc == std::vector<float>({0.1f, 0.0f, 0.0f, 0.1f}));
+        // again: site 0 has c = 0.1, lap = (1 − 0.1) + (0 − 0.1) = 0.8 in single precision
+        advance_fields(w);
+        const float lap = (1.0f - 0.1f) + (0.0f - 0.1f);
+        CHECK(w.fields[0].conc[0] == static_cast<float>((static_cast<double>(lap) * 0.1) * 1.0 + double{0.1f}));
+        CHECK(w.fields[0].conc[1] == static_cast<float>(double{0.1f - 0.0f} * 0.1));
+        World one = make_world(1, 1, 1, false);
+        add_field(one, "o", 0.1, 0.0);
+        set_field_boundary(one, 0, 1.0);
+        advance_fields(one);
+        CHECK(one.fields[0].conc[0] == 0.4f);
+        set_field_boundary(one, 0, std::nullopt);
+        advance_fields(one);
+        CHECK(one.fields[0].conc[0] == 0.4f);
+        CHECK(throws<EngineError>([&] { set_field_boundary(one, 0, -1.0); }, "value: must be finite and >= 0"));
+        CHECK(throws<EngineError>([&] { set_field_boundary(one, 0, std::nan("")); }, "value"));
+        CHECK(throws<EngineError>([&] { set_field_boundary(one, 1, 1.0); }, "field index out of range"));
+    }
+
+    // uptake on one site, after secretion: c = 2 − min(2, dt·rate·s·c/(km + c))
+    {
+        World w = make_world(1, 1, 1, false);
+        const CellId c = add_cell(w, 1, 1.0, 0.0, 0.0, 0.0);
+        paint(w, 0, c);
+        recompute_trackers(w);
+        add_field(w, "o", 0.0, 0.0);
+        const auto after = [&](double start, double rate, double km, const std::string& by) {
+            w.fields[0].conc[0] = static_cast<float>(start);
+            set_uptake(w, 0, 1, rate, km, by);
+            advance_fields(w);
+            return w.fields[0].conc[0];
+        };
+        CHECK(after(2.0, 0.5, 0.0, "") == 1.5f);      // zero order
+        CHECK(after(2.0, 0.5, 2.0, "") == 1.75f);     // 0.5·2/(2 + 2)
+        CHECK(after(2.0, 10.0, 0.0, "") == 0.0f);     // never below zero
+        CHECK(after(2.0, 1e300, 1e-300, "") == 0.0f);
+        CHECK(after(0.0, 0.5, 0.0, "") == 0.0f);
+        set_field_dynamics(w, 0, 0.5, 1);
+        CHECK(after(2.0, 0.5, 0.0, "") == 1.75f);     // times dt, as secretion
+        add_cell_attribute(w, "vigour", 3.0, OnDivide::copy);
+        CHECK(after(2.0, 0.5, 0.0, "vigour") == 1.25f);  // 0.5·(0.5·3)
+        w.state.attributes[0].values[c] = -1.0;
+        CHECK(after(2.0, 0.5, 0.0, "vigour") == 2.0f);   // a negative scale takes nothing
+        w.state.attributes[0].values[c] = std::nan("");
+        CHECK(after(2.0, 0.5, 0.0, "vigour") == 2.0f);
+        // secretion first: 0 + 0.5·1 secreted, then 0.5·0.5 taken
+        set_secretion(w, 0, 1, 1.0);
+        CHECK(after(0.0, 0.5, 0.0, "") == 0.25f);
+        // the exact arithmetic: in double from the stored value, stored as single
+        set_secretion(w, 0, 1, 0.0);
+        set_field_dynamics(w, 0, 1.0, 1);
+        const double c0 = double{0.9f}, r = 0.7 * c0 / (0.2 + c0);
+        CHECK(after(0.9, 0.7, 0.2, "") == static_cast<float>(c0 - r));
+        CHECK(throws<EngineError>([&] { set_uptake(w, 0, 1, -1.0, 0.0, ""); }, "max_rate: must be >= 0"));
+        CHECK(throws<EngineError>([&] { set_uptake(w, 0, 1, std::nan(""), 0.0, ""); }, "max_rate"));
+        CHECK(throws<EngineError>([&] { set_uptake(w, 0, 1, 1.0, -0.5, ""); }, "km: must be >= 0"));
+        CHECK(throws<EngineError>([&] { set_uptake(w, 0, 1, 1.0, 0.0, "zest"); },
+                                  "scale_by: no cell attribute named 'zest'"));
+        CHECK(w.fields[0].uptake[1].max_rate == 0.7);
+    }
+
+    // per-record means in one pass: field_mean_at_cell's sums exactly, NaN without sites
+    {
+        World w = make_world(5, 4, 3, true);
+        std::mt19937 gen(3);
+        std::uniform_real_distribution<float> value(0.0f, 5.0f);
+        for (CellId id = 1; id <= 4; ++id) add_cell(w, 1, 1.0, 0.0, 0.0, 0.0);
+        for (std::size_t i = 0; i < w.lattice.n_sites(); ++i) paint(w, i, static_cast<CellId>(i % 7 % 4));
+        recompute_trackers(w);
+        add_field(w, "o", 0.0, 0.0);
+        for (float& v : w.fields[0].conc) v = value(gen);
+        add_cell(w, 1, 1.0, 0.0, 0.0, 0.0);
+        std::vector<double> means;
+        field_means(w, 0, means);
+        CHECK_EQ(means.size(), 6u);
+        for (CellId id = 0; id <= 3; ++id) CHECK(means[id] == field_mean_at_cell(w, 0, id));
+        CHECK(std::isnan(means[4]) && std::isnan(means[5]));
+        CHECK(throws<EngineError>([&] { field_means(w, 1, means); }, "field index out of range"));
     }
 
     return tessaly_test::finish();

@@ -53,6 +53,7 @@ def set_up_calls():
         lambda w: (w.set_junction(1, True), w.set_junction_lambda(2.0)),
         lambda w: w.set_external_potential(2, 0.1, -0.3, 0.0),
         lambda w: w.set_field_dynamics(0, 0.5, 2),
+        lambda w: (w.set_uptake(0, 2, 0.05, 0.5), w.set_field_boundary(0, 0.25)),
         lambda w: (w.set_act(2, 40.0, 20), w.set_act_mean("arithmetic"), w.set_persistence(1, 2.0, 3, 0.5),
                    w.set_cell_frozen(3, True), w.set_tracking(True)),
         lambda w: w.finalize(7),
@@ -66,6 +67,7 @@ def running_calls(parallel):
         lambda w: w.step(50),  # long enough for the sweep's wide rounds
         lambda w: w.advance_fields(2),
         lambda w: w.set_contact(2, 4, 5.0),  # beyond the table: it grows
+        lambda w: (w.cell_neighbors(), w.set_uptake(0, 1, 0.2), w.set_field_boundary(0, None)),
         lambda w: w.grow(1, 25.0),
         lambda w: w.divide_cells(60.0, 36.0),
         sweep,

@@ -4,6 +4,8 @@ cells steered along a fixed gradient."""
 
 import struct
 
+import numpy as np
+
 import pytest
 
 from conftest import InternalError, make_world
@@ -222,3 +224,122 @@ def test_the_occupancy_form_steers_and_a_zero_scale_switches_it_off():
     w, c, f = gradient_world(2)
     drift(w, c, f, 2)
     assert off == w.snapshot()
+
+
+# ---- fields meet cells: uptake, fixed faces, per-record means ----
+
+
+def reference_advance(conc, ids, types, periodic, boundary, d, decay, dt, substeps, secretion, uptake):
+    """One advance as documented, in NumPy: `substeps` Jacobi steps (the
+    Laplacian summed in float32 in face order x-, x+, y-, y+, z-, z+, a closed
+    face's outside holding float32(boundary) or absent), secretion, uptake."""
+    c = conc.copy()
+    faces = [(axis, shift) for axis in (2, 1, 0) for shift in (1, -1) if axis != 0 or c.shape[0] >= 2]
+    for _ in range(substeps):
+        lap = np.zeros_like(c)
+        for axis, shift in faces:
+            other = np.roll(c, shift, axis=axis)
+            if not periodic:
+                edge = [slice(None)] * 3
+                edge[axis] = 0 if shift == 1 else -1
+                if boundary is None:
+                    other[tuple(edge)] = c[tuple(edge)]  # (c - c) = 0: no flux
+                else:
+                    other[tuple(edge)] = np.float32(boundary)
+            lap = lap + (other - c)
+        c64 = c.astype(np.float64)
+        v = (lap.astype(np.float64) * d - decay * c64) * dt + c64
+        c = np.where(v > 0.0, v, 0.0).astype(np.float32)
+    cell_type = types[ids]
+    amount = np.array([np.float32(dt * secretion.get(t, 0.0)) for t in range(types.max() + 1)], dtype=np.float32)
+    secreting = np.isin(cell_type, [t for t, r in secretion.items() if r != 0.0])
+    c = np.where(secreting, amount[cell_type] + c, c)
+    for t, (max_rate, km) in uptake.items():
+        q = dt * max_rate
+        c64 = c.astype(np.float64)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            r = q if km == 0.0 else q * c64 / (km + c64)
+        taken = np.where(r < c64, (c64 - r).astype(np.float32), np.float32(0.0))
+        c = np.where((cell_type == t) & (c64 > 0.0) & (q > 0.0), taken, c)
+    return c
+
+
+@pytest.mark.parametrize("dims, periodic, boundary, km", [
+    ((9, 7, 1), False, 0.8, 0.0),
+    ((9, 7, 1), False, None, 0.5),
+    ((6, 5, 4), False, 2.0, 0.25),
+    ((6, 5, 4), True, 2.0, 1.0),  # every face wraps: the boundary changes nothing
+    ((1, 4, 1), False, 0.0, 0.0),
+])
+def test_uptake_and_fixed_faces_match_a_numpy_reference_bit_for_bit(dims, periodic, boundary, km):
+    w = make_world(dims=dims, boundary="periodic" if periodic else "noflux")
+    rng = np.random.default_rng(5)
+    labels = rng.integers(0, 4, size=dims[0] * dims[1] * dims[2])
+    w.seed_from_labels(labels.tolist(), {1: 1, 2: 2, 3: 1}, 1, 4.0, 1.0)
+    f = w.add_field("o", 0.11, 0.02)
+    w.set_field_dynamics(f, 0.7, 2)
+    np.asarray(w.field_view(f))[...] = rng.uniform(0.0, 3.0, size=dims[::-1]).astype(np.float32)
+    w.set_secretion(f, 1, 0.3)
+    w.set_secretion(f, 2, -0.4)  # below zero by secretion, which uptake leaves alone
+    w.set_uptake(f, 1, 0.9, km)
+    w.set_uptake(f, 2, 0.2, km=km, scale_by=None)
+    w.set_field_boundary(f, boundary)
+    w.finalize(3)
+    ids = np.asarray(w.site_view()).astype(np.int64)
+    types = np.asarray(w.cell_table()["type"])
+    conc = np.asarray(w.field_view(f)).copy()
+    for _ in range(4):
+        conc = reference_advance(conc, ids, types, periodic, boundary, 0.11, 0.02, 0.7, 2, {1: 0.3, 2: -0.4},
+                                 {1: (0.9, km), 2: (0.2, km)})
+        w.advance_fields(1)
+        assert np.asarray(w.field_view(f)).tobytes() == conc.tobytes()
+    # a cell that secretes nothing negative never goes below zero through uptake
+    assert (conc[types[ids] == 1] >= 0.0).all()
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda w: w.set_uptake(0, 1, -1.0), "max_rate: expected a number >= 0, got -1.0"),
+    (lambda w: w.set_uptake(0, 1, float("nan")), "max_rate: expected a number >= 0, got nan"),
+    (lambda w: w.set_uptake(0, 1, 1.0, -0.0001), "km: expected a number >= 0, got -0.0001"),
+    (lambda w: w.set_uptake(0, 1, 1.0, scale_by="vigour"),
+     "scale_by: expected the name of a cell attribute, got 'vigour'"),
+    (lambda w: w.set_field_boundary(0, -2.0), "value: expected a finite number >= 0 or None, got -2.0"),
+    (lambda w: w.set_field_boundary(0, float("inf")), "value: expected a finite number >= 0 or None, got inf"),
+])
+def test_bad_uptake_and_boundary_values_are_refused_by_name_and_change_nothing(call, message):
+    w = make_world()
+    w.add_field("o", 0.1, 0.0)
+    before = w.to_bytes()
+    with pytest.raises(ValueError) as error:
+        call(w)
+    assert str(error.value) == message
+    assert w.to_bytes() == before
+    with pytest.raises(InternalError, match="field index out of range"):
+        w.set_uptake(1, 1, -1.0)  # the field index is checked first
+
+
+@pytest.mark.parametrize("running", [False, True])
+def test_field_means_are_field_mean_at_cell_in_one_pass_and_nan_without_sites(running):
+    w = spread_world()
+    empty = w.add_cell(2, 1.0, 1.0, 0.0, 0.0)
+    if running:
+        w.finalize(1)
+        w.step(3)
+    w.advance_fields(2)
+    means = np.asarray(w.field_means(0))
+    assert means.dtype == np.float64 and len(means) == w.n_cells() + 1
+    ids, conc = w.snapshot(), w.field_conc(0)
+    assert ids.count(empty) == 0
+    for c in range(w.n_cells() + 1):
+        total = 0.0
+        for i in (i for i, v in enumerate(ids) if v == c):
+            total += conc[i]
+        if ids.count(c) == 0:
+            assert np.isnan(means[c])
+            continue
+        assert means[c] == total / ids.count(c)
+        # (before finalize field_mean_at_cell reads the volume from trackers finalize computes)
+        if running:
+            assert means[c] == w.field_mean_at_cell(0, c)
+    with pytest.raises(InternalError, match="field index out of range"):
+        w.field_means(1)

@@ -190,6 +190,10 @@ SIGNATURES = {
     "cell_table": "($self)",
     "set_cell_params": "($self, cell_id, *, target_volume=None, lambda_volume=None, target_surface=None,"
                        " lambda_surface=None)",
+    "set_uptake": "($self, field_idx, cell_type, max_rate, km=0.0, scale_by=None)",
+    "set_field_boundary": "($self, field_idx, value)",
+    "cell_neighbors": "($self)",
+    "field_means": "($self, field_idx)",
 }
 
 DOCUMENTED = {
@@ -290,13 +294,36 @@ DOCUMENTED = {
         "Replace the given energy parameters of cell `cell_id`; the others keep\n"
         "their values. The surface term runs while some cell has lambda_surface != 0."
     ),
+    "set_uptake": (
+        "Cells of type `cell_type` take up field `field_idx`: each advance, after\n"
+        "secretion, removes min(c, dt*max_rate*s*c/(km + c)) from every site of\n"
+        "such a cell (min(c, dt*max_rate*s) when km = 0), s being 1 or the cell's\n"
+        "value of the attribute `scale_by`. Never below zero; max_rate 0 stops it."
+    ),
+    "set_field_boundary": (
+        "Hold field `field_idx` at `value` outside the box on its non-periodic\n"
+        "faces (x and y only on a planar box): in the diffusion step the outside\n"
+        "neighbour of a site on such a face holds `value`. None restores no-flux."
+    ),
+    "cell_neighbors": (
+        "The neighbour graph as a dict of three int64 columns, each a memoryview:\n"
+        "id_a, id_b, area, one row per pair of records in contact (id_a < id_b;\n"
+        "the medium, 0, included), sorted by (id_a, id_b). area counts a cell's\n"
+        "(site, configured neighbour) pairs with the other, the units of\n"
+        "cell_contact_area_by_type. Running, the first call has copies keep it."
+    ),
+    "field_means": (
+        "The mean concentration of field `field_idx` over each record's sites,\n"
+        "by id (the medium first), as a float64 memoryview; NaN for a record\n"
+        "without sites. One pass over the sites, summed in double in site order."
+    ),
 }
 
 
 def test_the_class_has_exactly_its_methods():
     public = {name for name in vars(World) if not name.startswith("_")}
     assert public == set(SIGNATURES)
-    assert len(SIGNATURES) == 62
+    assert len(SIGNATURES) == 66
 
 
 def stub_docstrings():

@@ -207,7 +207,7 @@ def called_methods(calls):
 
 def test_the_calls_cover_every_method():
     methods = {name for name in dir(tessaly.World) if not name.startswith("_")}
-    assert len(methods) == 62
+    assert len(methods) == 66
     assert methods <= called_methods(CALLS + SAVE_AND_LOAD)
 
 

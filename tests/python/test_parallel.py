@@ -54,10 +54,13 @@ DIGEST_SCRIPT = textwrap.dedent(
         f = w.add_field("signal", 0.1, 0.01)
         w.set_secretion(f, 1, 0.5)
         w.set_chemotaxis(f, 2, 20.0)
+        w.set_uptake(f, 2, 0.3, 0.5)
+        w.set_field_boundary(f, 0.2)
         w.set_act(2, 30.0, 20)
         w.set_persistence(1, 2.0, 3, 0.5)
         w.set_cell_frozen(1, True)
         w.finalize(19)
+        w.cell_neighbors()  # kept by the tiles' copies from here on
         return w
 
     CASES = [
@@ -74,7 +77,9 @@ DIGEST_SCRIPT = textwrap.dedent(
         threads = len(os.listdir("/proc/self/task"))
         w.step_parallel(3, block)
         states.append([w.snapshot(), w.cell_volumes(), w.cell_surfaces(), w.cell_coms(), w.field_conc(0),
-                       w.activity_view().tolist(), w.cell_directions(), w.cell_tracks()])
+                       w.activity_view().tolist(), w.cell_directions(), w.cell_tracks(),
+                       [list(column) for column in w.cell_neighbors().values()],
+                       [m if m == m else None for m in w.field_means(0)]])
     print(json.dumps({"threads": threads, "states": states}))
     """
 )

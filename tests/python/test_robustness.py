@@ -42,7 +42,7 @@ pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
 
 U32_MAX = 2**32 - 1
 U64_MAX = 2**64 - 1
-SIGNATURE_LENGTH = {"step_parallel": 2, "divide_cell": 3}  # methods whose calls may leave out defaulted arguments
+SIGNATURE_LENGTH = {"step_parallel": 2, "divide_cell": 3, "set_uptake": 5}  # methods whose calls may leave out defaulted arguments
 NAN = math.nan
 INF = math.inf
 
@@ -1149,6 +1149,106 @@ class WorldMachine(RuleBasedStateMachine):
             if self.running and cid <= self.n:
                 assert sum(areas.values()) == surfaces[cid]
 
+    # -- neighbours and field coupling --
+
+    def graph(self):
+        """cell_neighbors() as documented, {(id_a, id_b): area}, or InternalError."""
+        if self.unregistered_painted():
+            return InternalError
+        areas = {}
+        for i, c in enumerate(self.snap):
+            for j in self.nbrs[i]:
+                if self.snap[j] > c:
+                    areas[(c, self.snap[j])] = areas.get((c, self.snap[j]), 0) + 1
+        return areas
+
+    @rule(data=st.data())
+    def set_uptake(self, data):
+        params = [("field_idx", data.draw(self.field_idx())), ("cell_type", data.draw(self.any_type())),
+                  ("max_rate", data.draw(float_arg()))]
+        if data.draw(st.booleans()):
+            params.append(("km", data.draw(float_arg())))
+            if data.draw(st.booleans()):
+                # this machine adds no attributes: any name is unknown
+                names = st.sampled_from(["", "vigour", "\ud800"]).map(lambda s: Arg(s, s))
+                params.append(("scale_by", data.draw(names | st.just(Arg(None, None)) |
+                                                     st.just(Arg(1, error=TypeError)))))
+        out = self.call(data, "set_uptake", *params)
+        if out is None:
+            return
+        f, _, max_rate, *rest = out.converted
+        km = rest[0] if rest else 0.0
+        scale_by = rest[1] if len(rest) > 1 else None
+        if f >= self.n_fields:
+            self.expect(out, InternalError)
+        elif not max_rate >= 0.0:
+            self.expect(out, ValueError, f"max_rate: expected a number >= 0, got {max_rate!r}")
+        elif not km >= 0.0:
+            self.expect(out, ValueError, f"km: expected a number >= 0, got {km!r}")
+        elif scale_by is not None:
+            self.expect(out, ValueError, f"scale_by: expected the name of a cell attribute, got {scale_by!r}")
+        else:
+            assert self.expect(out) is None
+
+    @rule(data=st.data())
+    def set_field_boundary(self, data):
+        value = data.draw(float_arg() | st.just(Arg(None, None)))
+        out = self.call(data, "set_field_boundary", ("field_idx", data.draw(self.field_idx())), ("value", value))
+        if out is None:
+            return
+        f, v = out.converted
+        if f >= self.n_fields:
+            self.expect(out, InternalError)
+        elif v is not None and not (math.isfinite(v) and v >= 0.0):
+            self.expect(out, ValueError, f"value: expected a finite number >= 0 or None, got {v!r}")
+        else:
+            assert self.expect(out) is None
+
+    @rule(data=st.data())
+    def field_means(self, data):
+        out = self.call(data, "field_means", ("field_idx", data.draw(self.field_idx())))
+        if out is None:
+            return
+        f = out.converted[0]
+        if f >= self.n_fields or self.unregistered_painted():
+            self.expect(out, InternalError)
+            return
+        means = np.asarray(self.expect(out))
+        conc = self.w.field_conc(f)
+        totals, counts = [0.0] * (self.n + 1), [0] * (self.n + 1)
+        for c, v in zip(self.snap, conc):
+            totals[c] += v
+            counts[c] += 1
+        assert len(means) == self.n + 1
+        for m, total, count in zip(means, totals, counts):
+            assert same_float(float(m), total / count if count else NAN)
+
+    @rule(data=st.data())
+    def cell_neighbors(self, data):
+        out = self.call(data, "cell_neighbors")
+        if out is not None and self.graph() is InternalError:
+            self.expect(out, InternalError)
+
+    @invariant()
+    def neighbour_graph(self):
+        # the graph (kept by the copies once read in the running phase) is the
+        # model's, and summed by the partners' types it is the contact read-out
+        expected = self.graph()
+        if expected is InternalError:
+            with pytest.raises(InternalError):
+                self.w.cell_neighbors()
+            return
+        g = {k: np.asarray(v) for k, v in self.w.cell_neighbors().items()}
+        assert list(g) == ["id_a", "id_b", "area"] and all(v.dtype == np.int64 for v in g.values())
+        rows = list(zip(g["id_a"].tolist(), g["id_b"].tolist()))
+        assert rows == sorted(expected) and dict(zip(rows, g["area"].tolist())) == expected
+        by_type = [{} for _ in range(self.n + 1)]
+        for (a, b), area in expected.items():
+            for one, other in ((a, b), (b, a)):
+                t = self.types[other]
+                by_type[one][t] = by_type[one].get(t, 0) + area
+        for cid in range(self.n + 1):
+            assert by_type[cid] == self.w.cell_contact_area_by_type(cid)
 
 TestWorldMachine = WorldMachine.TestCase
 TestWorldMachine.settings = settings.get_profile(PROFILE)
