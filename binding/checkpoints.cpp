@@ -57,6 +57,24 @@ PyObject* checkpoint_bytes(PyObject* self, bool compress) {
     return out.release();
 }
 
+// The attribute names of a restored world are names add_cell_attribute
+// takes: identifiers that name no column of the table without them.
+void check_attribute_names(tessaly::World& w) {
+    if (w.state.attributes.empty()) return;
+    std::vector<tessaly::Attribute> held = std::move(w.state.attributes);
+    w.state.attributes.clear();
+    Ref table = checked(cell_table_of(w));
+    w.state.attributes = std::move(held);
+    for (const tessaly::Attribute& a : w.state.attributes) {
+        Ref name(PyUnicode_DecodeUTF8(a.name.data(), static_cast<Py_ssize_t>(a.name.size()), "strict"));
+        if (name.get() == nullptr) PyErr_Clear();
+        const int taken = name.get() == nullptr ? 0 : PyDict_Contains(table.get(), name.get());
+        if (taken < 0) throw PythonError{};
+        if (name.get() == nullptr || !PyUnicode_IsIdentifier(name.get()) || taken)
+            tessaly::damaged("an attribute called '" + a.name + "', which is no identifier or names a column");
+    }
+}
+
 // Returns a new reference to a World of class `type` restored from
 // checkpoint bytes; the object is made only once the bytes have been read.
 PyObject* restore(PyTypeObject* type, const std::uint8_t* data, std::size_t size) {
@@ -83,6 +101,7 @@ PyObject* restore(PyTypeObject* type, const std::uint8_t* data, std::size_t size
             raise_error(PyExc_ValueError, "checkpoint damaged: payload size disagrees with the data");
     }
     tessaly::WorldState state = tessaly::decode_payload(payload, payload_size);
+    check_attribute_names(state.world);
     const tessaly::Lattice& lattice = state.world.lattice;
     WorldSlots contents;
     contents.dims = {lattice.nx, lattice.ny, lattice.nz};

@@ -957,6 +957,37 @@ class WorldMachine(RuleBasedStateMachine):
             assert self.recompute() is None
 
     @rule(data=st.data())
+    def divide_batch_with_attributes(self, data):
+        """A batch of chosen divisions gives what one call per id gives, refuses
+        whole, and splits or resets the attributes by their rules."""
+        if self.n > 60 or not self.running or self.unregistered_painted():
+            return
+        w = self.w
+        if "mass" not in w.cell_table():
+            w.add_cell_attribute("mass", 1.0, "split")
+            w.add_cell_attribute("tag", 2.0, "reset")
+            w.set_cell_attribute("tag", 5.0, ids=list(range(self.n + 1)))
+        ids = data.draw(st.lists(st.integers(0, self.n + 1), max_size=3), label="batch")
+        orientation = data.draw(st.sampled_from(["major", "random", (1.0, 0.5, 0.0)]), label="batch orientation")
+        mass = w.cell_attribute("mass").tolist()
+        twin = tessaly.World.from_bytes(w.to_bytes())
+        try:
+            born = w.divide_cell(ids, orientation)
+        except ValueError:
+            assert w.to_bytes() == twin.to_bytes()
+            return
+        assert born == [twin.divide_cell(c, orientation) for c in ids] == list(range(self.n + 1, self.n + 1 + len(ids)))
+        assert w.to_bytes() == twin.to_bytes()
+        volumes, after, tag = w.cell_volumes(), w.cell_attribute("mass"), w.cell_attribute("tag")
+        for p, d in zip(ids, born):
+            assert abs(after[p] + after[d] - mass[p]) <= 1e-12 * abs(mass[p])
+            assert after[d] == mass[p] * (volumes[d] / (volumes[p] + volumes[d])) and tag[p] == tag[d] == 2.0
+        self.add_records([self.types[c] for c in ids])
+        self.frozen.update(d for c, d in zip(ids, born) if c in self.frozen)
+        self.snap = w.snapshot()
+        assert self.recompute() is None
+
+    @rule(data=st.data())
     def set_act(self, data):
         self.simple(data, "set_act", ("cell_type", data.draw(self.any_type())),
                     ("lambda_act", data.draw(float_arg(-50.0, 300.0))),
