@@ -4,9 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
+#include "checks.hpp"
 #include "chemotaxis.hpp"
 #include "connectivity.hpp"
 #include "external.hpp"
@@ -61,10 +63,28 @@ const Method World_set_membrane_anchored{
         tessaly::set_membrane_anchored(w, cell_type, on);
     }};
 
+// A type that no energy setting names is almost certainly a mistake (its
+// cells feel no contact energy and no term): warned about once per type and
+// World object, before anything changes, so that a warning turned into an
+// error leaves the world as it was.
+void warn_unnamed_type(PyObject* self, CellType t) {
+    std::vector<bool>& warned = slots_of(self).warned_unnamed;
+    if (t < warned.size() && warned[t]) return;
+    if (tessaly::type_named_by_energy(current(self), t)) return;
+    if (warned.empty()) warned.resize(std::size_t{std::numeric_limits<CellType>::max()} + 1);
+    const std::string text = "set_cell_type: type " + std::to_string(t) +
+                             " is named by no energy setting; its cells have contact energy 0 with every type";
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) < 0) throw PythonError{};
+    warned[t] = true;
+}
+
 const Method World_set_cell_type{
     "set_cell_type", exclusive, params(arg("cell_id"), arg("new_type")),
     [](PyObject* self, CellId cell_id, CellType new_type) {
-        tessaly::set_cell_type(current(self), cell_id, new_type);
+        tessaly::World& w = current(self);
+        (void)tessaly::cell_at(w, cell_id);
+        warn_unnamed_type(self, new_type);
+        tessaly::set_cell_type(w, cell_id, new_type);
     }};
 
 const Method World_set_secretion{

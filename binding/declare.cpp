@@ -122,6 +122,8 @@ Labels to_labels(PyObject* object) {
     if (PyUnicode_Check(object) || !PyObject_CheckBuffer(object)) return Labels{to_vector<std::uint32_t>(object), nullptr};
     auto held = std::make_shared<HeldBuffer>(object, PyBUF_RECORDS_RO);
     const Py_buffer& v = held->view;
+    // a 0-d array is one number, not a sequence of labels
+    if (v.ndim == 0) raise_not_convertible(object, "Sequence");
     const char* format = v.format == nullptr ? "B" : v.format;
     const char* code = format;
     bool swapped = false;

@@ -112,6 +112,7 @@ struct WorldSlots {
     Dims dims{};                                // as passed to the constructor
     int borrows = 0;                            // > 0: shared borrows held, −1: borrowed exclusively
     std::uint8_t neighbor_order = 0;            // as passed to the constructor
+    std::vector<bool> warned_unnamed;           // by type: set_cell_type warned that no energy setting names it
 };
 
 struct WorldObject {
@@ -347,8 +348,9 @@ std::vector<T> to_vector(PyObject* object) {
 TypeMap to_type_map(PyObject* object);
 
 // Labels: an object with the buffer protocol holding integers of 1, 2, 4 or
-// 8 bytes (any shape and strides), read in place when in native byte order,
-// else from a byte-swapped copy in C order; anything else as a sequence of u32.
+// 8 bytes (one axis or more, any shape and strides), read in place when in
+// native byte order, else from a byte-swapped copy in C order; anything else
+// as a sequence of u32. A 0-d array is one number: TypeError.
 Labels to_labels(PyObject* object);
 
 // The argument as the body's parameter type T asks for it. Unsigned

@@ -19,6 +19,7 @@
 #include "lists.hpp"
 #include "mitosis.hpp"
 #include "persistence.hpp"
+#include "terms.hpp"
 #include "world.hpp"
 
 namespace tessaly::binding {
@@ -198,6 +199,9 @@ const Method World_cell_tracks{
     "cell_tracks", shared, params(), "Every cell's accumulated centroid displacement since tracking began.",
     [](PyObject* self) -> PyObject* {
         const tessaly::World& w = current(self);
+        // tracks that were never kept would read as cells that never moved
+        if (!tessaly::tracking_on(w.terms))
+            raise_error(PyExc_RuntimeError, "cell_tracks: tracking is off; call set_tracking(True) before stepping");
         return vec3_list(w.cells.size(), w.terms.tracks.position);
     }};
 

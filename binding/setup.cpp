@@ -54,14 +54,10 @@ namespace {
 
 // ---- methods: set-up ----
 
-// A label array must hold one label per site, each in [0, 2³²−1].
-void check_label_array(const tessaly::LabelArray& array, std::size_t n_sites) {
-    const std::size_t count = tessaly::element_count(array);
-    if (count != n_sites) {
-        PyErr_Format(PyExc_ValueError, "labels: expected %zu labels, one per site, got %zu", n_sites, count);
-        throw PythonError{};
-    }
-    if (tessaly::labels_fit_u32(array)) return;
+// Every label of an array must lie in [0, 2³²−1]; its length is the
+// engine's to check, as for a list, after its values.
+void check_label_array(const tessaly::LabelArray& array) {
+    if (tessaly::element_count(array) == 0 || tessaly::labels_fit_u32(array)) return;
     // the slower scan finds the value to name
     const tessaly::LabelRange range = tessaly::label_range(array);
     if (range.negative)
@@ -109,7 +105,7 @@ const Method World_seed_from_labels{
         tessaly::World& w = setup_only(self, "seed after finalize");
         std::vector<std::pair<std::uint32_t, CellId>> entries;  // in order of creation
         if (labels.buffer) {
-            check_label_array(labels.array, w.lattice.n_sites());
+            check_label_array(labels.array);
             entries = tessaly::seed_from_labels(w, labels.array, types, default_type, target_volume, lambda_volume);
         } else {
             const auto created =

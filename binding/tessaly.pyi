@@ -92,9 +92,10 @@ class World:
         y1`` or ``z0 >= z1``) paints nothing. A non-empty box reaching past
         the lattice (``x1 > nx``, ``y1 > ny`` or ``z1 > nz``) raises
         ``ValueError("seed_block box reaches outside the lattice")`` and
-        paints nothing. The id is not checked here: painting an id that was
-        never registered makes :meth:`finalize` fail. Trackers are not
-        updated before :meth:`finalize`. Set-up phase only, else
+        paints nothing. Otherwise an id that is not registered (the medium,
+        0, is) raises ``InternalError("cell id C is not registered")`` and
+        paints nothing, an empty box included. Trackers are not updated
+        before :meth:`finalize`. Set-up phase only, else
         ``RuntimeError("seed after finalize")``.
         """
 
@@ -121,10 +122,13 @@ class World:
         ``labels`` may also be any object with the buffer protocol holding
         integers of 1, 2, 4 or 8 bytes (a NumPy array of any integer dtype,
         any number of dimensions, C- or Fortran-ordered or strided), read in
-        C order of ``(nz, ny, nx)`` without a Python object per element. Its
-        size must equal ``nx*ny*nz`` and every label lie in ``[0, 2**32 - 1]``,
-        else ``ValueError("labels: ...")``; floats or other formats raise
-        ``TypeError("labels: ...")``. Nothing changes when it is refused.
+        C order of ``(nz, ny, nx)`` without a Python object per element.
+        Every label must lie in ``[0, 2**32 - 1]``, else ``ValueError("labels:
+        ...")``; then its size must equal ``nx*ny*nz``, else (an empty array
+        too) ``InternalError("labels length must equal n_sites")``, as for a
+        sequence. Floats or other formats, and a 0-d array (one number, not
+        a sequence), raise ``TypeError("argument 'labels': ...")``. Nothing
+        changes when it is refused.
         """
 
     def set_contact(self, type_a: int, type_b: int, j: float) -> None:
@@ -315,6 +319,13 @@ class World:
         ``InternalError``. A type introduced only this way after
         :meth:`finalize` lies outside the contact table and pays no contact
         energy. Works in both phases.
+
+        A type that no energy setting names (no :meth:`set_contact` call in
+        either phase, and no non-zero per-type setting of a term: chemotaxis,
+        membrane anchoring, junctions, length, external force, Act,
+        persistence) warns with a ``RuntimeWarning`` naming the type, once
+        per type and World object (a copy or a loaded world warns afresh),
+        before anything changes; results are unchanged.
         """
 
     def set_secretion(self, field_idx: int, cell_type: int, rate: float) -> None:
@@ -549,7 +560,14 @@ class World:
         """
 
     def cell_tracks(self) -> list[tuple[float, float, float]]:
-        """Every cell's accumulated centroid displacement since tracking began."""
+        """Every cell's accumulated centroid displacement since tracking began.
+
+        Tracks are kept while :meth:`set_tracking` is on or persistence
+        (some type with ``lambda_dir > 0``) needs them; otherwise this raises
+        ``RuntimeError("cell_tracks: tracking is off; call set_tracking(True)
+        before stepping")``, since tracks never kept would read as cells that
+        never moved.
+        """
 
     def cell_directions(self) -> list[tuple[float, float, float]]:
         """Every cell's preferred direction of persistent motion.

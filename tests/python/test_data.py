@@ -99,8 +99,13 @@ def test_labels_from_any_integer_array_seed_as_their_list_does(layout):
         (np.zeros(24), TypeError, "argument 'labels': expected a buffer of integers, got one of format 'd'"),
         (np.zeros(24, dtype=bool), TypeError, "argument 'labels': expected a buffer of integers, got one of format '?'"),
         (np.zeros(24, dtype=">f4"), TypeError, "argument 'labels': expected a buffer of integers, got one of format '>f'"),
-        (np.zeros(23, dtype=np.uint32), ValueError, "labels: expected 24 labels, one per site, got 23"),
-        (np.zeros((4, 4, 4), dtype=np.uint8), ValueError, "labels: expected 24 labels, one per site, got 64"),
+        # a wrong length gets the rule of a list, an empty array included; bad values are named first, as in a list
+        (np.zeros(23, dtype=np.uint32), InternalError, "labels length must equal n_sites"),
+        (np.zeros((4, 4, 4), dtype=np.uint8), InternalError, "labels length must equal n_sites"),
+        (np.zeros(0, dtype=np.int64), InternalError, "labels length must equal n_sites"),
+        (np.full(23, -3, dtype=np.int8), ValueError, "labels: every label must lie in [0, 4294967295], got -3"),
+        # a 0-d array is one number, as for every other sequence argument
+        (np.array(3), TypeError, "argument 'labels': 'numpy.ndarray' object cannot be converted to 'Sequence'"),
         (np.full(24, -3, dtype=np.int8), ValueError, "labels: every label must lie in [0, 4294967295], got -3"),
         (np.full(24, 2**32, dtype=np.int64), ValueError,
          "labels: every label must lie in [0, 4294967295], got 4294967296"),
@@ -250,3 +255,48 @@ def test_a_warning_made_an_error_leaves_the_world_set_up():
             w.finalize(1)
     with pytest.raises(RuntimeError, match="call finalize"):
         w.step(1)
+
+
+def unnamed(t):
+    return f"set_cell_type: type {t} is named by no energy setting; its cells have contact energy 0 with every type"
+
+
+@pytest.mark.parametrize("name, expected", [
+    (lambda w: None, [unnamed(5), unnamed(6)]),
+    (lambda w: w.set_contact(5, 0, 0.0), [unnamed(6)]),  # named, even with j = 0
+    (lambda w: w.set_contact(6, 5, 2.0), []),
+    (lambda w: w.set_length_constraint(5, 3.0, 1.0), [unnamed(6)]),
+    (lambda w: w.set_length_constraint(5, 3.0, 0.0), [unnamed(5), unnamed(6)]),  # a zero λ names nothing
+    (lambda w: w.set_act(6, 10.0, 20), [unnamed(5)]),
+])
+@pytest.mark.parametrize("phase", ["set-up", "running"])
+def test_set_cell_type_warns_once_per_type_that_no_energy_setting_names(name, expected, phase):
+    w, twin = (make_world() for _ in range(2))
+    for world in (w, twin):
+        configure(world)
+        name(world)
+        if phase == "running":
+            world.finalize(4)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        for t in (5, 6, 5, 1, 6):
+            w.set_cell_type(1, t)
+    assert [str(c.message) for c in caught] == expected
+    assert all(c.category is RuntimeWarning for c in caught)
+    # a warning made an error changes nothing; results are unchanged
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        for t in (5, 6):
+            before = twin.cell_types()
+            try:
+                twin.set_cell_type(1, t)
+            except RuntimeWarning as warning:
+                assert str(warning) in expected and twin.cell_types() == before
+    for world in (w, twin):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            world.set_cell_type(1, 6)
+            if phase == "set-up":
+                world.finalize(4)
+        world.step(3)
+    assert w.snapshot() == twin.snapshot() and w.cell_types() == twin.cell_types()

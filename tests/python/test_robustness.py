@@ -185,9 +185,11 @@ def float_variants(v):
     out = [v, v, v, np.float64(v), decimal.Decimal(v)]
     if math.isfinite(v) and v == int(v) and abs(v) < 2**60 and math.copysign(1.0, v) > 0:
         out += [int(v), Index(int(v)), np.int64(int(v))]
+    pairs = [(x, v) for x in out]
     if math.isfinite(v):
-        out.append(fractions.Fraction(v))
-    return [(x, v) for x in out] + ([(np.float32(v), float(np.float32(v)))] if not abs(v) > 1e30 else [])
+        # a Fraction has no signed zero: Fraction(-0.0) is 0, which converts to +0.0, as float() gives it
+        pairs.append((fractions.Fraction(v), float(fractions.Fraction(v))))
+    return pairs + ([(np.float32(v), float(np.float32(v)))] if not abs(v) > 1e30 else [])
 
 
 BAD_FLOATS = [Arg(value, error=error) for value, error in [
@@ -383,6 +385,8 @@ class WorldMachine(RuleBasedStateMachine):
         self.snap = [0] * self.n_sites
         self.trackers = [ZERO_TRACKERS]
         self.frozen = set()
+        self.tracking = False  # set_tracking(True) in force
+        self.lambda_dir = {}   # by type, as set_persistence left it
         # most sequences start with a field or two, so that the field methods meet valid indices
         for f in range(fields):
             assert self.w.add_field(f"f{f}", 0.1, 0.01) == f
@@ -545,8 +549,6 @@ class WorldMachine(RuleBasedStateMachine):
     def seed_block(self, data):
         cid = data.draw(int_arg(32, st.integers(0, self.n) | st.sampled_from([self.n + 1, self.n + 2, U32_MAX]),
                                 bad_weight=1))
-        if cid.error is None and cid.converted > self.n and data.draw(st.integers(0, 3)) > 0:
-            cid = Arg(0, 0)  # painting an unregistered id is allowed but kept rare
         lo = [data.draw(self.coordinate(a)) for a in range(3)]
         hi = [data.draw(self.coordinate(a)) for a in range(3)]
         out = self.call(data, "seed_block", ("cell_id", cid), ("x0", lo[0]), ("y0", lo[1]), ("z0", lo[2]),
@@ -557,12 +559,17 @@ class WorldMachine(RuleBasedStateMachine):
             self.expect(out, RuntimeError, "seed after finalize")
             return
         c, x0, y0, z0, x1, y1, z1 = out.converted
-        if x0 >= x1 or y0 >= y1 or z0 >= z1:
-            assert self.expect(out) is None
-            return
+        empty = x0 >= x1 or y0 >= y1 or z0 >= z1
         nx, ny, nz = self.dims
-        if x1 > nx or y1 > ny or z1 > nz:
+        if not empty and (x1 > nx or y1 > ny or z1 > nz):
             self.expect(out, ValueError, "seed_block box reaches outside the lattice")
+            return
+        if c > self.n:
+            # refused at once, even for an empty box: nothing painted
+            self.expect(out, InternalError, f"cell id {c} is not registered")
+            return
+        if empty:
+            assert self.expect(out) is None
             return
         assert self.expect(out) is None
         for z in range(z0, z1):
@@ -986,10 +993,17 @@ class WorldMachine(RuleBasedStateMachine):
             self.expect(out, ValueError, "persist: expected a value from 0 to 1")
         else:
             assert self.expect(out) is None
+            self.lambda_dir[out.converted[0]] = out.converted[1]
 
     @rule(data=st.data())
     def set_tracking(self, data):
-        self.simple(data, "set_tracking", ("on", data.draw(bool_arg())))
+        out = self.simple(data, "set_tracking", ("on", data.draw(bool_arg())))
+        if out is not None:
+            self.tracking = out.converted[0]
+
+    def tracks_kept(self):
+        """Tracks are kept while tracking is on or persistence (some λ_dir > 0) needs them."""
+        return self.tracking or any(v > 0.0 for v in self.lambda_dir.values())
 
     @rule(data=st.data())
     def set_cell_frozen(self, data):
@@ -1036,7 +1050,9 @@ class WorldMachine(RuleBasedStateMachine):
         name = data.draw(st.sampled_from(["cell_coms", "cell_types", "cell_volumes", "cell_surfaces",
                                           "cell_lengths", "cell_centroids", "cell_tracks", "cell_directions"]))
         out = self.call(data, name)
-        if out is not None:
+        if out is not None and name == "cell_tracks" and not self.tracks_kept():
+            self.expect(out, RuntimeError, "cell_tracks: tracking is off; call set_tracking(True) before stepping")
+        elif out is not None:
             result = self.expect(out)
             assert type(result) is list and len(result) == self.n + 1
 
@@ -1324,3 +1340,34 @@ def test_remove_cells_ignores_huge_and_repeated_ids():
     with pytest.raises(OverflowError):
         w.remove_cells([b, 2**32])
     assert w.cell_volumes() == [12, 0, 4]  # conversion failed: nothing removed
+
+
+# ---- the machine's minimal cases of the faults it found ----
+
+
+def test_a_zero_dimensional_label_array_is_refused_on_a_one_site_world():
+    # the fault: a 0-d array holds one element and seeded a one-site world as if it were a list of one
+    w = tessaly.World((1, 1, 1), "noflux", 1, 1.0)
+    with pytest.raises(TypeError, match=r"^argument 'labels': 'numpy.ndarray' object cannot be converted to 'Sequence'$"):
+        w.seed_from_labels(np.array(3), {}, 1, 1.0, 1.0)
+    assert w.n_cells() == 0 and w.snapshot() == [0]
+
+
+@pytest.mark.parametrize("labels", [[1, 2], np.array([1, 2]), np.array([], dtype=np.uint32), []])
+def test_wrong_length_labels_get_one_rule_for_every_container(labels):
+    # the fault: a list raised InternalError, an array of the wrong size ValueError
+    w = tessaly.World((3, 1, 1), "noflux", 1, 1.0)
+    with pytest.raises(InternalError, match="^labels length must equal n_sites$"):
+        w.seed_from_labels(labels, {}, 1, 1.0, 1.0)
+    assert w.n_cells() == 0 and w.snapshot() == [0, 0, 0]
+
+
+@pytest.mark.parametrize("zero, sign", [(fractions.Fraction(-0.0), 1.0), (decimal.Decimal("-0"), -1.0),
+                                        (np.float32(-0.0), -1.0), (-0.0, -1.0), (0, 1.0)])
+def test_a_float_argument_converts_as_float_does(zero, sign):
+    # the machine's model paired Fraction(-0.0) with -0.0; a Fraction has no signed zero and float() gives +0.0
+    w = tessaly.World((2, 1, 1), "noflux", 1, 1.0)
+    c = w.add_cell(1, 4.0, 1.0, 0.0, 0.0)
+    w.set_cell_params(c, target_volume=zero)
+    value = w.cell_table()["target_volume"][c]
+    assert value == 0.0 and math.copysign(1.0, value) == sign == math.copysign(1.0, float(zero))
