@@ -80,11 +80,28 @@ void warn_unnamed_type(PyObject* self, CellType t) {
 
 const Method World_set_cell_type{
     "set_cell_type", exclusive, params(arg("cell_id"), arg("new_type")),
-    [](PyObject* self, CellId cell_id, CellType new_type) {
+    [](PyObject* self, PyObject* cell_id, PyObject* new_type) {
+        if (!is_batch(cell_id)) {
+            const CellId id = argument<CellId>(Param{"cell_id"}, cell_id);
+            const CellType t = argument<CellType>(Param{"new_type"}, new_type);
+            tessaly::World& w = current(self);
+            (void)tessaly::cell_at(w, id);
+            warn_unnamed_type(self, t);
+            tessaly::set_cell_type(w, id, t);
+            return;
+        }
+        const std::vector<CellId> ids = to_ids("cell_id", cell_id);
+        const std::vector<CellType> types = per_id<CellType>("new_type", new_type, ids.size());
         tessaly::World& w = current(self);
-        (void)tessaly::cell_at(w, cell_id);
-        warn_unnamed_type(self, new_type);
-        tessaly::set_cell_type(w, cell_id, new_type);
+        tessaly::check_registered(w, ids);
+        // each new type once, in order of first appearance, before anything changes
+        std::vector<bool> seen(std::size_t{std::numeric_limits<CellType>::max()} + 1);
+        for (const CellType t : types)
+            if (!seen[t]) {
+                seen[t] = true;
+                warn_unnamed_type(self, t);
+            }
+        tessaly::set_cell_types(w, ids, types);
     }};
 
 const Method World_set_secretion{
@@ -95,8 +112,16 @@ const Method World_set_secretion{
 
 const Method World_set_cell_secretion_scale{
     "set_cell_secretion_scale", exclusive, params(arg("field_idx"), arg("cell_id"), arg("scale")),
-    [](PyObject* self, std::size_t field_idx, CellId cell_id, double scale) {
-        tessaly::set_cell_secretion_scale(current(self), field_idx, cell_id, scale);
+    [](PyObject* self, std::size_t field_idx, PyObject* cell_id, PyObject* scale) {
+        if (!is_batch(cell_id)) {
+            const CellId id = argument<CellId>(Param{"cell_id"}, cell_id);
+            const double s = argument<double>(Param{"scale"}, scale);
+            tessaly::set_cell_secretion_scale(current(self), field_idx, id, s);
+            return;
+        }
+        const std::vector<CellId> ids = to_ids("cell_id", cell_id);
+        const std::vector<double> scales = per_id<double>("scale", scale, ids.size());
+        tessaly::set_cell_secretion_scales(current(self), field_idx, ids, scales);
     }};
 
 const Method World_step_parallel{

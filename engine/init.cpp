@@ -283,6 +283,14 @@ bool labels_fit_u32(const LabelArray& labels) {
     });
 }
 
+void copy_labels(const LabelArray& labels, std::uint32_t* out) {
+    if (!labels_fit_u32(labels)) fail("labels: every label must lie in [0, 4294967295]");
+    by_element_type(labels, [&](auto zero) {
+        using T = decltype(zero);
+        for_each_element<T>(labels, [&](std::size_t i, T v) { out[i] = static_cast<std::uint32_t>(v); });
+    });
+}
+
 std::vector<std::pair<std::uint32_t, CellId>> seed_from_labels(
     World& w, const LabelArray& labels, const std::unordered_map<std::uint32_t, CellType>& types, CellType default_type,
     double target_volume, double lambda_volume) {

@@ -93,6 +93,9 @@ LabelRange label_range(const LabelArray& labels);  // checked: not empty, a know
 // scan at all for unsigned elements of up to 4 bytes).
 bool labels_fit_u32(const LabelArray& labels);
 
+// Every element in C order into out[0, element_count); they must fit u32.
+void copy_labels(const LabelArray& labels, std::uint32_t* out);
+
 // seed_from_labels for an array whose elements lie in [0, 2³²−1]; an
 // element_count other than n_sites fails as the list form does: the same cells in the same order as from the list of its
 // elements, checked before anything changes, returned as (label, id) pairs

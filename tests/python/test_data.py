@@ -135,13 +135,15 @@ def test_the_world_can_be_seeded_from_its_own_view():
 def test_the_cell_table_matches_the_list_read_outs():
     pandas = pytest.importorskip("pandas")
     w = labelled_world()
+    w.set_cell_secretion_scale(0, 2, 0.25)
     w.finalize(2)
     w.step(10)
     table = w.cell_table()
     frame = pandas.DataFrame(table)
     assert list(frame.columns) == ["id", "type", "volume", "surface", "target_volume", "lambda_volume",
                                    "target_surface", "lambda_surface", "com_x", "com_y", "com_z",
-                                   "dir_x", "dir_y", "dir_z"]
+                                   "dir_x", "dir_y", "dir_z", "secretion_scale_0"]
+    assert frame["secretion_scale_0"].tolist() == [1.0, 1.0, 0.25, 1.0]  # 1 where no scale was set
     assert frame["id"].tolist() == list(range(w.n_cells() + 1))
     assert frame["type"].tolist() == w.cell_types()
     assert frame["volume"].tolist() == w.cell_volumes() and frame["surface"].tolist() == w.cell_surfaces()
@@ -300,3 +302,71 @@ def test_set_cell_type_warns_once_per_type_that_no_energy_setting_names(name, ex
                 world.finalize(4)
         world.step(3)
     assert w.snapshot() == twin.snapshot() and w.cell_types() == twin.cell_types()
+
+
+# ---- per-cell setters on batches of ids ----
+
+
+class Failing:
+    """A sequence whose item `at` raises LookupError."""
+
+    def __init__(self, items, at):
+        self.items, self.at = items, at
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, k):
+        if k == self.at:
+            raise LookupError("item refused")
+        return self.items[k]
+
+
+def lengths(name, n, got):
+    return f"{name}: expected {n} values, one per id, got {got}"
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda w: w.set_cell_params([1, 2], target_volume=[1.0]), ValueError, lengths("target_volume", 2, 1)),
+    (lambda w: w.set_cell_params((1, 2), target_volume=1.0, lambda_surface=np.zeros(3)), ValueError,
+     lengths("lambda_surface", 2, 3)),
+    (lambda w: w.set_cell_params([], lambda_volume=[0.5]), ValueError, lengths("lambda_volume", 0, 1)),
+    (lambda w: w.set_cell_params([1, 99], target_volume=5.0, lambda_surface=1.0), InternalError,
+     "cell id 99 is not registered"),
+    (lambda w: w.set_cell_params(np.array([1, 2**32]), target_volume=5.0), OverflowError, None),
+    (lambda w: w.set_cell_params(np.array([1, -1]), target_volume=5.0), OverflowError, None),
+    (lambda w: w.set_cell_params([1, -1], target_volume=5.0), OverflowError, None),
+    (lambda w: w.set_cell_params(np.array([1.0, 2.0]), target_volume=5.0), TypeError,
+     "argument 'cell_id': expected a buffer of integers, got one of format 'd'"),
+    (lambda w: w.set_cell_params([1, "2"], target_volume=5.0), TypeError,
+     "argument 'cell_id': 'str' object cannot be interpreted as an integer"),
+    (lambda w: w.set_cell_params([1, 2], target_volume=[5.0, "a"]), TypeError,
+     "argument 'target_volume': must be real number, not str"),
+    (lambda w: w.set_cell_params([1, 2], target_volume=np.ones((2, 1))), TypeError, None),
+    (lambda w: w.set_cell_params(Failing([1, 2], 1), target_volume=5.0), LookupError, "item refused"),
+    (lambda w: w.set_cell_params([1, 2], target_volume=Failing([1.0, 2.0], 1)), LookupError, "item refused"),
+    (lambda w: w.set_cell_type([1, 2], [1, 1, 1]), ValueError, lengths("new_type", 2, 3)),
+    (lambda w: w.set_cell_type([1, 99], 1), InternalError, "cell id 99 is not registered"),
+    (lambda w: w.set_cell_type([1, 2], [1, 70000]), OverflowError, None),
+    (lambda w: w.set_cell_type([1, 2], [7, 8]), RuntimeWarning, unnamed(7)),  # a warning made an error
+    (lambda w: w.set_cell_secretion_scale(0, [1, 2], [1.0]), ValueError, lengths("scale", 2, 1)),
+    (lambda w: w.set_cell_secretion_scale(5, [1, 2], 0.5), InternalError, "field index out of range"),
+    (lambda w: w.set_cell_secretion_scale(0, [2, 1, 99], 0.5), InternalError, "cell id 99 is not registered"),
+    (lambda w: w.set_cell_frozen([1, 0], True), ValueError, "cell_id: the medium cannot be frozen"),
+    (lambda w: w.set_cell_frozen([1, 2], [True]), ValueError, lengths("frozen", 2, 1)),
+    (lambda w: w.set_cell_frozen([1, 99], True), InternalError, "cell id 99 is not registered"),
+    (lambda w: w.set_cell_frozen([1, 2], [True, 1]), TypeError,
+     "argument 'frozen': 'int' object cannot be converted to 'bool'"),
+])
+def test_a_refused_batch_changes_nothing(call, error, message):
+    w = labelled_world()
+    w.set_cell_secretion_scale(0, 1, 3.0)
+    w.finalize(1)
+    before = w.to_bytes()
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(error) as caught:
+            call(w)
+    if message is not None:
+        assert str(caught.value) == message
+    assert w.to_bytes() == before
