@@ -151,12 +151,12 @@ class World:
 
     def set_cell_params(
         self,
-        cell_id: int,
+        cell_id: int | Sequence[int] | Buffer,
         *,
-        target_volume: float | None = None,
-        lambda_volume: float | None = None,
-        target_surface: float | None = None,
-        lambda_surface: float | None = None,
+        target_volume: float | Sequence[float] | Buffer | None = None,
+        lambda_volume: float | Sequence[float] | Buffer | None = None,
+        target_surface: float | Sequence[float] | Buffer | None = None,
+        lambda_surface: float | Sequence[float] | Buffer | None = None,
     ) -> None:
         """Replace the given energy parameters of cell `cell_id`; the others keep
         their values. The surface term runs while some cell has lambda_surface != 0.
@@ -165,6 +165,13 @@ class World:
         ``None`` keeps its value. Any registered id is accepted, the medium
         included; an id beyond the registry raises ``InternalError``. Works
         in both phases.
+
+        Batches: ``cell_id`` may also be a sequence or an integer array of
+        ids (read in place); each value is then a scalar for every id, or a
+        sequence or array of one value per id, else ``ValueError("NAME:
+        expected N values, one per id, got M")``. Every id and length is
+        checked before anything changes; the last value for a repeated id
+        wins. An id beyond the registry refuses the whole batch.
         """
 
     def cell_table(self) -> dict[str, memoryview]:
@@ -172,6 +179,11 @@ class World:
         columns, each a memoryview: id, type, volume, surface, target_volume,
         lambda_volume, target_surface, lambda_surface, com_x, com_y, com_z,
         dir_x, dir_y, dir_z.
+
+        After these, one float64 column per field, ``secretion_scale_0``,
+        ``secretion_scale_1``, ... (by field index, as every field method
+        names fields): each record's secretion multiplier, 1.0 where no
+        scale was set.
 
         Columns ``id``, ``type``, ``volume``, ``surface`` (int64),
         ``target_volume``, ``lambda_volume``, ``target_surface``,
@@ -312,7 +324,7 @@ class World:
         ``on`` must be a ``bool``. Works in both phases.
         """
 
-    def set_cell_type(self, cell_id: int, new_type: int) -> None:
+    def set_cell_type(self, cell_id: int | Sequence[int] | Buffer, new_type: int | Sequence[int] | Buffer) -> None:
         """Set the type of cell ``cell_id`` to ``new_type``.
 
         Nothing else changes. An id beyond the registry raises
@@ -326,6 +338,14 @@ class World:
         persistence) warns with a ``RuntimeWarning`` naming the type, once
         per type and World object (a copy or a loaded world warns afresh),
         before anything changes; results are unchanged.
+
+        Batches: ``cell_id`` may also be a sequence or an integer array of
+        ids (read in place); each value is then a scalar for every id, or a
+        sequence or array of one value per id, else ``ValueError("NAME:
+        expected N values, one per id, got M")``. Every id and length is
+        checked before anything changes; the last value for a repeated id
+        wins. Each new type
+        of a batch warns as above, before anything changes.
         """
 
     def set_secretion(self, field_idx: int, cell_type: int, rate: float) -> None:
@@ -335,11 +355,24 @@ class World:
         both phases.
         """
 
-    def set_cell_secretion_scale(self, field_idx: int, cell_id: int, scale: float) -> None:
+    def set_cell_secretion_scale(
+        self, field_idx: int, cell_id: int | Sequence[int] | Buffer, scale: float | Sequence[float] | Buffer
+    ) -> None:
         """Scale the secretion of cell ``cell_id`` into field ``field_idx`` by ``scale``.
 
         A field index beyond the fields raises ``InternalError``. Works in
-        both phases.
+        both phases. One id is not checked against the registry (a scale set
+        for an id not yet registered applies once it is).
+
+        Batches: ``cell_id`` may also be a sequence or an integer array of
+        ids (read in place); each value is then a scalar for every id, or a
+        sequence or array of one value per id, else ``ValueError("NAME:
+        expected N values, one per id, got M")``. Every id and length is
+        checked before anything changes; the last value for a repeated id
+        wins. Unlike one
+        id, every id of a batch must be registered, else the whole batch is
+        refused. The scales read back as the ``secretion_scale_<field_idx>``
+        columns of :meth:`cell_table`.
         """
 
     def advance_fields(self, n: int) -> None:
@@ -506,11 +539,20 @@ class World:
         nothing changes then.
         """
 
-    def set_cell_frozen(self, cell_id: int, frozen: bool) -> None:
+    def set_cell_frozen(self, cell_id: int | Sequence[int] | Buffer, frozen: bool | Sequence[bool]) -> None:
         """Freeze (or free) one cell: no copy into or out of its sites is accepted.
 
         For walls, obstacles and sources. The medium cannot be frozen
         (``ValueError``). Works in both phases.
+
+        Batches: ``cell_id`` may also be a sequence or an integer array of
+        ids (read in place); each value is then a scalar for every id, or a
+        sequence or array of one value per id, else ``ValueError("NAME:
+        expected N values, one per id, got M")``. Every id and length is
+        checked before anything changes; the last value for a repeated id
+        wins. A batch naming the
+        medium anywhere raises the same ``ValueError``; an unregistered id
+        refuses it with ``InternalError``.
         """
 
     def set_act(self, cell_type: int, lambda_act: float, max_act: int) -> None:
