@@ -5,10 +5,12 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "checks.hpp"
 #include "chemotaxis.hpp"
 #include "connectivity.hpp"
 #include "external.hpp"
@@ -71,10 +73,45 @@ const Method World_set_membrane_anchored{
         tessaly::set_membrane_anchored(w, cell_type, on);
     }};
 
+// A type that no energy setting names is almost certainly a mistake (its
+// cells feel no contact energy and no term): warned about once per type and
+// World object, before anything changes, so that a warning turned into an
+// error leaves the world as it was.
+void warn_unnamed_type(PyObject* self, CellType t) {
+    std::vector<bool>& warned = slots_of(self).warned_unnamed;
+    if (t < warned.size() && warned[t]) return;
+    if (tessaly::type_named_by_energy(current(self), t)) return;
+    if (warned.empty()) warned.resize(std::size_t{std::numeric_limits<CellType>::max()} + 1);
+    const std::string text = "set_cell_type: type " + std::to_string(t) +
+                             " is named by no energy setting; its cells have contact energy 0 with every type";
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) < 0) throw PythonError{};
+    warned[t] = true;
+}
+
 const Method World_set_cell_type{
     "set_cell_type", exclusive, params(arg("cell_id"), arg("new_type")),
-    [](PyObject* self, CellId cell_id, CellType new_type) {
-        tessaly::set_cell_type(current(self), cell_id, new_type);
+    [](PyObject* self, PyObject* cell_id, PyObject* new_type) {
+        if (!is_batch(cell_id)) {
+            const CellId id = argument<CellId>(Param{"cell_id"}, cell_id);
+            const CellType t = argument<CellType>(Param{"new_type"}, new_type);
+            tessaly::World& w = current(self);
+            (void)tessaly::cell_at(w, id);
+            warn_unnamed_type(self, t);
+            tessaly::set_cell_type(w, id, t);
+            return;
+        }
+        const std::vector<CellId> ids = to_ids("cell_id", cell_id);
+        const std::vector<CellType> types = per_id<CellType>("new_type", new_type, ids.size());
+        tessaly::World& w = current(self);
+        tessaly::check_registered(w, ids);
+        // each new type once, in order of first appearance, before anything changes
+        std::vector<bool> seen(std::size_t{std::numeric_limits<CellType>::max()} + 1);
+        for (const CellType t : types)
+            if (!seen[t]) {
+                seen[t] = true;
+                warn_unnamed_type(self, t);
+            }
+        tessaly::set_cell_types(w, ids, types);
     }};
 
 const Method World_set_secretion{
@@ -85,8 +122,16 @@ const Method World_set_secretion{
 
 const Method World_set_cell_secretion_scale{
     "set_cell_secretion_scale", exclusive, params(arg("field_idx"), arg("cell_id"), arg("scale")),
-    [](PyObject* self, std::size_t field_idx, CellId cell_id, double scale) {
-        tessaly::set_cell_secretion_scale(current(self), field_idx, cell_id, scale);
+    [](PyObject* self, std::size_t field_idx, PyObject* cell_id, PyObject* scale) {
+        if (!is_batch(cell_id)) {
+            const CellId id = argument<CellId>(Param{"cell_id"}, cell_id);
+            const double s = argument<double>(Param{"scale"}, scale);
+            tessaly::set_cell_secretion_scale(current(self), field_idx, id, s);
+            return;
+        }
+        const std::vector<CellId> ids = to_ids("cell_id", cell_id);
+        const std::vector<double> scales = per_id<double>("scale", scale, ids.size());
+        tessaly::set_cell_secretion_scales(current(self), field_idx, ids, scales);
     }};
 
 const Method World_set_uptake{

@@ -122,6 +122,8 @@ Labels to_labels(PyObject* object) {
     if (PyUnicode_Check(object) || !PyObject_CheckBuffer(object)) return Labels{to_vector<std::uint32_t>(object), nullptr};
     auto held = std::make_shared<HeldBuffer>(object, PyBUF_RECORDS_RO);
     const Py_buffer& v = held->view;
+    // a 0-d array is one number, not a sequence of labels
+    if (v.ndim == 0) raise_not_convertible(object, "Sequence");
     const char* format = v.format == nullptr ? "B" : v.format;
     const char* code = format;
     bool swapped = false;
@@ -198,6 +200,45 @@ void set_python_error(PyObject* internal_error) noexcept {
 }
 
 // ---- matching and calling ----
+
+// ---- batches of cells ----
+
+bool is_batch(PyObject* object) {
+    if (PyUnicode_Check(object) || PyLong_Check(object) || PyFloat_Check(object)) return false;
+    if (PyObject_CheckBuffer(object)) return HeldBuffer(object, PyBUF_RECORDS_RO).view.ndim != 0;
+    return PySequence_Check(object) != 0;
+}
+
+std::vector<CellId> to_ids(const char* name, PyObject* object) {
+    return named(name, [&]() -> std::vector<CellId> {
+        Labels labels = to_labels(object);
+        if (!labels.buffer) return std::move(labels.list);
+        const std::size_t n = tessaly::element_count(labels.array);
+        if (n != 0 && !tessaly::labels_fit_u32(labels.array))
+            raise_error(PyExc_OverflowError, "out of range integral type conversion attempted");
+        std::vector<CellId> ids(n);
+        if (n != 0) tessaly::copy_labels(labels.array, ids.data());
+        return ids;
+    });
+}
+
+std::vector<double> to_reals(PyObject* object) {
+    if (PyObject_CheckBuffer(object)) {
+        HeldBuffer held(object, PyBUF_RECORDS_RO);
+        const Py_buffer& v = held.view;
+        const char* format = v.format == nullptr ? "B" : v.format;
+        const char native = std::endian::native == std::endian::little ? '<' : '>';
+        if (*format == '@' || *format == '=' || *format == native) ++format;
+        if (v.ndim == 1 && std::strcmp(format, "d") == 0 && v.itemsize == sizeof(double)) {
+            std::vector<double> out(static_cast<std::size_t>(v.shape[0]));
+            const char* at = static_cast<const char*>(v.buf);
+            for (std::size_t i = 0; i < out.size(); ++i)
+                std::memcpy(&out[i], at + static_cast<Py_ssize_t>(i) * v.strides[0], sizeof(double));
+            return out;
+        }
+    }
+    return to_vector<double>(object);
+}
 
 namespace {
 

@@ -112,6 +112,7 @@ struct WorldSlots {
     Dims dims{};                                // as passed to the constructor
     int borrows = 0;                            // > 0: shared borrows held, −1: borrowed exclusively
     std::uint8_t neighbor_order = 0;            // as passed to the constructor
+    std::vector<bool> warned_unnamed;           // by type: set_cell_type warned that no energy setting names it
 };
 
 struct WorldObject {
@@ -347,8 +348,9 @@ std::vector<T> to_vector(PyObject* object) {
 TypeMap to_type_map(PyObject* object);
 
 // Labels: an object with the buffer protocol holding integers of 1, 2, 4 or
-// 8 bytes (any shape and strides), read in place when in native byte order,
-// else from a byte-swapped copy in C order; anything else as a sequence of u32.
+// 8 bytes (one axis or more, any shape and strides), read in place when in
+// native byte order, else from a byte-swapped copy in C order; anything else
+// as a sequence of u32. A 0-d array is one number: TypeError.
 Labels to_labels(PyObject* object);
 
 // The argument as the body's parameter type T asks for it. Unsigned
@@ -434,6 +436,49 @@ T argument(const Param& param, PyObject* object) {
             if (PyErr_ExceptionMatches(PyExc_OverflowError)) note_range(param.name, std::numeric_limits<T>::max());
         throw;
     }
+}
+
+// ---- batches of cells: one id or many ----
+
+// Whether an argument holds many values: a sequence or an array of one axis
+// or more. A str, a number or a 0-d array is one value, converted as before.
+bool is_batch(PyObject* object);
+
+// Runs `convert`; a TypeError it raises names the argument, as argument() does.
+template <typename Convert>
+auto named(const char* name, Convert convert) -> decltype(convert()) {
+    try {
+        return convert();
+    } catch (const PythonError&) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) name_type_error(name);
+        throw;
+    }
+}
+
+// The ids of a batch: an integer array read in place, as labels are, or any
+// sequence of u32 (not a str); a TypeError names the argument.
+std::vector<CellId> to_ids(const char* name, PyObject* object);
+
+// The floats of a batch: a 1-D float64 array read in place, anything else item by item.
+std::vector<double> to_reals(PyObject* object);
+
+// One value per id for a batch of n: a scalar, as the one-id form converts
+// it, for every id, or a sequence or array of exactly n values (else
+// ValueError naming the argument).
+template <typename T>
+std::vector<T> per_id(const char* name, PyObject* object, std::size_t n) {
+    if (!is_batch(object)) return std::vector<T>(n, argument<T>(Param{name}, object));
+    std::vector<T> values = named(name, [&] {
+        if constexpr (std::is_same_v<T, double>)
+            return to_reals(object);
+        else
+            return to_vector<T>(object);
+    });
+    if (values.size() != n) {
+        PyErr_Format(PyExc_ValueError, "%s: expected %zu values, one per id, got %zu", name, n, values.size());
+        throw PythonError{};
+    }
+    return values;
 }
 
 // Sets the Python exception for the C++ exception being handled.

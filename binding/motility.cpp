@@ -19,6 +19,7 @@
 #include "lists.hpp"
 #include "mitosis.hpp"
 #include "persistence.hpp"
+#include "terms.hpp"
 #include "world.hpp"
 
 namespace tessaly::binding {
@@ -125,11 +126,21 @@ const Method World_divide_cell{
 const Method World_set_cell_frozen{
     "set_cell_frozen", exclusive, params(arg("cell_id"), arg("frozen")),
     "Freeze (or free) one cell: no copy into or out of its sites is accepted.",
-    [](PyObject* self, CellId cell_id, bool frozen) {
-        tessaly::World& w = current(self);
-        if (cell_id == tessaly::MEDIUM) raise_error(PyExc_ValueError, "cell_id: the medium cannot be frozen");
-        (void)tessaly::cell_at(w, cell_id);
-        tessaly::set_cell_frozen(w, cell_id, frozen);
+    [](PyObject* self, PyObject* cell_id, PyObject* frozen) {
+        if (!is_batch(cell_id)) {
+            const CellId id = argument<CellId>(Param{"cell_id"}, cell_id);
+            const bool flag = argument<bool>(Param{"frozen"}, frozen);
+            tessaly::World& w = current(self);
+            if (id == tessaly::MEDIUM) raise_error(PyExc_ValueError, "cell_id: the medium cannot be frozen");
+            (void)tessaly::cell_at(w, id);
+            tessaly::set_cell_frozen(w, id, flag);
+            return;
+        }
+        const std::vector<CellId> ids = to_ids("cell_id", cell_id);
+        const std::vector<bool> flags = per_id<bool>("frozen", frozen, ids.size());
+        if (std::find(ids.begin(), ids.end(), tessaly::MEDIUM) != ids.end())
+            raise_error(PyExc_ValueError, "cell_id: the medium cannot be frozen");
+        tessaly::set_cells_frozen(current(self), ids, std::vector<std::uint8_t>(flags.begin(), flags.end()));
     }};
 
 const Method World_set_act{
@@ -198,6 +209,9 @@ const Method World_cell_tracks{
     "cell_tracks", shared, params(), "Every cell's accumulated centroid displacement since tracking began.",
     [](PyObject* self) -> PyObject* {
         const tessaly::World& w = current(self);
+        // tracks that were never kept would read as cells that never moved
+        if (!tessaly::tracking_on(w.terms))
+            raise_error(PyExc_RuntimeError, "cell_tracks: tracking is off; call set_tracking(True) before stepping");
         return vec3_list(w.cells.size(), w.terms.tracks.position);
     }};
 

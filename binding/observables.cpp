@@ -137,6 +137,13 @@ PyObject* cell_table_of(const tessaly::World& w) {
         reals(axis == 0 ? "dir_x" : axis == 1 ? "dir_y" : "dir_z", [&](const tessaly::Cell& c) {
             return c.id < direction.size() ? direction[c.id][axis] : 0.0;
         });
+    // each field's per-cell secretion multipliers, by field index: 1 where none was set
+    std::vector<double> scales;
+    for (std::size_t f = 0; f < w.fields.size(); ++f) {
+        tessaly::secretion_scales(w, f, scales);
+        add(("secretion_scale_" + std::to_string(f)).c_str(),
+            make_column<double>("d", n, [&](double* out) { std::copy(scales.begin(), scales.end(), out); }));
+    }
     // the cells' attributes, in order of addition
     for (const tessaly::Attribute& a : w.state.attributes)
         add(a.name.c_str(), make_column<double>("d", n, [&](double* out) {

@@ -54,14 +54,10 @@ namespace {
 
 // ---- methods: set-up ----
 
-// A label array must hold one label per site, each in [0, 2³²−1].
-void check_label_array(const tessaly::LabelArray& array, std::size_t n_sites) {
-    const std::size_t count = tessaly::element_count(array);
-    if (count != n_sites) {
-        PyErr_Format(PyExc_ValueError, "labels: expected %zu labels, one per site, got %zu", n_sites, count);
-        throw PythonError{};
-    }
-    if (tessaly::labels_fit_u32(array)) return;
+// Every label of an array must lie in [0, 2³²−1]; its length is the
+// engine's to check, as for a list, after its values.
+void check_label_array(const tessaly::LabelArray& array) {
+    if (tessaly::element_count(array) == 0 || tessaly::labels_fit_u32(array)) return;
     // the slower scan finds the value to name
     const tessaly::LabelRange range = tessaly::label_range(array);
     if (range.negative)
@@ -109,7 +105,7 @@ const Method World_seed_from_labels{
         tessaly::World& w = setup_only(self, "seed after finalize");
         std::vector<std::pair<std::uint32_t, CellId>> entries;  // in order of creation
         if (labels.buffer) {
-            check_label_array(labels.array, w.lattice.n_sites());
+            check_label_array(labels.array);
             entries = tessaly::seed_from_labels(w, labels.array, types, default_type, target_volume, lambda_volume);
         } else {
             const auto created =
@@ -151,9 +147,27 @@ const Method World_set_cell_params{
            kw_only("target_surface") = None, kw_only("lambda_surface") = None),
     "Replace the given energy parameters of cell `cell_id`; the others keep\n"
     "their values. The surface term runs while some cell has lambda_surface != 0.",
-    [](PyObject* self, CellId cell_id, std::optional<double> target_volume, std::optional<double> lambda_volume,
-       std::optional<double> target_surface, std::optional<double> lambda_surface) {
-        tessaly::set_cell_params(current(self), cell_id, {target_volume, lambda_volume, target_surface, lambda_surface});
+    [](PyObject* self, PyObject* cell_id, PyObject* target_volume, PyObject* lambda_volume, PyObject* target_surface,
+       PyObject* lambda_surface) {
+        const std::array<std::pair<const char*, PyObject*>, 4> given{{{"target_volume", target_volume},
+                                                                      {"lambda_volume", lambda_volume},
+                                                                      {"target_surface", target_surface},
+                                                                      {"lambda_surface", lambda_surface}}};
+        if (!is_batch(cell_id)) {
+            // one id: converted and set as it always was
+            const CellId id = argument<CellId>(Param{"cell_id"}, cell_id);
+            std::array<std::optional<double>, 4> v;
+            for (std::size_t k = 0; k < 4; ++k)
+                v[k] = argument<std::optional<double>>(Param{given[k].first}, given[k].second);
+            tessaly::set_cell_params(current(self), id, {v[0], v[1], v[2], v[3]});
+            return;
+        }
+        const std::vector<CellId> ids = to_ids("cell_id", cell_id);
+        std::array<std::optional<std::vector<double>>, 4> c;
+        for (std::size_t k = 0; k < 4; ++k)
+            if (given[k].second != Py_None) c[k] = per_id<double>(given[k].first, given[k].second, ids.size());
+        tessaly::set_cell_params(current(self), ids,
+                                 {std::move(c[0]), std::move(c[1]), std::move(c[2]), std::move(c[3])});
     }};
 
 const Method World_dims{

@@ -92,9 +92,10 @@ class World:
         y1`` or ``z0 >= z1``) paints nothing. A non-empty box reaching past
         the lattice (``x1 > nx``, ``y1 > ny`` or ``z1 > nz``) raises
         ``ValueError("seed_block box reaches outside the lattice")`` and
-        paints nothing. The id is not checked here: painting an id that was
-        never registered makes :meth:`finalize` fail. Trackers are not
-        updated before :meth:`finalize`. Set-up phase only, else
+        paints nothing. Otherwise an id that is not registered (the medium,
+        0, is) raises ``InternalError("cell id C is not registered")`` and
+        paints nothing, an empty box included. Trackers are not updated
+        before :meth:`finalize`. Set-up phase only, else
         ``RuntimeError("seed after finalize")``.
         """
 
@@ -121,10 +122,13 @@ class World:
         ``labels`` may also be any object with the buffer protocol holding
         integers of 1, 2, 4 or 8 bytes (a NumPy array of any integer dtype,
         any number of dimensions, C- or Fortran-ordered or strided), read in
-        C order of ``(nz, ny, nx)`` without a Python object per element. Its
-        size must equal ``nx*ny*nz`` and every label lie in ``[0, 2**32 - 1]``,
-        else ``ValueError("labels: ...")``; floats or other formats raise
-        ``TypeError("labels: ...")``. Nothing changes when it is refused.
+        C order of ``(nz, ny, nx)`` without a Python object per element.
+        Every label must lie in ``[0, 2**32 - 1]``, else ``ValueError("labels:
+        ...")``; then its size must equal ``nx*ny*nz``, else (an empty array
+        too) ``InternalError("labels length must equal n_sites")``, as for a
+        sequence. Floats or other formats, and a 0-d array (one number, not
+        a sequence), raise ``TypeError("argument 'labels': ...")``. Nothing
+        changes when it is refused.
         """
 
     def set_contact(self, type_a: int, type_b: int, j: float) -> None:
@@ -147,12 +151,12 @@ class World:
 
     def set_cell_params(
         self,
-        cell_id: int,
+        cell_id: int | Sequence[int] | Buffer,
         *,
-        target_volume: float | None = None,
-        lambda_volume: float | None = None,
-        target_surface: float | None = None,
-        lambda_surface: float | None = None,
+        target_volume: float | Sequence[float] | Buffer | None = None,
+        lambda_volume: float | Sequence[float] | Buffer | None = None,
+        target_surface: float | Sequence[float] | Buffer | None = None,
+        lambda_surface: float | Sequence[float] | Buffer | None = None,
     ) -> None:
         """Replace the given energy parameters of cell `cell_id`; the others keep
         their values. The surface term runs while some cell has lambda_surface != 0.
@@ -161,6 +165,13 @@ class World:
         ``None`` keeps its value. Any registered id is accepted, the medium
         included; an id beyond the registry raises ``InternalError``. Works
         in both phases.
+
+        Batches: ``cell_id`` may also be a sequence or an integer array of
+        ids (read in place); each value is then a scalar for every id, or a
+        sequence or array of one value per id, else ``ValueError("NAME:
+        expected N values, one per id, got M")``. Every id and length is
+        checked before anything changes; the last value for a repeated id
+        wins. An id beyond the registry refuses the whole batch.
         """
 
     def cell_table(self) -> dict[str, memoryview]:
@@ -168,6 +179,11 @@ class World:
         columns, each a memoryview: id, type, volume, surface, target_volume,
         lambda_volume, target_surface, lambda_surface, com_x, com_y, com_z,
         dir_x, dir_y, dir_z.
+
+        After these, one float64 column per field, ``secretion_scale_0``,
+        ``secretion_scale_1``, ... (by field index, as every field method
+        names fields): each record's secretion multiplier, 1.0 where no
+        scale was set.
 
         Columns ``id``, ``type``, ``volume``, ``surface`` (int64),
         ``target_volume``, ``lambda_volume``, ``target_surface``,
@@ -308,13 +324,28 @@ class World:
         ``on`` must be a ``bool``. Works in both phases.
         """
 
-    def set_cell_type(self, cell_id: int, new_type: int) -> None:
+    def set_cell_type(self, cell_id: int | Sequence[int] | Buffer, new_type: int | Sequence[int] | Buffer) -> None:
         """Set the type of cell ``cell_id`` to ``new_type``.
 
         Nothing else changes. An id beyond the registry raises
         ``InternalError``. A type introduced only this way after
         :meth:`finalize` lies outside the contact table and pays no contact
         energy. Works in both phases.
+
+        A type that no energy setting names (no :meth:`set_contact` call in
+        either phase, and no non-zero per-type setting of a term: chemotaxis,
+        membrane anchoring, junctions, length, external force, Act,
+        persistence) warns with a ``RuntimeWarning`` naming the type, once
+        per type and World object (a copy or a loaded world warns afresh),
+        before anything changes; results are unchanged.
+
+        Batches: ``cell_id`` may also be a sequence or an integer array of
+        ids (read in place); each value is then a scalar for every id, or a
+        sequence or array of one value per id, else ``ValueError("NAME:
+        expected N values, one per id, got M")``. Every id and length is
+        checked before anything changes; the last value for a repeated id
+        wins. Each new type
+        of a batch warns as above, before anything changes.
         """
 
     def set_secretion(self, field_idx: int, cell_type: int, rate: float) -> None:
@@ -324,11 +355,24 @@ class World:
         both phases.
         """
 
-    def set_cell_secretion_scale(self, field_idx: int, cell_id: int, scale: float) -> None:
+    def set_cell_secretion_scale(
+        self, field_idx: int, cell_id: int | Sequence[int] | Buffer, scale: float | Sequence[float] | Buffer
+    ) -> None:
         """Scale the secretion of cell ``cell_id`` into field ``field_idx`` by ``scale``.
 
         A field index beyond the fields raises ``InternalError``. Works in
-        both phases.
+        both phases. One id is not checked against the registry (a scale set
+        for an id not yet registered applies once it is).
+
+        Batches: ``cell_id`` may also be a sequence or an integer array of
+        ids (read in place); each value is then a scalar for every id, or a
+        sequence or array of one value per id, else ``ValueError("NAME:
+        expected N values, one per id, got M")``. Every id and length is
+        checked before anything changes; the last value for a repeated id
+        wins. Unlike one
+        id, every id of a batch must be registered, else the whole batch is
+        refused. The scales read back as the ``secretion_scale_<field_idx>``
+        columns of :meth:`cell_table`.
         """
 
     def set_uptake(
@@ -526,11 +570,20 @@ class World:
         nothing changes then.
         """
 
-    def set_cell_frozen(self, cell_id: int, frozen: bool) -> None:
+    def set_cell_frozen(self, cell_id: int | Sequence[int] | Buffer, frozen: bool | Sequence[bool]) -> None:
         """Freeze (or free) one cell: no copy into or out of its sites is accepted.
 
         For walls, obstacles and sources. The medium cannot be frozen
         (``ValueError``). Works in both phases.
+
+        Batches: ``cell_id`` may also be a sequence or an integer array of
+        ids (read in place); each value is then a scalar for every id, or a
+        sequence or array of one value per id, else ``ValueError("NAME:
+        expected N values, one per id, got M")``. Every id and length is
+        checked before anything changes; the last value for a repeated id
+        wins. A batch naming the
+        medium anywhere raises the same ``ValueError``; an unregistered id
+        refuses it with ``InternalError``.
         """
 
     def set_act(self, cell_type: int, lambda_act: float, max_act: int) -> None:
@@ -580,7 +633,14 @@ class World:
         """
 
     def cell_tracks(self) -> list[tuple[float, float, float]]:
-        """Every cell's accumulated centroid displacement since tracking began."""
+        """Every cell's accumulated centroid displacement since tracking began.
+
+        Tracks are kept while :meth:`set_tracking` is on or persistence
+        (some type with ``lambda_dir > 0``) needs them; otherwise this raises
+        ``RuntimeError("cell_tracks: tracking is off; call set_tracking(True)
+        before stepping")``, since tracks never kept would read as cells that
+        never moved.
+        """
 
     def cell_directions(self) -> list[tuple[float, float, float]]:
         """Every cell's preferred direction of persistent motion.

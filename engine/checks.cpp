@@ -47,6 +47,12 @@ void check_types(const std::vector<double>& per_type, const std::string& name, c
                   " (the first is type " + std::to_string(first) + ")");
 }
 
+// Whether a per-type table has an entry for t that is not off.
+template <typename T, typename Off>
+bool set_for(const std::vector<T>& per_type, CellType t, Off off) {
+    return t < per_type.size() && !off(per_type[t]);
+}
+
 }  // namespace
 
 std::vector<std::string> questionable_settings(const World& w) {
@@ -104,6 +110,20 @@ std::vector<std::string> questionable_settings(const World& w) {
                           ", above 1: a substep removes more than there is");
     }
     return out;
+}
+
+bool type_named_by_energy(const World& w, CellType t) {
+    for (const PendingContact& c : w.setup.pending_contacts)
+        if (c.type_a == t || c.type_b == t) return true;
+    const auto zero = [](double v) { return v == 0.0; };
+    const auto no = [](std::uint8_t v) { return v == 0; };
+    const auto no_force = [](const Force& f) { return f.fx == 0.0 && f.fy == 0.0 && f.fz == 0.0; };
+    const Terms& terms = w.terms;
+    for (const FieldChemotaxis& field : terms.chemotaxis.fields)
+        if (set_for(field.lambda, t, zero)) return true;
+    return set_for(terms.membrane.anchored, t, no) || set_for(terms.junction.forming, t, no) ||
+           set_for(terms.length.lambda, t, zero) || set_for(terms.external.force, t, no_force) ||
+           set_for(terms.act.lambda, t, zero) || set_for(terms.persistence.lambda, t, zero);
 }
 
 }  // namespace tessaly

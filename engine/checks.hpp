@@ -5,10 +5,16 @@
 // explicit diffusion step is unstable (d·dt above 1/(2·dimensions), every
 // substep using dt) or whose decay·dt exceeds 1. Results are not changed by
 // any of them: finalize reports them as warnings and runs on.
+//
+// A type that no energy setting names (set_contact in either phase, or a
+// non-zero per-type setting of a term) has contact energy 0 with every type
+// and no term acting on it: set_cell_type warns about a cell given one.
 #pragma once
 
 #include <string>
 #include <vector>
+
+#include "lattice.hpp"
 
 namespace tessaly {
 
@@ -20,5 +26,11 @@ struct World;
 // first NaN is reported): a large table is mostly never written and is not
 // walked.
 std::vector<std::string> questionable_settings(const World& w);
+
+// Whether some energy setting names type t: a set_contact call in either
+// phase (its pair as recorded, even with j = 0), or a term's entry for t
+// that is not off (a λ or force ≠ 0, NaN included; anchored; forming
+// junctions).
+bool type_named_by_energy(const World& w, CellType t);
 
 }  // namespace tessaly

@@ -343,6 +343,24 @@ void set_field_boundary(World& w, std::size_t field_idx, std::optional<double> v
     field.boundary = value;
 }
 
+void set_cell_secretion_scales(World& w, std::size_t field_idx, const std::vector<CellId>& ids,
+                               const std::vector<double>& scales) {
+    Field& field = field_mut(w, field_idx);
+    check_registered(w, ids);
+    if (scales.size() != ids.size()) fail("set_cell_secretion_scales: not one scale per id");
+    // built aside and swapped in, so that running out of memory half way changes nothing
+    std::unordered_map<CellId, double> scale = field.secretion_scale;
+    for (std::size_t k = 0; k < ids.size(); ++k) scale[ids[k]] = scales[k];
+    field.secretion_scale.swap(scale);
+}
+
+void secretion_scales(const World& w, std::size_t field_idx, std::vector<double>& out) {
+    const Field& field = field_at(w, field_idx);
+    out.assign(w.cells.size(), 1.0);
+    for (const auto& [id, s] : field.secretion_scale)
+        if (id < out.size()) out[id] = s;
+}
+
 // ---- dynamics ----
 
 namespace {

@@ -63,6 +63,15 @@ void set_uptake(World& w, std::size_t field_idx, CellType cell_type, double max_
 // A fixed concentration (finite, >= 0) past the field's closed faces, or none.
 void set_field_boundary(World& w, std::size_t field_idx, std::optional<double> value);
 
+// A batch: the field and every id (registered) checked, one scale per id,
+// then all set at once; a refused batch changes nothing.
+void set_cell_secretion_scales(World& w, std::size_t field_idx, const std::vector<CellId>& ids,
+                               const std::vector<double>& scales);
+
+// Every record's secretion multiplier in the field, indexed by id: its
+// scale, or 1 where none was set (the same product: r·1 = r).
+void secretion_scales(const World& w, std::size_t field_idx, std::vector<double>& out);
+
 // One diffusion step of one field, in place; `scratch` (resized as needed) keeps three planes of old values.
 void diffuse_step(Field& field, const Lattice& lattice, std::vector<float>& scratch);
 

@@ -1,7 +1,9 @@
 #include "frozen.hpp"
 
+#include <algorithm>
 #include <string>
 
+#include "error.hpp"
 #include "world.hpp"
 
 namespace tessaly {
@@ -18,6 +20,21 @@ void set_cell_frozen(World& w, CellId id, bool frozen) {
         term.cell.resize(std::size_t{id} + 1, 0);
     }
     term.cell[id] = frozen;
+    refresh_terms(w);
+}
+
+void set_cells_frozen(World& w, const std::vector<CellId>& ids, const std::vector<std::uint8_t>& frozen) {
+    check_registered(w, ids);
+    if (frozen.size() != ids.size()) fail("set_cells_frozen: not one flag per id");
+    std::size_t needed = 0;  // the list grows only to cover cells being frozen, as one call at a time grows it
+    for (std::size_t k = 0; k < ids.size(); ++k) {
+        if (ids[k] == MEDIUM) fail("the medium cannot be frozen");
+        if (frozen[k] != 0) needed = std::max(needed, std::size_t{ids[k]} + 1);
+    }
+    FrozenCells& term = w.terms.frozen;
+    if (needed > term.cell.size()) term.cell.resize(needed, 0);
+    for (std::size_t k = 0; k < ids.size(); ++k)
+        if (ids[k] < term.cell.size()) term.cell[ids[k]] = frozen[k] != 0;
     refresh_terms(w);
 }
 

@@ -27,6 +27,10 @@ void read(ByteReader& in, FrozenCells& term, const World& w);
 
 void set_cell_frozen(World& w, CellId id, bool frozen);
 
+// A batch: every id registered and none the medium, one flag per id, then
+// all set at once; a refused batch changes nothing.
+void set_cells_frozen(World& w, const std::vector<CellId>& ids, const std::vector<std::uint8_t>& frozen);
+
 inline bool is_frozen(const FrozenCells& term, CellId id) { return id < term.cell.size() && term.cell[id] != 0; }
 
 // Whether a copy between cells a and b is refused.

@@ -42,6 +42,7 @@ bool box_fits(const Lattice& lattice, const SiteBox& box) {
 }
 
 void paint_box(World& w, const SiteBox& box, CellId id) {
+    if (id >= w.cells.size()) unregistered(id);
     // an empty box may name any range; no row of it is walked
     if (box_empty(box)) return;
     // a box reaching outside would wrap into other rows or past the array
@@ -283,10 +284,19 @@ bool labels_fit_u32(const LabelArray& labels) {
     });
 }
 
+void copy_labels(const LabelArray& labels, std::uint32_t* out) {
+    if (!labels_fit_u32(labels)) fail("labels: every label must lie in [0, 4294967295]");
+    by_element_type(labels, [&](auto zero) {
+        using T = decltype(zero);
+        for_each_element<T>(labels, [&](std::size_t i, T v) { out[i] = static_cast<std::uint32_t>(v); });
+    });
+}
+
 std::vector<std::pair<std::uint32_t, CellId>> seed_from_labels(
     World& w, const LabelArray& labels, const std::unordered_map<std::uint32_t, CellType>& types, CellType default_type,
     double target_volume, double lambda_volume) {
-    if (element_count(labels) != w.lattice.n_sites()) fail("labels: the array must hold one label per site");
+    // the rule of the list form: one label per site, an empty array included
+    if (element_count(labels) != w.lattice.n_sites()) fail("labels length must equal n_sites");
     if (w.lattice.n_sites() == 0) return {};
     if (!labels_fit_u32(labels)) fail("labels: every label must lie in [0, 4294967295]");
     if (overlaps(labels, w.lattice.sites)) {

@@ -58,7 +58,8 @@ void finish_setup(World& w);
 bool box_fits(const Lattice& lattice, const SiteBox& box);
 
 // Paints every site of the box with id, z outermost, then y, then x; the
-// box must fit. The id is not checked here (finalize checks every site).
+// id must be registered (the medium's included) and the box must fit, else
+// nothing is painted.
 void paint_box(World& w, const SiteBox& box, CellId id);
 
 std::unordered_map<std::uint32_t, CellId> seed_from_labels(World& w, const std::vector<std::uint32_t>& labels,
@@ -92,8 +93,11 @@ LabelRange label_range(const LabelArray& labels);  // checked: not empty, a know
 // scan at all for unsigned elements of up to 4 bytes).
 bool labels_fit_u32(const LabelArray& labels);
 
-// seed_from_labels for an array of element_count = n_sites whose elements lie
-// in [0, 2³²−1]: the same cells in the same order as from the list of its
+// Every element in C order into out[0, element_count); they must fit u32.
+void copy_labels(const LabelArray& labels, std::uint32_t* out);
+
+// seed_from_labels for an array whose elements lie in [0, 2³²−1]; an
+// element_count other than n_sites fails as the list form does: the same cells in the same order as from the list of its
 // elements, checked before anything changes, returned as (label, id) pairs
 // in order of creation. An array overlapping the world's own site array is
 // copied first.

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "energy.hpp"
 #include "error.hpp"
 
 namespace tessaly {
@@ -79,6 +80,42 @@ void set_cell_params(World& w, CellId id, const CellParams& params) {
         w.surface_active = false;
         for (const Cell& c : w.cells) note_surface_lambda(w, c.lambda_surface);
     }
+}
+
+// ---- batches of cells ----
+
+void check_registered(const World& w, const std::vector<CellId>& ids) {
+    for (const CellId id : ids)
+        if (id >= w.cells.size()) unregistered(id);
+}
+
+void set_cell_params(World& w, const std::vector<CellId>& ids, const CellParamColumns& params) {
+    check_registered(w, ids);
+    for (const auto* column : {&params.target_volume, &params.lambda_volume, &params.target_surface,
+                               &params.lambda_surface})
+        if (*column && (*column)->size() != ids.size()) fail("set_cell_params: a column is not one value per id");
+    bool switched_off = false;  // some cell's λS went from non-zero to 0
+    for (std::size_t k = 0; k < ids.size(); ++k) {
+        Cell& cell = w.cells[ids[k]];
+        if (params.target_volume) cell.target_volume = (*params.target_volume)[k];
+        if (params.lambda_volume) cell.lambda_volume = (*params.lambda_volume)[k];
+        if (params.target_surface) cell.target_surface = (*params.target_surface)[k];
+        if (!params.lambda_surface) continue;
+        switched_off = switched_off || (cell.lambda_surface != 0.0 && (*params.lambda_surface)[k] == 0.0);
+        cell.lambda_surface = (*params.lambda_surface)[k];
+        note_surface_lambda(w, cell.lambda_surface);
+    }
+    if (switched_off) {
+        // that cell may have been the only one: the registry is asked again, once
+        w.surface_active = false;
+        for (const Cell& c : w.cells) note_surface_lambda(w, c.lambda_surface);
+    }
+}
+
+void set_cell_types(World& w, const std::vector<CellId>& ids, const std::vector<CellType>& types) {
+    check_registered(w, ids);
+    if (types.size() != ids.size()) fail("set_cell_types: not one type per id");
+    for (std::size_t k = 0; k < ids.size(); ++k) w.cells[ids[k]].cell_type = types[k];
 }
 
 void grow(World& w, CellType cell_type, double rate) {

@@ -132,6 +132,26 @@ struct CellParams {
 // Replaces the given parameters of cell `id` (checked), then brings the
 // surface guard up to date: on while some cell has λS ≠ 0.
 void set_cell_params(World& w, CellId id, const CellParams& params);
+
+// ---- batches of cells ----
+// Each batch setter checks everything first (every id registered, every
+// column one value per id), then changes: a refused batch changes nothing.
+// Ids may repeat; the last value for an id wins, and the world ends as the
+// same calls one id at a time would leave it.
+
+// Fails naming the first id that is not registered.
+void check_registered(const World& w, const std::vector<CellId>& ids);
+
+// The parameters of a batch: one value per id, or empty to leave them as they are.
+struct CellParamColumns {
+    std::optional<std::vector<double>> target_volume{};
+    std::optional<std::vector<double>> lambda_volume{};
+    std::optional<std::vector<double>> target_surface{};
+    std::optional<std::vector<double>> lambda_surface{};
+};
+
+void set_cell_params(World& w, const std::vector<CellId>& ids, const CellParamColumns& params);
+void set_cell_types(World& w, const std::vector<CellId>& ids, const std::vector<CellType>& types);
 void grow(World& w, CellType cell_type, double rate);
 void recompute_trackers(World& w);
 

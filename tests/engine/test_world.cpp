@@ -146,7 +146,12 @@ int main() {
         CHECK(!box_fits(w.lattice, {{0, 0, 0}, {5, 1, 1}}));
         CHECK(tessaly_test::throws<EngineError>([&] { paint_box(w, {{3, 0, 0}, {5, 1, 1}}, a); }, "outside"));
         paint_box(w, {{1, 1, 0}, {3, 3, 2}}, a);
-        paint_box(w, {{0, 0, 1}, {1, 1, 2}}, 9);  // ids are checked by finish_setup
+        const std::vector<CellId> painted = w.lattice.sites;
+        // an unregistered id is refused before anything is painted, an empty box included
+        CHECK(tessaly_test::throws<EngineError>([&] { paint_box(w, {{0, 0, 1}, {1, 1, 2}}, 9); }, "cell id 9 is not registered"));
+        CHECK(tessaly_test::throws<EngineError>([&] { paint_box(w, {{0, 0, 0}, {0, 0, 0}}, 9); }, "not registered"));
+        CHECK(w.lattice.sites == painted);
+        paint(w, 12, 9);  // ids painted otherwise are checked by finish_setup
         const Cell before = w.cells[a];
         CHECK(tessaly_test::throws<EngineError>([&] { finish_setup(w); }, "not registered"));
         CHECK(w.contact.n == 1 && same_trackers(before, w.cells[a]));
@@ -186,7 +191,8 @@ int main() {
         c_order[4] = ~std::uint64_t{0};  // the largest u64 is no negative label
         CHECK(!label_range(c).negative && label_range(c).max == ~std::uint64_t{0});
         const LabelArray short_c{c.data, 8, false, {11}, {8}};
-        CHECK(tessaly_test::throws<EngineError>([&] { seed_from_labels(by_c, short_c, {}, 1, 0, 0); }, "one label"));
+        CHECK(tessaly_test::throws<EngineError>([&] { seed_from_labels(by_c, short_c, {}, 1, 0, 0); },
+                                                      "labels length must equal n_sites"));
         CHECK_EQ(by_c.cells.size(), 5u);
         // the world's own sites, read backwards: copied before the first write
         World own = by_list;

@@ -99,8 +99,13 @@ def test_labels_from_any_integer_array_seed_as_their_list_does(layout):
         (np.zeros(24), TypeError, "argument 'labels': expected a buffer of integers, got one of format 'd'"),
         (np.zeros(24, dtype=bool), TypeError, "argument 'labels': expected a buffer of integers, got one of format '?'"),
         (np.zeros(24, dtype=">f4"), TypeError, "argument 'labels': expected a buffer of integers, got one of format '>f'"),
-        (np.zeros(23, dtype=np.uint32), ValueError, "labels: expected 24 labels, one per site, got 23"),
-        (np.zeros((4, 4, 4), dtype=np.uint8), ValueError, "labels: expected 24 labels, one per site, got 64"),
+        # a wrong length gets the rule of a list, an empty array included; bad values are named first, as in a list
+        (np.zeros(23, dtype=np.uint32), InternalError, "labels length must equal n_sites"),
+        (np.zeros((4, 4, 4), dtype=np.uint8), InternalError, "labels length must equal n_sites"),
+        (np.zeros(0, dtype=np.int64), InternalError, "labels length must equal n_sites"),
+        (np.full(23, -3, dtype=np.int8), ValueError, "labels: every label must lie in [0, 4294967295], got -3"),
+        # a 0-d array is one number, as for every other sequence argument
+        (np.array(3), TypeError, "argument 'labels': 'numpy.ndarray' object cannot be converted to 'Sequence'"),
         (np.full(24, -3, dtype=np.int8), ValueError, "labels: every label must lie in [0, 4294967295], got -3"),
         (np.full(24, 2**32, dtype=np.int64), ValueError,
          "labels: every label must lie in [0, 4294967295], got 4294967296"),
@@ -130,13 +135,15 @@ def test_the_world_can_be_seeded_from_its_own_view():
 def test_the_cell_table_matches_the_list_read_outs():
     pandas = pytest.importorskip("pandas")
     w = labelled_world()
+    w.set_cell_secretion_scale(0, 2, 0.25)
     w.finalize(2)
     w.step(10)
     table = w.cell_table()
     frame = pandas.DataFrame(table)
     assert list(frame.columns) == ["id", "type", "volume", "surface", "target_volume", "lambda_volume",
                                    "target_surface", "lambda_surface", "com_x", "com_y", "com_z",
-                                   "dir_x", "dir_y", "dir_z"]
+                                   "dir_x", "dir_y", "dir_z", "secretion_scale_0"]
+    assert frame["secretion_scale_0"].tolist() == [1.0, 1.0, 0.25, 1.0]  # 1 where no scale was set
     assert frame["id"].tolist() == list(range(w.n_cells() + 1))
     assert frame["type"].tolist() == w.cell_types()
     assert frame["volume"].tolist() == w.cell_volumes() and frame["surface"].tolist() == w.cell_surfaces()
@@ -250,3 +257,116 @@ def test_a_warning_made_an_error_leaves_the_world_set_up():
             w.finalize(1)
     with pytest.raises(RuntimeError, match="call finalize"):
         w.step(1)
+
+
+def unnamed(t):
+    return f"set_cell_type: type {t} is named by no energy setting; its cells have contact energy 0 with every type"
+
+
+@pytest.mark.parametrize("name, expected", [
+    (lambda w: None, [unnamed(5), unnamed(6)]),
+    (lambda w: w.set_contact(5, 0, 0.0), [unnamed(6)]),  # named, even with j = 0
+    (lambda w: w.set_contact(6, 5, 2.0), []),
+    (lambda w: w.set_length_constraint(5, 3.0, 1.0), [unnamed(6)]),
+    (lambda w: w.set_length_constraint(5, 3.0, 0.0), [unnamed(5), unnamed(6)]),  # a zero λ names nothing
+    (lambda w: w.set_act(6, 10.0, 20), [unnamed(5)]),
+])
+@pytest.mark.parametrize("phase", ["set-up", "running"])
+def test_set_cell_type_warns_once_per_type_that_no_energy_setting_names(name, expected, phase):
+    w, twin = (make_world() for _ in range(2))
+    for world in (w, twin):
+        configure(world)
+        name(world)
+        if phase == "running":
+            world.finalize(4)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        for t in (5, 6, 5, 1, 6):
+            w.set_cell_type(1, t)
+    assert [str(c.message) for c in caught] == expected
+    assert all(c.category is RuntimeWarning for c in caught)
+    # a warning made an error changes nothing; results are unchanged
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        for t in (5, 6):
+            before = twin.cell_types()
+            try:
+                twin.set_cell_type(1, t)
+            except RuntimeWarning as warning:
+                assert str(warning) in expected and twin.cell_types() == before
+    for world in (w, twin):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            world.set_cell_type(1, 6)
+            if phase == "set-up":
+                world.finalize(4)
+        world.step(3)
+    assert w.snapshot() == twin.snapshot() and w.cell_types() == twin.cell_types()
+
+
+# ---- per-cell setters on batches of ids ----
+
+
+class Failing:
+    """A sequence whose item `at` raises LookupError."""
+
+    def __init__(self, items, at):
+        self.items, self.at = items, at
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, k):
+        if k == self.at:
+            raise LookupError("item refused")
+        return self.items[k]
+
+
+def lengths(name, n, got):
+    return f"{name}: expected {n} values, one per id, got {got}"
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda w: w.set_cell_params([1, 2], target_volume=[1.0]), ValueError, lengths("target_volume", 2, 1)),
+    (lambda w: w.set_cell_params((1, 2), target_volume=1.0, lambda_surface=np.zeros(3)), ValueError,
+     lengths("lambda_surface", 2, 3)),
+    (lambda w: w.set_cell_params([], lambda_volume=[0.5]), ValueError, lengths("lambda_volume", 0, 1)),
+    (lambda w: w.set_cell_params([1, 99], target_volume=5.0, lambda_surface=1.0), InternalError,
+     "cell id 99 is not registered"),
+    (lambda w: w.set_cell_params(np.array([1, 2**32]), target_volume=5.0), OverflowError, None),
+    (lambda w: w.set_cell_params(np.array([1, -1]), target_volume=5.0), OverflowError, None),
+    (lambda w: w.set_cell_params([1, -1], target_volume=5.0), OverflowError, None),
+    (lambda w: w.set_cell_params(np.array([1.0, 2.0]), target_volume=5.0), TypeError,
+     "argument 'cell_id': expected a buffer of integers, got one of format 'd'"),
+    (lambda w: w.set_cell_params([1, "2"], target_volume=5.0), TypeError,
+     "argument 'cell_id': 'str' object cannot be interpreted as an integer"),
+    (lambda w: w.set_cell_params([1, 2], target_volume=[5.0, "a"]), TypeError,
+     "argument 'target_volume': must be real number, not str"),
+    (lambda w: w.set_cell_params([1, 2], target_volume=np.ones((2, 1))), TypeError, None),
+    (lambda w: w.set_cell_params(Failing([1, 2], 1), target_volume=5.0), LookupError, "item refused"),
+    (lambda w: w.set_cell_params([1, 2], target_volume=Failing([1.0, 2.0], 1)), LookupError, "item refused"),
+    (lambda w: w.set_cell_type([1, 2], [1, 1, 1]), ValueError, lengths("new_type", 2, 3)),
+    (lambda w: w.set_cell_type([1, 99], 1), InternalError, "cell id 99 is not registered"),
+    (lambda w: w.set_cell_type([1, 2], [1, 70000]), OverflowError, None),
+    (lambda w: w.set_cell_type([1, 2], [7, 8]), RuntimeWarning, unnamed(7)),  # a warning made an error
+    (lambda w: w.set_cell_secretion_scale(0, [1, 2], [1.0]), ValueError, lengths("scale", 2, 1)),
+    (lambda w: w.set_cell_secretion_scale(5, [1, 2], 0.5), InternalError, "field index out of range"),
+    (lambda w: w.set_cell_secretion_scale(0, [2, 1, 99], 0.5), InternalError, "cell id 99 is not registered"),
+    (lambda w: w.set_cell_frozen([1, 0], True), ValueError, "cell_id: the medium cannot be frozen"),
+    (lambda w: w.set_cell_frozen([1, 2], [True]), ValueError, lengths("frozen", 2, 1)),
+    (lambda w: w.set_cell_frozen([1, 99], True), InternalError, "cell id 99 is not registered"),
+    (lambda w: w.set_cell_frozen([1, 2], [True, 1]), TypeError,
+     "argument 'frozen': 'int' object cannot be converted to 'bool'"),
+])
+def test_a_refused_batch_changes_nothing(call, error, message):
+    w = labelled_world()
+    w.set_cell_secretion_scale(0, 1, 3.0)
+    w.finalize(1)
+    before = w.to_bytes()
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(error) as caught:
+            call(w)
+    if message is not None:
+        assert str(caught.value) == message
+    assert w.to_bytes() == before

@@ -809,19 +809,18 @@ def test_finalize_that_cannot_hold_the_table_keeps_the_set_up_phase():
 # ---- finalize failures ----
 
 
-def test_finalize_with_an_unregistered_id_keeps_the_set_up_phase():
+def test_seed_block_refuses_an_unregistered_id_and_paints_nothing():
+    # the fault: id 9 was painted and only finalize refused it
     w = make_world(dims=(3, 3, 3), boundary="noflux")
     c = w.add_cell(1, 1.0, 1.0, 0.0, 0.0)
-    w.seed_block(9, 0, 0, 0, 1, 1, 1)  # accepted here, refused by finalize
     w.seed_block(c, 1, 1, 1, 2, 2, 2)
     painted = w.snapshot()
-    with pytest.raises(InternalError):
-        w.finalize(1)
-    with pytest.raises(RuntimeError, match=r"^call finalize\(\) first$"):
-        w.step(1)
+    for box in ((0, 0, 0, 1, 1, 1), (0, 0, 0, 0, 0, 0)):  # an empty box too
+        with pytest.raises(InternalError, match="^cell id 9 is not registered$"):
+            w.seed_block(9, *box)
     assert w.snapshot() == painted
     assert w.add_cell(2, 1.0, 1.0, 0.0, 0.0) == 2
-    w.seed_block(0, 0, 0, 0, 1, 1, 1)
+    w.seed_block(0, 0, 0, 0, 1, 1, 1)  # the medium is registered
     w.finalize(1)
     assert w.cell_volumes() == [26, 1, 0]
     assert w.cell_surfaces() == [6, 6, 0]

@@ -133,6 +133,25 @@ def test_tracks_follow_the_centroid_across_the_periodic_faces():
     assert wrapped  # the centroid crossed the face
 
 
+TRACKING_OFF = "cell_tracks: tracking is off; call set_tracking(True) before stepping"
+
+
+def test_tracks_are_refused_while_nothing_keeps_them():
+    # the fault: zeros for every cell, which read as cells that never moved
+    w = act_cell(200.0, 30)
+    w.set_tracking(False)
+    w.step(3)
+    with pytest.raises(RuntimeError) as caught:
+        w.cell_tracks()
+    assert str(caught.value) == TRACKING_OFF
+    w.set_persistence(1, 1.0, 2, 0.5)  # persistence keeps tracks of its own
+    assert len(w.cell_tracks()) == 2
+    w.set_persistence(1, 0.0, 2, 0.5)
+    with pytest.raises(RuntimeError) as caught:
+        w.cell_tracks()
+    assert str(caught.value) == TRACKING_OFF
+
+
 def test_centroids_are_right_for_a_cell_straddling_a_periodic_face():
     w = make_world(dims=(10, 6, 1), boundary="periodic")
     c = w.add_cell(1, 4.0, 1.0, 0.0, 0.0)

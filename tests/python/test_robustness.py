@@ -170,24 +170,33 @@ def mostly(good, bad, bad_weight=1, good_weight=24):
     return st.integers(0, good_weight + bad_weight - 1).flatmap(lambda k: good if k < good_weight else bad)
 
 
-def int_arg(bits, valid, bad_weight=1, hashable=False):
+def is_many(value):
+    """Whether a per-cell setter takes `value` as a batch: a sequence or an array of one axis or more."""
+    return isinstance(value, (list, tuple, bytes, Seq)) or (isinstance(value, np.ndarray) and value.ndim > 0)
+
+
+def int_arg(bits, valid, bad_weight=1, hashable=False, one=False):
     """An integer argument of width `bits` whose valid values come from `valid`
-    (`hashable`: only objects that can be dict keys)."""
+    (`hashable`: only objects that can be dict keys; `one`: no bad value that
+    a per-cell setter would take as a batch)."""
 
     def variants(v):
         return [x for x in int_variants(v) if not hashable or _hashable(x)]
 
     good = valid.flatmap(lambda v: st.sampled_from(variants(v)).map(lambda x, v=v: Arg(x, v)))
-    return mostly(good, st.sampled_from(bad_ints(bits)), bad_weight) if bad_weight else good
+    bad = [a for a in bad_ints(bits) if not (one and is_many(a.value))]
+    return mostly(good, st.sampled_from(bad), bad_weight) if bad_weight else good
 
 
 def float_variants(v):
     out = [v, v, v, np.float64(v), decimal.Decimal(v)]
     if math.isfinite(v) and v == int(v) and abs(v) < 2**60 and math.copysign(1.0, v) > 0:
         out += [int(v), Index(int(v)), np.int64(int(v))]
+    pairs = [(x, v) for x in out]
     if math.isfinite(v):
-        out.append(fractions.Fraction(v))
-    return [(x, v) for x in out] + ([(np.float32(v), float(np.float32(v)))] if not abs(v) > 1e30 else [])
+        # a Fraction has no signed zero: Fraction(-0.0) is 0, which converts to +0.0, as float() gives it
+        pairs.append((fractions.Fraction(v), float(fractions.Fraction(v))))
+    return pairs + ([(np.float32(v), float(np.float32(v)))] if not abs(v) > 1e30 else [])
 
 
 BAD_FLOATS = [Arg(value, error=error) for value, error in [
@@ -197,12 +206,12 @@ BAD_FLOATS = [Arg(value, error=error) for value, error in [
 SPECIAL_FLOATS = [0.0, -0.0, 1e300, -1e300, 5e-324, INF, -INF, NAN]
 
 
-def float_arg(lo=-20.0, hi=20.0, special=True, bad_weight=1):
+def float_arg(lo=-20.0, hi=20.0, special=True, bad_weight=1, one=False):
     values = st.floats(lo, hi, allow_nan=False)
     if special:
         values = mostly(values, st.sampled_from(SPECIAL_FLOATS), bad_weight=1, good_weight=5)
     good = values.flatmap(lambda v: st.sampled_from(float_variants(v)).map(lambda p: Arg(*p)))
-    return mostly(good, st.sampled_from(BAD_FLOATS), bad_weight)
+    return mostly(good, st.sampled_from([a for a in BAD_FLOATS if not (one and is_many(a.value))]), bad_weight)
 
 
 def bool_arg():
@@ -221,9 +230,13 @@ def first_error(args):
     return next((a.error for a in args if a.error is not None), None)
 
 
-def sequence_arg(items, bits):
+NOT_SEQUENCES = ("12", "", 7, None, {1, 2}, {1: 2}, (i for i in range(2)), np.array(3))
+
+
+def sequence_arg(items, bits, not_sequences=NOT_SEQUENCES):
     """A sequence argument (anything but a str): a list drawn from `items`
-    (valid Args), now and then with one item replaced by a bad integer."""
+    (valid Args), now and then with one item replaced by a bad integer, or
+    one of `not_sequences`, refused with TypeError."""
 
     def poison(drawn):
         args, k, bad = drawn
@@ -251,8 +264,7 @@ def sequence_arg(items, bits):
 
     lists = mostly(items, st.tuples(items, st.integers(0, 10**6), st.sampled_from(bad_ints(bits))).map(poison))
     good = lists.flatmap(wrap)
-    bad = st.sampled_from([Arg(v, error=TypeError) for v in (
-        "12", "", 7, None, {1, 2}, {1: 2}, (i for i in range(2)), np.array(3))])
+    bad = st.sampled_from([Arg(v, error=TypeError) for v in not_sequences])
     return mostly(good, bad)
 
 
@@ -353,6 +365,8 @@ class Outcome:
 
 # ---- the state machine ----
 
+PARAMETERS = ("target_volume", "lambda_volume", "target_surface", "lambda_surface")
+
 
 class WorldMachine(RuleBasedStateMachine):
     """Drives one World through random calls of all 55 methods and keeps a
@@ -383,10 +397,14 @@ class WorldMachine(RuleBasedStateMachine):
         self.snap = [0] * self.n_sites
         self.trackers = [ZERO_TRACKERS]
         self.frozen = set()
+        self.tracking = False  # set_tracking(True) in force
+        self.lambda_dir = {}   # by type, as set_persistence left it
         # most sequences start with a field or two, so that the field methods meet valid indices
         for f in range(fields):
             assert self.w.add_field(f"f{f}", 0.1, 0.01) == f
         self.n_fields = fields
+        self.scales = [{} for _ in range(fields)]  # by field: id -> secretion scale as set (unregistered ids too)
+        self.scale_unknown = set()  # daughters of divisions: their scales are the division's rule, not modelled here
         # and with a few cells painted, so that the sweeps have something to move
         labels = data.draw(st.lists(st.integers(0, 4), min_size=self.n_sites, max_size=self.n_sites), label="labels")
         if any(labels):
@@ -463,6 +481,41 @@ class WorldMachine(RuleBasedStateMachine):
 
     def cell_id(self):
         return int_arg(32, st.sampled_from(list(range(self.n + 3)) + [U32_MAX]))
+
+    def cell_ids(self):
+        """cell_id of a per-cell setter: mostly one id, now and then a batch (a list, tuple, array, bytes, ...)."""
+        one = int_arg(32, st.sampled_from(list(range(self.n + 3)) + [U32_MAX]), one=True)
+        item = int_arg(32, mostly(st.integers(0, self.n), st.sampled_from([self.n + 1, U32_MAX]), 1, 8), bad_weight=0)
+        many = sequence_arg(st.lists(item, max_size=5), 32, not_sequences=("12", None, {1, 2}, 1.5))
+        return mostly(one, many, bad_weight=1, good_weight=3)
+
+    @staticmethod
+    def batch_of(cid):
+        """The ids of a batch argument, or None for one id (or a refused argument)."""
+        return cid.converted if cid.error is None and isinstance(cid.converted, list) else None
+
+    def per_id(self, data, value, ids):
+        """A value argument for `ids` (None: one id): one value (`value(one=True)`, nothing a batch
+        would take), or for a batch, now and then a list or array of about one value per id."""
+        if ids is None or data.draw(st.integers(0, 2)) == 0:
+            return data.draw(value(one=ids is not None))
+        n = len(ids)
+        length = data.draw(st.sampled_from([n] * 6 + [n + 1, max(n - 1, 0)]))
+        args = data.draw(st.lists(value(one=True, bad_weight=0), min_size=length, max_size=length))
+        converted = [a.converted for a in args]
+        containers = [[a.value for a in args], tuple(a.value for a in args)]
+        if all(type(v) is float for v in converted):
+            containers.append(np.array(converted, dtype=np.float64))
+        return Arg(data.draw(st.sampled_from(containers)), converted)
+
+    @staticmethod
+    def batch_refusal(ids, columns):
+        """What a batch call refuses first, as (class, message), or None: a column of another length
+        (in argument order), then an id beyond the registry. `columns` are (name, converted) pairs."""
+        for name, values in columns:
+            if isinstance(values, list) and len(values) != len(ids):
+                return ValueError, f"{name}: expected {len(ids)} values, one per id, got {len(values)}"
+        return None
 
     def table_type(self):
         """A type that sizes the contact table: kept small."""
@@ -545,8 +598,6 @@ class WorldMachine(RuleBasedStateMachine):
     def seed_block(self, data):
         cid = data.draw(int_arg(32, st.integers(0, self.n) | st.sampled_from([self.n + 1, self.n + 2, U32_MAX]),
                                 bad_weight=1))
-        if cid.error is None and cid.converted > self.n and data.draw(st.integers(0, 3)) > 0:
-            cid = Arg(0, 0)  # painting an unregistered id is allowed but kept rare
         lo = [data.draw(self.coordinate(a)) for a in range(3)]
         hi = [data.draw(self.coordinate(a)) for a in range(3)]
         out = self.call(data, "seed_block", ("cell_id", cid), ("x0", lo[0]), ("y0", lo[1]), ("z0", lo[2]),
@@ -557,12 +608,17 @@ class WorldMachine(RuleBasedStateMachine):
             self.expect(out, RuntimeError, "seed after finalize")
             return
         c, x0, y0, z0, x1, y1, z1 = out.converted
-        if x0 >= x1 or y0 >= y1 or z0 >= z1:
-            assert self.expect(out) is None
-            return
+        empty = x0 >= x1 or y0 >= y1 or z0 >= z1
         nx, ny, nz = self.dims
-        if x1 > nx or y1 > ny or z1 > nz:
+        if not empty and (x1 > nx or y1 > ny or z1 > nz):
             self.expect(out, ValueError, "seed_block box reaches outside the lattice")
+            return
+        if c > self.n:
+            # refused at once, even for an empty box: nothing painted
+            self.expect(out, InternalError, f"cell id {c} is not registered")
+            return
+        if empty:
+            assert self.expect(out) is None
             return
         assert self.expect(out) is None
         for z in range(z0, z1):
@@ -619,24 +675,47 @@ class WorldMachine(RuleBasedStateMachine):
 
     @rule(data=st.data())
     def set_cell_params(self, data):
-        cid = data.draw(self.cell_id())
-        drawn = {p: data.draw(float_arg(-1.0, 20.0, bad_weight=0))
-                 for p in ("target_volume", "lambda_volume", "target_surface", "lambda_surface") if data.draw(st.booleans())}
+        cid = data.draw(self.cell_ids())
+        ids = self.batch_of(cid)
+        drawn = {p: self.per_id(data, lambda **k: float_arg(-1.0, 20.0, **{"bad_weight": 0, **k}), ids)
+                 for p in PARAMETERS if data.draw(st.booleans())}
         given = {p: a.value for p, a in drawn.items()}
-        if cid.error is not None:
-            with pytest.raises(cid.error):
-                self.w.set_cell_params(cid.value, **given)
-            return
         before = self.w.cell_table()
-        if cid.converted > self.n:
-            with pytest.raises(InternalError):
-                self.w.set_cell_params(cid.value, **given)
-            return
-        self.w.set_cell_params(cid.value, **given)
+        try:
+            self.w.set_cell_params(cid.value, **given)
+            error = None
+        except BaseException as e:  # noqa: BLE001 - InternalError derives from BaseException
+            error = e
         after = self.w.cell_table()
-        for name in ("target_volume", "lambda_volume", "target_surface", "lambda_surface"):
-            expected = drawn[name].converted if name in drawn else before[name][cid.converted]
-            assert same_float(after[name][cid.converted], expected), (name, given)
+        if cid.error is not None:
+            assert type(error) is cid.error, (cid, error)
+            expected = None
+        elif ids is None:
+            expected = InternalError if cid.converted > self.n else None
+            if expected is None:
+                ids, drawn = [cid.converted], {p: Arg(a.value, [a.converted]) for p, a in drawn.items()}
+        else:
+            refused = self.batch_refusal(ids, [(p, a.converted) for p, a in drawn.items()])
+            bad = next((c for c in ids if c > self.n), None)
+            if refused is None and bad is not None:
+                refused = InternalError, f"cell id {bad} is not registered"
+            expected = refused and refused[0]
+            if refused:
+                assert type(error) is refused[0] and str(error) == refused[1], (refused, error)
+        if expected is not None or cid.error is not None:
+            assert type(error) is (cid.error or expected)
+            for name in PARAMETERS:
+                assert all(map(same_float, after[name].tolist(), before[name].tolist())), name
+            return
+        if error is not None:
+            raise error
+        for name in PARAMETERS:
+            column = before[name].tolist()
+            if name in drawn:
+                values = drawn[name].converted
+                for k, c in enumerate(ids):
+                    column[c] = values[k] if isinstance(values, list) else values
+            assert all(map(same_float, after[name].tolist(), column)), (name, given)
 
     @rule(data=st.data())
     def snapshot(self, data):
@@ -752,6 +831,7 @@ class WorldMachine(RuleBasedStateMachine):
             return
         assert self.expect(out) == self.n_fields
         self.n_fields += 1
+        self.scales.append({})
 
     def simple(self, data, name, *params, needs_field=False):
         out = self.call(data, name, *params)
@@ -780,18 +860,44 @@ class WorldMachine(RuleBasedStateMachine):
         self.simple(data, "set_membrane_anchored", ("cell_type", data.draw(self.table_type())),
                     ("on", data.draw(bool_arg())))
 
+    def batch_outcome(self, out, ids, columns, medium_refused=False):
+        """Checks a batch call's refusal, if any (lengths, then the medium, then the registry); returns
+        whether it went through. `columns`: (name, converted) pairs, a scalar for every id or a list."""
+        refused = self.batch_refusal(ids, columns)
+        if refused is None and medium_refused and 0 in ids:
+            refused = ValueError, "cell_id: the medium cannot be frozen"
+        bad = next((c for c in ids if c > self.n), None)
+        if refused is None and bad is not None:
+            refused = InternalError, f"cell id {bad} is not registered"
+        if refused is not None:
+            self.expect(out, *refused)
+            return False
+        assert self.expect(out) is None
+        return True
+
+    @staticmethod
+    def each(values, n):
+        return values if isinstance(values, list) else [values] * n
+
     @rule(data=st.data())
     def set_cell_type(self, data):
-        out = self.call(data, "set_cell_type", ("cell_id", data.draw(self.cell_id())),
-                        ("new_type", data.draw(self.any_type())))
+        cid = data.draw(self.cell_ids())
+        new_type = self.per_id(data, lambda one, bad_weight=1: int_arg(
+            16, st.sampled_from([0, 1, 2, 3, 4]) | st.just(65535), bad_weight=bad_weight, one=one), self.batch_of(cid))
+        out = self.call(data, "set_cell_type", ("cell_id", cid), ("new_type", new_type))
         if out is None:
             return
-        cid, t = out.converted
-        if cid > self.n:
+        ids, t = out.converted
+        if isinstance(ids, list):
+            if self.batch_outcome(out, ids, [("new_type", t)]):
+                for c, v in zip(ids, self.each(t, len(ids))):
+                    self.types[c] = v
+            return
+        if ids > self.n:
             self.expect(out, InternalError)
             return
         assert self.expect(out) is None
-        self.types[cid] = t
+        self.types[ids] = t
 
     @rule(data=st.data())
     def set_secretion(self, data):
@@ -800,8 +906,25 @@ class WorldMachine(RuleBasedStateMachine):
 
     @rule(data=st.data())
     def set_cell_secretion_scale(self, data):
-        self.simple(data, "set_cell_secretion_scale", ("field_idx", data.draw(self.field_idx())),
-                    ("cell_id", data.draw(self.cell_id())), ("scale", data.draw(float_arg())), needs_field=True)
+        f, cid = data.draw(self.field_idx()), data.draw(self.cell_ids())
+        scale = self.per_id(data, lambda one, bad_weight=1: float_arg(bad_weight=bad_weight, one=one), self.batch_of(cid))
+        out = self.call(data, "set_cell_secretion_scale", ("field_idx", f), ("cell_id", cid), ("scale", scale))
+        if out is None:
+            return
+        f, ids, scale = out.converted
+        if not isinstance(ids, list):
+            # one id: not checked against the registry, and kept for a record made later
+            self.expect(out, InternalError if f >= self.n_fields else None)
+            if f < self.n_fields:
+                self.scales[f][ids] = scale
+                self.scale_unknown.discard(ids)
+            return
+        if self.batch_refusal(ids, [("scale", scale)]) is None and f >= self.n_fields:
+            self.expect(out, InternalError, "field index out of range")
+        elif self.batch_outcome(out, ids, [("scale", scale)]):
+            for c, v in zip(ids, self.each(scale, len(ids))):
+                self.scales[f][c] = v
+                self.scale_unknown.discard(c)
 
     @rule(data=st.data())
     def advance_fields(self, data):
@@ -896,6 +1019,7 @@ class WorldMachine(RuleBasedStateMachine):
             axis = 2 if ext[2] > ext[0] and ext[2] > ext[1] else (1 if ext[1] > ext[0] else 0)
             cuts.append((axis, (lo[k][axis] + hi[k][axis]) // 2 if hi[k][axis] >= lo[k][axis] else 0))
         self.add_records([self.types[c] for c in candidates])
+        self.scale_unknown.update(daughters)
         for i, c in enumerate(self.snap):
             if c in slot:
                 axis, position = cuts[slot[c]]
@@ -951,6 +1075,7 @@ class WorldMachine(RuleBasedStateMachine):
             assert moved and all(self.snap[i] == c and after[i] == daughter for i in moved)
             assert len(moved) < volume
             self.add_records([self.types[c]])
+            self.scale_unknown.add(daughter)
             if c in self.frozen:
                 self.frozen.add(daughter)
             self.snap = after
@@ -1017,18 +1142,32 @@ class WorldMachine(RuleBasedStateMachine):
             self.expect(out, ValueError, "persist: expected a value from 0 to 1")
         else:
             assert self.expect(out) is None
+            self.lambda_dir[out.converted[0]] = out.converted[1]
 
     @rule(data=st.data())
     def set_tracking(self, data):
-        self.simple(data, "set_tracking", ("on", data.draw(bool_arg())))
+        out = self.simple(data, "set_tracking", ("on", data.draw(bool_arg())))
+        if out is not None:
+            self.tracking = out.converted[0]
+
+    def tracks_kept(self):
+        """Tracks are kept while tracking is on or persistence (some λ_dir > 0) needs them."""
+        return self.tracking or any(v > 0.0 for v in self.lambda_dir.values())
 
     @rule(data=st.data())
     def set_cell_frozen(self, data):
-        out = self.call(data, "set_cell_frozen", ("cell_id", data.draw(self.cell_id())),
-                        ("frozen", data.draw(bool_arg())))
+        cid = data.draw(self.cell_ids())
+        flag = self.per_id(data, lambda one, bad_weight=1: bool_arg() if bad_weight else st.sampled_from(
+            [Arg(True, True), Arg(False, False)]), self.batch_of(cid))
+        out = self.call(data, "set_cell_frozen", ("cell_id", cid), ("frozen", flag))
         if out is None:
             return
         c, frozen = out.converted
+        if isinstance(c, list):
+            if self.batch_outcome(out, c, [("frozen", frozen)], medium_refused=True):
+                for cell, v in zip(c, self.each(frozen, len(c))):
+                    (self.frozen.add if v else self.frozen.discard)(cell)
+            return
         if c == 0:
             self.expect(out, ValueError, "cell_id: the medium cannot be frozen")
         elif c > self.n:
@@ -1067,7 +1206,9 @@ class WorldMachine(RuleBasedStateMachine):
         name = data.draw(st.sampled_from(["cell_coms", "cell_types", "cell_volumes", "cell_surfaces",
                                           "cell_lengths", "cell_centroids", "cell_tracks", "cell_directions"]))
         out = self.call(data, name)
-        if out is not None:
+        if out is not None and name == "cell_tracks" and not self.tracks_kept():
+            self.expect(out, RuntimeError, "cell_tracks: tracking is off; call set_tracking(True) before stepping")
+        elif out is not None:
             result = self.expect(out)
             assert type(result) is list and len(result) == self.n + 1
 
@@ -1166,6 +1307,11 @@ class WorldMachine(RuleBasedStateMachine):
         assert tessaly.World.from_bytes(saved).to_bytes() == saved
         table = w.cell_table()
         assert table["id"].tolist() == list(range(self.n + 1)) and table["type"].tolist() == self.types
+        assert [k for k in table if k.startswith("secretion_scale_")] == [f"secretion_scale_{f}" for f in
+                                                                         range(self.n_fields)]
+        for f in range(self.n_fields):
+            for cid, scale in enumerate(table[f"secretion_scale_{f}"].tolist()):
+                assert cid in self.scale_unknown or same_float(scale, self.scales[f].get(cid, 1.0)), (f, cid)
         assert table["volume"].tolist() == volumes and table["surface"].tolist() == surfaces
         assert [tuple(xyz) for xyz in zip(table["com_x"], table["com_y"], table["com_z"])] == coms
         queried = set(range(self.n + 2)) | {U32_MAX} | {v for v in self.snap if v > self.n}
@@ -1455,3 +1601,34 @@ def test_remove_cells_ignores_huge_and_repeated_ids():
     with pytest.raises(OverflowError):
         w.remove_cells([b, 2**32])
     assert w.cell_volumes() == [12, 0, 4]  # conversion failed: nothing removed
+
+
+# ---- the machine's minimal cases of the faults it found ----
+
+
+def test_a_zero_dimensional_label_array_is_refused_on_a_one_site_world():
+    # the fault: a 0-d array holds one element and seeded a one-site world as if it were a list of one
+    w = tessaly.World((1, 1, 1), "noflux", 1, 1.0)
+    with pytest.raises(TypeError, match=r"^argument 'labels': 'numpy.ndarray' object cannot be converted to 'Sequence'$"):
+        w.seed_from_labels(np.array(3), {}, 1, 1.0, 1.0)
+    assert w.n_cells() == 0 and w.snapshot() == [0]
+
+
+@pytest.mark.parametrize("labels", [[1, 2], np.array([1, 2]), np.array([], dtype=np.uint32), []])
+def test_wrong_length_labels_get_one_rule_for_every_container(labels):
+    # the fault: a list raised InternalError, an array of the wrong size ValueError
+    w = tessaly.World((3, 1, 1), "noflux", 1, 1.0)
+    with pytest.raises(InternalError, match="^labels length must equal n_sites$"):
+        w.seed_from_labels(labels, {}, 1, 1.0, 1.0)
+    assert w.n_cells() == 0 and w.snapshot() == [0, 0, 0]
+
+
+@pytest.mark.parametrize("zero, sign", [(fractions.Fraction(-0.0), 1.0), (decimal.Decimal("-0"), -1.0),
+                                        (np.float32(-0.0), -1.0), (-0.0, -1.0), (0, 1.0)])
+def test_a_float_argument_converts_as_float_does(zero, sign):
+    # the machine's model paired Fraction(-0.0) with -0.0; a Fraction has no signed zero and float() gives +0.0
+    w = tessaly.World((2, 1, 1), "noflux", 1, 1.0)
+    c = w.add_cell(1, 4.0, 1.0, 0.0, 0.0)
+    w.set_cell_params(c, target_volume=zero)
+    value = w.cell_table()["target_volume"][c]
+    assert value == 0.0 and math.copysign(1.0, value) == sign == math.copysign(1.0, float(zero))
