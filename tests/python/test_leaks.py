@@ -194,10 +194,6 @@ CALLS = [
     lambda r, s: expect(KeyError, lambda: r.cell_attribute("missing")),
     lambda r, s: (attribute_once(r), r.set_cell_attribute("mass", [0.5, 1.5], ids=(1, 2))),
     lambda r, s: (attribute_once(r), expect(ValueError, lambda: r.set_cell_attribute("mass", [1.0, 2.0]))),
-    lambda r, s: r.cell_neighbors(),
-    lambda r, s: r.field_means(0),
-    lambda r, s: r.set_uptake(0, 1, 0.1, 0.5),
-    lambda r, s: (r.set_field_boundary(0, 1.0), r.set_field_boundary(0, None)),
 ]
 # Checkpoints: their first few hundred calls settle the interpreter's own
 # free lists (one block per call, then none), so they warm up longer.
