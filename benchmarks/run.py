@@ -71,6 +71,33 @@ def act2d(tessaly, size=256, count=8):
     return w
 
 
+def bio2d(tessaly, quick: bool, base_rss) -> dict:
+    """The spheroid of examples/spheroid.py at 200² (80² quick), after a growth
+    phase: ms per MCS inside `step` (the engine) and in the model's rules (Python)."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
+    import spheroid
+
+    world, oxygen = spheroid.build(80 if quick else 200)
+    world.advance_fields(100 if quick else 1000)
+    world.finalize(3)
+    burn, mcs = (50, 20) if quick else (1500, 300)
+    for _ in range(burn):
+        world.step(1)
+        spheroid.rules(world, oxygen)
+    engine = model = 0.0
+    for _ in range(mcs):
+        t0 = time.perf_counter()
+        world.step(1)
+        t1 = time.perf_counter()
+        spheroid.rules(world, oxygen)
+        engine, model = engine + t1 - t0, model + time.perf_counter() - t1
+    nx, ny, nz = world.dims()
+    row = result("bio2d", "step", mcs, engine, mcs * nx * ny * nz / engine, mcs / engine, base_rss)
+    row.update(engine_ms_per_mcs=round(1000 * engine / mcs, 3), python_ms_per_mcs=round(1000 * model / mcs, 3),
+               cells=world.n_cells())
+    return row
+
+
 def resident_mb() -> float:
     """Current resident memory of this process (not the peak)."""
     with open("/proc/self/statm") as f:
@@ -141,6 +168,8 @@ def measure(model: str, method: str, quick: bool) -> dict:
     base_rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     if model == "io256":
         return io256(tessaly, method, quick, base_rss)
+    if model == "bio2d":
+        return bio2d(tessaly, quick, base_rss)
     if model == "null2d":
         w = tessaly.World((256, 256, 1), "noflux", 2, 20.0)
         burn, mcs = 0, (10 if quick else 100)
@@ -208,6 +237,7 @@ PLAN = [
     ("sort3d", "step", None),
     ("chem2d", "step", None),
     ("act2d", "step", None),
+    ("bio2d", "step", None),
     ("field3d", "advance_fields", None),
     ("sort2d", "step_parallel", 1),
     ("sort2d", "step_parallel", 2),
@@ -251,7 +281,8 @@ def main() -> int:
             print(line, flush=True)
         if len(rows) > 1:
             median = dict(rows[0])
-            for key in ("seconds", "attempts_per_s", "mcs_per_s", "peak_rss_mb", "ms", "rss_growth_mb", "mb_per_s"):
+            for key in ("seconds", "attempts_per_s", "mcs_per_s", "peak_rss_mb", "ms", "rss_growth_mb", "mb_per_s",
+                        "engine_ms_per_mcs", "python_ms_per_mcs"):
                 if key in rows[0]:
                     median[key] = statistics.median(r[key] for r in rows)
             median["median_of"] = len(rows)

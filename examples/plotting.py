@@ -4,6 +4,8 @@ type (with cell borders drawn dark) and quantities over time."""
 from __future__ import annotations
 
 import os
+import time
+from contextlib import contextmanager
 
 import matplotlib
 
@@ -201,3 +203,34 @@ def type_legend(target, names: dict, loc: str = "upper right", ncols: int = 1) -
 
     handles = [Patch(facecolor=TYPE_COLOURS[t], edgecolor="0.3", label=label) for t, label in names.items()]
     target.legend(handles=handles, loc=loc, ncols=ncols, fontsize=9, framealpha=0.85)
+
+
+class Clock:
+    """Splits a run's time per Monte Carlo step into the engine's (inside
+    `step`) and the model's own Python (the rules run between steps):
+    `with clock.engine(): world.step(1)`, `with clock.model(): rules(...)`."""
+
+    def __init__(self) -> None:
+        self.seconds = {"engine": 0.0, "model": 0.0}
+        self.mcs = 0
+
+    @contextmanager
+    def _part(self, part: str):
+        start = time.perf_counter()
+        try:
+            yield
+        finally:
+            self.seconds[part] += time.perf_counter() - start
+
+    def engine(self, mcs: int = 1):
+        self.mcs += mcs
+        return self._part("engine")
+
+    def model(self):
+        return self._part("model")
+
+    def report(self) -> str:
+        """One line: both parts in ms per MCS, and the model's share against the engine."""
+        engine, model = (1000.0 * self.seconds[p] / max(self.mcs, 1) for p in ("engine", "model"))
+        return (f"engine {engine:.3f} ms per MCS, the model's Python {model:.3f} ms per MCS "
+                f"({model / engine if engine else 0.0:.2f} x the engine, {self.mcs} MCS)")

@@ -37,6 +37,9 @@ CASES = [
     ("elongation.py", [], ["elongation.png", "elongation_lengths.png"]),
     ("migration.py", [], ["migration.png", "migration_msd.png", "migration.mp4"]),
     ("export.py", [], ["export_ids.tif", "export_signal.tif", "export.vti"]),
+    ("spheroid.py", [], ["spheroid.png", "spheroid_counts.png"]),
+    ("cell_cycle.py", [], ["cell_cycle.png", "cell_cycle_phases.png"]),
+    ("lateral_inhibition.py", [], ["lateral_inhibition.png", "lateral_inhibition_spread.png"]),
 ]
 
 
