@@ -37,6 +37,7 @@
 #include "centroid.hpp"
 #include "error.hpp"
 #include "frozen.hpp"
+#include "neighbors.hpp"
 #include "persistence.hpp"
 #include "world.hpp"
 
@@ -450,8 +451,21 @@ void commit(World& w, std::vector<Division>& divisions) {
         const Cell parent = w.cells[d.parent];
         const CellId daughter = add_cell(w, parent.cell_type, d.targets[1], parent.lambda_volume,
                                          parent.target_surface, parent.lambda_surface);
-        for (std::size_t k = 0; k < d.sites.index.size(); ++k)
-            if (d.moves[k]) w.lattice.sites[d.sites.index[k]] = daughter;
+        for (std::size_t k = 0; k < d.sites.index.size(); ++k) {
+            if (!d.moves[k]) continue;
+            const std::size_t i = d.sites.index[k];
+            // the neighbour graph, while kept, from each site before it is written;
+            // without room it is dropped and built again when next read
+            if (w.neighbors.on) try {
+                    SiteList nb;
+                    neighbors_into(w.lattice, i, nb);
+                    contact_changes(w.lattice.sites.data(), i, d.parent, daughter, nb,
+                                    [&](CellId a, CellId b, std::int64_t delta) { change_contact(w.neighbors, a, b, delta); });
+                } catch (...) {
+                    w.neighbors.on = false;
+                }
+            w.lattice.sites[i] = daughter;
+        }
         w.cells[d.parent].target_volume = d.targets[0];
         if (exact) {
             w.cells[d.parent].trackers = d.after[0];

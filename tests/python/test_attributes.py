@@ -140,3 +140,17 @@ def test_a_division_that_runs_out_of_memory_changes_nothing():
                           timeout=300)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["MemoryError", "True", "True"]
+
+
+@pytest.mark.parametrize("ids", [1, [2, 4]])
+def test_a_division_keeps_the_neighbour_graph_it_divides(ids):
+    # divide_cell moved sites behind the kept graph's back: the parents kept
+    # their old areas and the daughters had none
+    w = tissue()
+    w.cell_neighbors()  # the graph is kept from here on
+    w.divide_cell(ids)
+    w.step(2)
+    kept = {k: np.asarray(v) for k, v in w.cell_neighbors().items()}
+    fresh = {k: np.asarray(v) for k, v in tessaly.World.from_bytes(w.to_bytes()).cell_neighbors().items()}
+    for name in ("id_a", "id_b", "area"):
+        np.testing.assert_array_equal(kept[name], fresh[name])
