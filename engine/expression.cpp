@@ -75,6 +75,21 @@ constexpr Builtin readers[] = {
 constexpr unsigned max_nesting = 200;
 constexpr unsigned max_depth = 1000;
 
+// Constant integer exponents up to this size are powers by squaring.
+constexpr double max_integer_exponent = 64.0;
+
+// a ^ n by squaring, from the lowest bit of |n|.
+inline double power_by_squaring(double a, int n) {
+    unsigned m = static_cast<unsigned>(n < 0 ? -n : n);
+    double r = 1.0, b = a;
+    while (m != 0) {
+        if (m & 1U) r = r * b;
+        m >>= 1;
+        if (m != 0) b = b * b;
+    }
+    return n < 0 ? 1.0 / r : r;
+}
+
 // ---- tokens ----
 
 enum class Tok : std::uint8_t {
@@ -413,12 +428,22 @@ Program Compiler::compile() const {
     const std::size_t base = inputs.size() + constants.size();
     std::vector<std::uint16_t> free_list;
     std::size_t next = base;
+    const auto small_integer = [&](std::uint32_t k) {
+        const Node& n = nodes[k];
+        if (!n.leaf || !n.constant) return false;
+        const double v = constants[n.reg];
+        return v == std::trunc(v) && std::fabs(v) <= max_integer_exponent;
+    };
     const auto register_of = [&](const auto& self, std::uint32_t k) -> std::uint16_t {
         const Node& n = nodes[k];
         if (n.leaf) return static_cast<std::uint16_t>(n.constant ? inputs.size() + n.reg : n.reg);
         const unsigned arity = arity_of(n.op);
         std::uint16_t r[3] = {0, 0, 0};
         for (unsigned a = 0; a < arity; ++a) r[a] = self(self, n.child[a]);
+        // a constant integer exponent: powers by squaring
+        Op op = n.op;
+        if (op == Op::pow && small_integer(n.child[1])) op = Op::powi;
+        if (op == Op::hill && small_integer(n.child[2])) op = Op::hilli;
         // operands are read element by element before the result is written,
         // so the result may take an operand's register
         for (unsigned a = 0; a < arity; ++a)
@@ -431,7 +456,7 @@ Program Compiler::compile() const {
             if (next >= 0xFFFF) fail("expression needs too many registers");
             out = static_cast<std::uint16_t>(next++);
         }
-        p.code.push_back({n.op, out, r[0], r[1], r[2]});
+        p.code.push_back({op, out, r[0], r[1], r[2]});
         return out;
     };
     for (const std::uint32_t root : roots) p.results.push_back(register_of(register_of, root));
@@ -478,6 +503,23 @@ void run(const Program& p, double* registers, std::size_t n) {
                     o[j] = xn / (std::pow(b[j], c[j]) + xn);
                 }
                 break;
+            case Op::powi: {
+                const int e = static_cast<int>(b[0]);
+                if (e == 2) {
+                    for (std::size_t j = 0; j < n; ++j) o[j] = a[j] * a[j];
+                } else {
+                    for (std::size_t j = 0; j < n; ++j) o[j] = power_by_squaring(a[j], e);
+                }
+                break;
+            }
+            case Op::hilli: {
+                const int e = static_cast<int>(c[0]);
+                for (std::size_t j = 0; j < n; ++j) {
+                    const double xn = power_by_squaring(a[j], e);
+                    o[j] = xn / (power_by_squaring(b[j], e) + xn);
+                }
+                break;
+            }
         }
     }
 }

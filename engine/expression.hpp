@@ -13,10 +13,14 @@
 // values are doubles throughout, IEEE-754 as the processor computes them:
 //   a < b (and the other comparisons)  1 or 0; a NaN compares false (so != gives 1)
 //   if(c, a, b)                         a where c != 0 (a NaN counts as true), else b
-//   a ^ b, pow(a, b)                    std::pow(a, b)
+//   a ^ b, pow(a, b)                    std::pow(a, b); but for an exponent that is a constant (a
+//                                       number or a parameter) and an integer n with |n| <= 64, by
+//                                       squaring: r = 1, then for each bit of |n| from the lowest,
+//                                       r = r·b where the bit is set and b = b·b before the next
+//                                       (b starting at a); 1 / r for n < 0
 //   exp log sqrt abs                    std::exp, std::log, std::sqrt, std::fabs
 //   min(a, b), max(a, b)                b if b < a (b > a), else a
-//   hill(x, k, n)                       xⁿ / (kⁿ + xⁿ), each power by std::pow, xⁿ computed once
+//   hill(x, k, n)                       xⁿ / (kⁿ + xⁿ), each power as ^ computes it, xⁿ computed once
 // names (a parameter shadows the rest):
 //   the parameters given with the text (folded in as constants)
 //   volume, surface, target_volume, cell_type, mcs (the cell's, and the steps run)
@@ -73,6 +77,8 @@ enum class Op : std::uint8_t {
     select,  // out = c != 0 ? a : b, with c in `c`
     exp, log, sqrt, abs, min, max,
     hill,    // out = hill(a, b, c)
+    powi,    // out = a ^ n by squaring, n the integer held by constant register b
+    hilli,   // out = hill(a, b, n) by squaring, n the integer held by constant register c
 };
 
 struct Instruction {
