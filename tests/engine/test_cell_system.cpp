@@ -13,6 +13,7 @@
 #include "checkpoint.hpp"
 #include "error.hpp"
 #include "init.hpp"
+#include "parallel.hpp"
 #include "sweep.hpp"
 #include "worlds.hpp"
 
@@ -283,6 +284,28 @@ int main() {
         CHECK(a.world.cells.size() > 26);  // some divided, within the steps
         CHECK(a.world.terms.programs.mcs == 45);
         CHECK(tessaly_test::trackers_exact(a.world));
+    }
+    // the parallel sweep with a system, rules and divisions: the same bits for
+    // any number of workers
+    {
+        std::vector<std::uint8_t> first;
+        for (const std::size_t workers : {1, 2, 3}) {
+            set_worker_count_for_testing(workers);
+            World w = tessaly_test::sorting_world({{32, 32, 1}, true, 2, 0.0});
+            add_cell_attribute(w, "u", 0.0, OnDivide::copy);
+            add_cell_system(w, "u' = 1 - u + 0.2 * nbr_mean(u) + volume / 100", {}, every, 0.5, 2);
+            add_cell_rule(w, "target_volume = 16 + 10 * u\ncell_type = if(u > 0.9, 2, cell_type)", {}, every);
+            set_division_rule(w, "volume > 20", {}, every, DivisionAxis::random);
+            Cpm cpm(std::move(w), 3);
+            seed_cell_programs(cpm.world.terms.programs, 3);
+            CHECK(step_parallel(cpm, 30, 8));
+            const std::vector<std::uint8_t> bytes = encode_payload(cpm.world, true, cpm.rng);
+            if (first.empty()) first = bytes;
+            CHECK(bytes == first);
+            CHECK(cpm.world.cells.size() > 50);  // cells divided within the call
+            CHECK(tessaly_test::trackers_exact(cpm.world));
+        }
+        set_worker_count_for_testing(0);
     }
     return tessaly_test::finish();
 }
