@@ -134,6 +134,8 @@ void select_cells(const World& w, const CellSelection& s, std::vector<CellId>& i
 const NeighborGraph& graph_of(World& w) {
     CellPrograms& p = w.terms.programs;
     if (p.scratch.graph_step != p.mcs || p.scratch.graph.offsets.size() != w.cells.size() + 1) {
+        // from now on the copies keep the graph, so that reading it costs O(cells + pairs)
+        track_neighbors(w);
         neighbor_graph(w, p.scratch.graph);
         p.scratch.graph_step = p.mcs;
     }
