@@ -506,6 +506,9 @@ void run_division_rule(World& w) {
         const ChosenDivision done = divide_cell(w, id, rule.orientation, {}, &p.rng, std::nullopt);
         if (done.refusal == DivisionRefusal::none) p.registry_changed = true;
     }
+    // divide_cell moves sites outside the copies and leaves a kept neighbour
+    // graph as it was: rebuilt once after the step's divisions
+    if (p.registry_changed) rebuild_neighbors(w);
 }
 
 // ---- checkpoints ----
