@@ -2,6 +2,7 @@
 
 #include "declare.hpp"  // first: it includes Python.h
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "cell_system.hpp"
 #include "checks.hpp"
 #include "chemotaxis.hpp"
 #include "connectivity.hpp"
@@ -27,6 +29,76 @@
 namespace tessaly::binding {
 
 namespace {
+
+// ---- the cells' programs: conversions ----
+
+// Raises ValueError "ARGUMENT: MESSAGE".
+[[noreturn]] void raise_named(const char* argument, const std::string& message) {
+    std::string text = argument;
+    text += ": ";
+    text += message;
+    raise_error(PyExc_ValueError, text.c_str());
+}
+
+bool expression_name(const std::string& name) {
+    if (name.empty() || !(std::isalpha(static_cast<unsigned char>(name[0])) || name[0] == '_')) return false;
+    for (const char c : name)
+        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '_') || static_cast<unsigned char>(c) >= 0x80)
+            return false;
+    return true;
+}
+
+// None, or a mapping of names (as the expressions write them) to floats, in
+// the mapping's order.
+tessaly::Params to_params(PyObject* params) {
+    tessaly::Params out;
+    if (params == Py_None) return out;
+    if (!PyDict_Check(params)) raise_named("params", "expected None or a dict of names to floats");
+    // the items first, so that a conversion calling back into Python cannot change the dict under us
+    Ref items = checked(PyDict_Items(params));
+    const Py_ssize_t n = PyList_GET_SIZE(items.get());
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        PyObject* item = PyList_GET_ITEM(items.get(), k);
+        PyObject* key = PyTuple_GET_ITEM(item, 0);
+        if (!PyUnicode_Check(key)) raise_named("params", "expected None or a dict of names to floats");
+        const std::string name = from_python<std::string>(key);
+        if (!expression_name(name))
+            raise_named("params", "expected names of ASCII letters, digits and _, got '" + name + "'");
+        double value = 0.0;
+        try {
+            value = from_python<double>(PyTuple_GET_ITEM(item, 1));
+        } catch (const PythonError&) {
+            if (PyErr_ExceptionMatches(PyExc_TypeError)) name_type_error("params");
+            throw;
+        }
+        out.emplace_back(name, value);
+    }
+    return out;
+}
+
+// None (every type but the medium's), or the types listed.
+tessaly::CellSelection to_selection(const std::optional<std::vector<std::uint32_t>>& cell_types) {
+    tessaly::CellSelection s;
+    if (!cell_types) return s;
+    s.all_but_medium = false;
+    for (const std::uint32_t t : *cell_types) {
+        if (t > 0xFFFF) raise_named("cell_types", "expected types from 0 to 65535, got " + std::to_string(t));
+        s.types.push_back(static_cast<CellType>(t));
+    }
+    std::sort(s.types.begin(), s.types.end());
+    s.types.erase(std::unique(s.types.begin(), s.types.end()), s.types.end());
+    return s;
+}
+
+// Runs `compile`, turning a text's error into ValueError naming the argument.
+template <typename F>
+auto compiled(const char* argument, F compile) {
+    try {
+        return compile();
+    } catch (const tessaly::ExpressionError& e) {
+        raise_named(argument, e.what());
+    }
+}
 
 // A refused rate: ValueError naming the argument and its value.
 [[noreturn]] void refuse_value(const char* expected, double value) {
@@ -250,6 +322,59 @@ const Method World_divide_cells{
         return make_list_of(created, [](CellId id) { return PyLong_FromUnsignedLong(id); });
     }};
 
+const Method World_add_cell_ode{
+    "add_cell_ode", exclusive,
+    params(arg("equations"), kw_only("params") = None, kw_only("cell_types") = None, kw_only("dt") = 1.0,
+           kw_only("substeps") = 1),
+    "Add a system of equations that every cell integrates after each Monte\n"
+    "Carlo step: one NAME' = EXPR per line, NAME a cell attribute. Return its index.",
+    [](PyObject* self, const std::string& equations, PyObject* params,
+       const std::optional<std::vector<std::uint32_t>>& cell_types, double dt, std::uint32_t substeps) -> PyObject* {
+        const tessaly::Params p = to_params(params);
+        const tessaly::CellSelection cells = to_selection(cell_types);
+        if (!std::isfinite(dt)) raise_named("dt", "expected a finite float, got " + std::to_string(dt));
+        if (substeps == 0) raise_named("substeps", "expected at least 1, got 0");
+        tessaly::World& w = current(self);
+        const std::size_t index =
+            compiled("equations", [&] { return tessaly::add_cell_system(w, equations, p, cells, dt, substeps); });
+        return PyLong_FromSize_t(index);
+    }};
+
+const Method World_add_cell_rule{
+    "add_cell_rule", exclusive, params(arg("assignments"), kw_only("params") = None, kw_only("cell_types") = None),
+    "Add rules that every cell applies after the systems of each Monte Carlo\n"
+    "step: one NAME = EXPR per line, each line for every cell before the next.\n"
+    "Return its index.",
+    [](PyObject* self, const std::string& assignments, PyObject* params,
+       const std::optional<std::vector<std::uint32_t>>& cell_types) -> PyObject* {
+        const tessaly::Params p = to_params(params);
+        const tessaly::CellSelection cells = to_selection(cell_types);
+        tessaly::World& w = current(self);
+        const std::size_t index =
+            compiled("assignments", [&] { return tessaly::add_cell_rule(w, assignments, p, cells); });
+        return PyLong_FromSize_t(index);
+    }};
+
+const Method World_set_division_rule{
+    "set_division_rule", exclusive,
+    params(arg("condition"), kw_only("orientation") = "major", kw_only("params") = None, kw_only("cell_types") = None),
+    "After the rules of each Monte Carlo step, divide every cell whose condition\n"
+    "is not 0, in id order, as divide_cell does; None clears the rule.",
+    [](PyObject* self, std::optional<std::string> condition, const std::string& orientation, PyObject* params,
+       const std::optional<std::vector<std::uint32_t>>& cell_types) {
+        tessaly::DivisionAxis axis = tessaly::DivisionAxis::major;
+        if (orientation == "minor")
+            axis = tessaly::DivisionAxis::minor;
+        else if (orientation == "random")
+            axis = tessaly::DivisionAxis::random;
+        else if (orientation != "major")
+            raise_named("orientation", "expected \"major\", \"minor\" or \"random\", got '" + orientation + "'");
+        const tessaly::Params p = to_params(params);
+        const tessaly::CellSelection cells = to_selection(cell_types);
+        tessaly::World& w = current(self);
+        compiled("condition", [&] { tessaly::set_division_rule(w, condition, p, cells, axis); });
+    }};
+
 const Method World_remove_cells{
     "remove_cells", exclusive, params(arg("ids")),
     [](PyObject* self, const std::vector<CellId>& ids) { tessaly::remove_cells(current(self), ids); }};
@@ -279,6 +404,9 @@ const Method* const configuration_list[] = {
     &World_set_external_potential,
     &World_divide_cells,
     &World_remove_cells,
+    &World_add_cell_ode,
+    &World_add_cell_rule,
+    &World_set_division_rule,
 };
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "cell_system.hpp"
 #include "checks.hpp"
 #include "init.hpp"
 #include "persistence.hpp"
@@ -27,6 +28,7 @@ const Method World_finalize{
         for (const std::string& problem : tessaly::questionable_settings(w))
             if (PyErr_WarnEx(PyExc_RuntimeWarning, problem.c_str(), 1) < 0) throw PythonError{};
         tessaly::seed_persistence(w.terms.persistence, seed);
+        tessaly::seed_cell_programs(w.terms.programs, seed);
         s.cpm.emplace(std::move(w), seed);
         s.setup_world.reset();
     }};

@@ -36,7 +36,7 @@ Conventions shared by every method:
 
 import os
 from collections.abc import Buffer, Sequence
-from typing import Self, final
+from typing import Literal, Self, final
 
 __version__: str
 """The package version, for example ``"0.1.0"``."""
@@ -499,6 +499,70 @@ class World:
         ids beyond the registry are ignored. Removed cells keep their
         records with zero trackers. Trackers are recomputed unless ``ids``
         is empty. Works in both phases.
+        """
+
+    def add_cell_ode(
+        self,
+        equations: str,
+        *,
+        params: dict[str, float] | None = None,
+        cell_types: Sequence[int] | None = None,
+        dt: float = 1.0,
+        substeps: int = 1,
+    ) -> int:
+        """Add a system of equations that every cell integrates after each Monte
+        Carlo step: one NAME' = EXPR per line, NAME a cell attribute. Return its index.
+
+        After the fields advance, each cell of ``cell_types`` (default: every
+        type but the medium's) that owns a site advances the attributes by
+        ``dt`` in ``substeps`` classical RK4 steps. What a cell reads of its
+        neighbours (``nbr_mean``, ``nbr_sum``), of the fields (``field``) and
+        every attribute without an equation here is read once at the start
+        and held. Blank lines and ``#`` comments are allowed; the expression
+        language is in the guide ("Cells with state"). Systems run in the
+        order they were added. A syntax error, an unknown name or function
+        raises ValueError naming the line, the column and the word, and adds
+        nothing. Works in both phases; checkpoints keep the text.
+        """
+
+    def add_cell_rule(
+        self,
+        assignments: str,
+        *,
+        params: dict[str, float] | None = None,
+        cell_types: Sequence[int] | None = None,
+    ) -> int:
+        """Add rules that every cell applies after the systems of each Monte Carlo
+        step: one NAME = EXPR per line, each line for every cell before the next.
+        Return its index.
+
+        NAME is a cell attribute or one of ``target_volume``,
+        ``lambda_volume``, ``target_surface``, ``lambda_surface``,
+        ``cell_type``. The cells are those of ``cell_types`` (default: every
+        type but the medium's) owning a site when the rule starts. A
+        ``cell_type`` value is rounded (half away from zero); one outside
+        0-65535, or NaN, leaves the type unchanged. Rules run in the order
+        they were added, after every system. Errors as in ``add_cell_ode``.
+        """
+
+    def set_division_rule(
+        self,
+        condition: str | None,
+        *,
+        orientation: Literal["major", "minor", "random"] = "major",
+        params: dict[str, float] | None = None,
+        cell_types: Sequence[int] | None = None,
+    ) -> None:
+        """After the rules of each Monte Carlo step, divide every cell whose condition
+        is not 0, in id order, as divide_cell does; None clears the rule.
+
+        ``condition`` is one expression. The cells are those of
+        ``cell_types`` (default: every type but the medium's) owning a site;
+        a NaN condition counts as true, as in ``if``. Each cut goes through
+        the centroid across the ``orientation`` (``"random"`` draws from the
+        rule's own stream, seeded by ``finalize``); a cell that cannot be cut
+        stays whole. Daughters get the attributes' ``on_divide`` rules and
+        what ``divide_cell`` gives them. Errors as in ``add_cell_ode``.
         """
 
     def divide_cell(

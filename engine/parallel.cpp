@@ -384,6 +384,11 @@ bool step_parallel(Cpm& cpm, std::uint64_t mcs, std::size_t block, InterruptPoll
         }
         // on the calling thread once the maps are merged
         if (!end_of_step(w, poll)) return false;
+        // a division or a type rule changed the registry: the contact copy follows it
+        if (w.terms.programs.registry_changed) {
+            w.terms.programs.registry_changed = false;
+            copy_contacts(w, contacts);
+        }
     }
     return true;
 }

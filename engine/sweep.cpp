@@ -63,6 +63,12 @@ template <bool Bmi>
             cpm.rng = rng.state();
             return false;
         }
+        // a division or a type rule changed the registry: the copies made for the call follow it
+        if (w.terms.programs.registry_changed) {
+            w.terms.programs.registry_changed = false;
+            copy_contacts(w, contacts);
+            registry = RegistryTrackers{w.cells.data()};
+        }
     }
     cpm.rng = rng.state();
     return true;
@@ -105,7 +111,16 @@ bool end_of_step(World& w, InterruptPoll poll) {
     // the terms' per-step work: activity decay, tracks, directions
     if (w.terms.steps_on) after_step(w);
     // the fields: diffusion, secretion, then uptake
-    return advance_fields(w, poll);
+    if (!advance_fields(w, poll)) return false;
+    CellPrograms& programs = w.terms.programs;
+    programs.mcs += 1;  // the steps run, as the cells' expressions read them
+    // the cells' systems of equations, in order of addition
+    if (!programs.systems.empty()) run_cell_systems(w);
+    // the cells' rules, in order of addition
+    if (!programs.rules.empty()) run_cell_rules(w);
+    // the division rule
+    if (programs.division.on) run_division_rule(w);
+    return true;
 }
 
 bool step(Cpm& cpm, std::uint64_t mcs, InterruptPoll poll) {

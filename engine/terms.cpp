@@ -23,9 +23,10 @@ constexpr std::uint32_t tag_persistence = tag("PERS");
 constexpr std::uint32_t tag_frozen = tag("FRZN");
 constexpr std::uint32_t tag_tracks = tag("TRAK");
 constexpr std::uint32_t tag_attributes = tag("ATTR");  // the cells' attributes (state.hpp), not a term
-constexpr std::array<std::uint32_t, 11> term_tags = {tag_chemotaxis, tag_membrane,     tag_junction, tag_length,
-                                                     tag_external,   tag_connectivity, tag_act,      tag_persistence,
-                                                     tag_frozen,     tag_tracks,       tag_attributes};
+constexpr std::uint32_t tag_programs = tag("CPRG");    // the cells' programs (cell_system.hpp), after the attributes they read
+constexpr std::array<std::uint32_t, 12> term_tags = {tag_chemotaxis, tag_membrane,     tag_junction,   tag_length,
+                                                     tag_external,   tag_connectivity, tag_act,        tag_persistence,
+                                                     tag_frozen,     tag_tracks,       tag_attributes, tag_programs};
 
 void write_term(ByteWriter& out, std::uint32_t t, const World& w) {
     const Terms& terms = w.terms;
@@ -41,6 +42,7 @@ void write_term(ByteWriter& out, std::uint32_t t, const World& w) {
         case tag_frozen: return write(out, terms.frozen);
         case tag_tracks: return write(out, terms.tracks);
         case tag_attributes: return write(out, w.state);
+        case tag_programs: return write(out, terms.programs);
         default: return;
     }
 }
@@ -59,6 +61,7 @@ void read_term(ByteReader& in, std::uint32_t t, World& w) {
         case tag_frozen: return read(in, terms.frozen, w);
         case tag_tracks: return read(in, terms.tracks, w);
         case tag_attributes: return read(in, w.state, w);
+        case tag_programs: return read(in, terms.programs, w);
         default: return;
     }
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "act.hpp"
+#include "cell_system.hpp"
 #include "centroid.hpp"
 #include "chemotaxis.hpp"
 #include "connectivity.hpp"
@@ -34,6 +35,7 @@ struct Terms {
     PersistenceTerm persistence;    // energy, directions updated after each step
     FrozenCells frozen;             // a test before pricing, no energy
     Tracks tracks;                  // centroid tracks, advanced after each step while tracking is on
+    CellPrograms programs;          // the cells' systems, rules and division rule, run after the fields
     bool energy_on = false;         // some energy term above is on
     bool steps_on = false;          // some term has work after each Monte Carlo step
 };

@@ -173,6 +173,9 @@ SIGNATURES = {
     "save": "($self, path)",
     "load": "($type, path)",
     "divide_cell": "($self, cell_id, orientation='major', target_volumes=None)",
+    "add_cell_ode": "($self, equations, *, params=None, cell_types=None, dt=1.0, substeps=1)",
+    "add_cell_rule": "($self, assignments, *, params=None, cell_types=None)",
+    "set_division_rule": "($self, condition, *, orientation='major', params=None, cell_types=None)",
     "set_cell_frozen": "($self, cell_id, frozen)",
     "add_cell_attribute": "($self, name, default=0.0, on_divide='copy')",
     "cell_attribute": "($self, name)",
@@ -317,13 +320,26 @@ DOCUMENTED = {
         "by id (the medium first), as a float64 memoryview; NaN for a record\n"
         "without sites. One pass over the sites, summed in double in site order."
     ),
+    "add_cell_ode": (
+        "Add a system of equations that every cell integrates after each Monte\n"
+        "Carlo step: one NAME' = EXPR per line, NAME a cell attribute. Return its index."
+    ),
+    "add_cell_rule": (
+        "Add rules that every cell applies after the systems of each Monte Carlo\n"
+        "step: one NAME = EXPR per line, each line for every cell before the next.\n"
+        "Return its index."
+    ),
+    "set_division_rule": (
+        "After the rules of each Monte Carlo step, divide every cell whose condition\n"
+        "is not 0, in id order, as divide_cell does; None clears the rule."
+    ),
 }
 
 
 def test_the_class_has_exactly_its_methods():
     public = {name for name in vars(World) if not name.startswith("_")}
     assert public == set(SIGNATURES)
-    assert len(SIGNATURES) == 66
+    assert len(SIGNATURES) == 69
 
 
 def stub_docstrings():

@@ -59,6 +59,8 @@ DIGEST_SCRIPT = textwrap.dedent(
         w.set_act(2, 30.0, 20)
         w.set_persistence(1, 2.0, 3, 0.5)
         w.set_cell_frozen(1, True)
+        w.add_cell_rule("target_volume = target_volume + 8", cell_types=[2])
+        w.set_division_rule("volume > 28", orientation="random", cell_types=[2])
         w.finalize(19)
         w.cell_neighbors()  # kept by the tiles' copies from here on
         return w

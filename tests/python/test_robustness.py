@@ -368,6 +368,25 @@ class Outcome:
 PARAMETERS = ("target_volume", "lambda_volume", "target_surface", "lambda_surface")
 
 
+# Rules the machine adds: GOOD_RULES compile and touch nothing the model
+# follows; BAD_RULES map to their error.
+GOOD_RULES = {
+    "target_volume = target_volume + k * (volume < 3)",
+    "# growth\nlambda_volume = max(1, mcs / 100)\n\ntarget_surface = if(surface > 4, surface, 4)",
+    "lambda_surface = 0 * hill(volume, 2, 2)",
+}
+BAD_RULES = {
+    "target_volume = volume +": "line 1, column 25: unexpected end of line",
+    "x = 1": "line 1, column 1: 'x' is not a cell attribute or one of target_volume, lambda_volume, "
+             "target_surface, lambda_surface, cell_type",
+    "target_volume = 1\nvolume = 2": "line 2, column 1: 'volume' is not a cell attribute or one of target_volume, "
+                                      "lambda_volume, target_surface, lambda_surface, cell_type",
+    "target_volume = nbr_mean(nope)": "line 1, column 26: unknown attribute 'nope'",
+    "target_volume = sin(1)": "line 1, column 17: unknown function 'sin'",
+    "target_volume == 1": "line 1, column 15: expected NAME = EXPR, found '='",
+}
+
+
 class WorldMachine(RuleBasedStateMachine):
     """Drives one World through random calls of all 55 methods and keeps a
     model of what is observable: phase, registry (types), site array, trackers
@@ -1279,6 +1298,35 @@ class WorldMachine(RuleBasedStateMachine):
             for v in own:
                 total += v
             assert same_float(self.expect(out), total / len(own) if own else 0.0)
+
+    # -- the cells' programs: texts that compile change only what the model
+    # does not follow (targets, strengths; divisions never happen); texts that
+    # do not compile raise ValueError naming the place and change nothing --
+
+    @rule(data=st.data())
+    def add_cell_rule(self, data):
+        text = data.draw(st.sampled_from(sorted(GOOD_RULES) + sorted(BAD_RULES)), label="assignments")
+        cell_types = data.draw(st.sampled_from([None, [1], [0, 2, 2]]), label="cell_types")
+        before = self.w.to_bytes()
+        if text in BAD_RULES:
+            with pytest.raises(ValueError) as caught:
+                self.w.add_cell_rule(text, params={"k": 0.5}, cell_types=cell_types)
+            assert str(caught.value) == "assignments: " + BAD_RULES[text]
+            assert self.w.to_bytes() == before
+        else:
+            assert type(self.w.add_cell_rule(text, params={"k": 0.5}, cell_types=cell_types)) is int
+
+    @rule(data=st.data())
+    def set_division_rule(self, data):
+        condition = data.draw(st.sampled_from([None, "0", "volume > 1e9 # never", "volume >", "size > 2"]),
+                              label="condition")
+        before = self.w.to_bytes()
+        if condition in ("volume >", "size > 2"):
+            with pytest.raises(ValueError, match=r"^condition: line 1, column \d+: "):
+                self.w.set_division_rule(condition, orientation="random")
+            assert self.w.to_bytes() == before
+        else:
+            assert self.w.set_division_rule(condition, orientation="random") is None
 
     # -- invariants --
 
