@@ -388,10 +388,14 @@ class _Translation:
         return "".join(line + "\n" for line in lines)
 
     def species_rate(self, species, changes):
-        """Σ stoichiometry·rate, times the conversion factor, over the compartment's size for a concentration."""
+        """Σ stoichiometry·rate, times the conversion factor; for a concentration each rate over the
+        compartment's size, which cancels where the law begins with it (as laws written in amounts do)."""
+        size = ("name", self.final[species.getCompartment()])
         total = None
         for amount, rid in changes:
             rate = self.resolve(("sym", rid), f"the kinetic law of reaction {rid}")
+            if not species.getHasOnlySubstanceUnits():
+                rate = _without_factor(rate, size) or ("/", rate, size)
             term = rate if abs(amount) == 1 else ("*", ("num", abs(amount)), rate)
             if total is None:
                 total = term if amount > 0 else ("neg", term)
@@ -400,8 +404,6 @@ class _Translation:
         factor = species.getConversionFactor() or self.model.getConversionFactor()
         if factor:
             total = ("*", total, self.resolve(("sym", factor), f"the conversion factor of {species.getId()}"))
-        if not species.getHasOnlySubstanceUnits():
-            total = ("/", total, ("name", self.final[species.getCompartment()]))
         return total
 
     # ---- values at the start ----
@@ -474,6 +476,17 @@ def _fold(op, parts, empty):
     for part in parts[1:]:
         result = (op, result, part)
     return result
+
+
+def _without_factor(tree, factor):
+    """`tree` without `factor` where it is the leftmost factor of a product (so that
+    (factor·a·b)/c is a·b/c), else None."""
+    if tree[0] in ("*", "/"):
+        if tree[0] == "*" and tree[1] == factor:
+            return tree[2]
+        left = _without_factor(tree[1], factor)
+        return None if left is None else (tree[0], left, tree[2])
+    return None
 
 
 def _truth(tree):

@@ -71,7 +71,7 @@ def build(compartments, species, parameters, reactions=(), rates=None, assignmen
     return libsbml.writeSBMLToString(document)
 
 
-# Elowitz and Leibler's repressilator, in a compartment of size 2: every
+# the repressilator (three repressors in a ring), in a compartment of size 2: every
 # law is an amount per time, so the translation divides by the size again
 REPRESSILATOR = build(
     {"cell": 2.0},
@@ -86,7 +86,7 @@ REPRESSILATOR = build(
     functions={"repress": "lambda(x, a, h, a / (1 + x^h))"},
 )
 
-# Goldbeter's minimal mitotic oscillator: cyclin C as a concentration, the
+# the minimal mitotic oscillator: cyclin C as a concentration, the
 # active fractions of cdc2 (M) and of the protease (X) as amounts, the two
 # maximal rates as assignment rules (listed before what they use)
 MITOTIC = build(
