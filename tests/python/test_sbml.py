@@ -257,3 +257,11 @@ def test_sources_and_bad_sources(tmp_path, monkeypatch):
     monkeypatch.setitem(__import__("sys").modules, "libsbml", None)
     with pytest.raises(ModuleNotFoundError, match="pip install python-libsbml"):
         tessaly.sbml_equations(MITOTIC)
+
+
+def test_import_leaves_libsbml_alone():
+    import subprocess
+    import sys
+    code = "import sys, tessaly; assert 'libsbml' not in sys.modules; tessaly.sbml_equations; print('ok')"
+    assert subprocess.run([sys.executable, "-c", code], capture_output=True, text=True).stdout == "ok\n"
+
