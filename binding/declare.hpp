@@ -101,6 +101,8 @@ struct tessaly_state {
     PyObject* world_type;      // the class World
     PyObject* internal_error;  // engine failures; derives from BaseException, not a module attribute
     PyObject* buffer_type;     // exporter behind site_view and field_view; not a module attribute
+    PyObject* sbml_code;       // the SBML translator's code, compiled by the exec function
+    PyObject* sbml_translator; // its sbml_equations, from the first call on
 };
 
 using Dims = std::array<std::size_t, 3>;
@@ -661,6 +663,16 @@ PyObject* make_view(PyObject* self, Py_ssize_t field);
 // Returns a new reference to cell_table()'s dict of columns for a world:
 // its own columns, then the attributes.
 PyObject* cell_table_of(const tessaly::World& w);
+
+// ---- module functions (sbml.cpp) ----
+
+// Compiles the SBML translator and adds sbml_equations to the module; -1
+// with an exception set on failure.
+int sbml_exec(PyObject* module);
+
+// Returns a borrowed reference to the translator's sbml_equations (running
+// its code on the first call), or NULL with an exception set.
+PyObject* sbml_translator(PyObject* module);
 
 // ---- method groups ----
 

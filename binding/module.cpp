@@ -223,6 +223,7 @@ int tessaly_exec(PyObject* module) {
     state->buffer_type = PyType_FromModuleAndSpec(module, &WorldBuffer_spec, nullptr);
     if (state->buffer_type == nullptr) return -1;
     if (PyModule_AddStringConstant(module, "__version__", TESSALY_VERSION) < 0) return -1;
+    if (sbml_exec(module) < 0) return -1;
     return PyModule_AddObjectRef(module, "World", state->world_type);
 }
 
@@ -232,6 +233,8 @@ int tessaly_traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(state->world_type);
     Py_VISIT(state->internal_error);
     Py_VISIT(state->buffer_type);
+    Py_VISIT(state->sbml_code);
+    Py_VISIT(state->sbml_translator);
     return 0;
 }
 
@@ -241,6 +244,8 @@ int tessaly_clear(PyObject* module) {
     Py_CLEAR(state->world_type);
     Py_CLEAR(state->internal_error);
     Py_CLEAR(state->buffer_type);
+    Py_CLEAR(state->sbml_code);
+    Py_CLEAR(state->sbml_translator);
     return 0;
 }
 

@@ -41,6 +41,31 @@ from typing import Literal, Self, final
 __version__: str
 """The package version, for example ``"0.1.0"``."""
 
+def sbml_equations(source: str | os.PathLike[str]) -> dict[str, str | dict[str, float]]:
+    """Translate an SBML model into the input of World.add_cell_ode: a dict
+    with 'equations' (the text, one NAME' = EXPR per line), 'params' (name
+    to float: compartment sizes, parameters, reactions' local parameters as
+    REACTION_PARAMETER) and 'initial' (attribute name to its value at the
+    start). `source` is a path (str or os.PathLike) or SBML text starting
+    with '<'. Species become attributes holding what their symbol means in
+    the model: the concentration, or the amount for a species with only
+    substance units. Assignment rules are substituted, function definitions
+    inlined; an id that the expression language or cell_table uses gets a
+    trailing underscore. Events, delays, algebraic rules, fast reactions,
+    the time symbol and functions outside the language raise ValueError
+    naming them. Needs python-libsbml (ModuleNotFoundError otherwise).
+
+    The equation of a concentration divides each reaction's rate by the
+    compartment's size (a law that begins with that size loses the factor
+    instead); boundary and constant species are attributes without an
+    equation; a parameter with a rate rule is an attribute; initial
+    assignments are evaluated. A missing file raises ``FileNotFoundError``,
+    a file that is not valid SBML ``ValueError("sbml: PATH is not valid
+    SBML: line N: ...")``, a source of another type ``TypeError("source:
+    expected a path or SBML text starting with '<', got TYPE")``. See the
+    guide's section "SBML models" for the whole table.
+    """
+
 @final
 class World:
     """A simulation: lattice, cell registry, energy configuration and fields.

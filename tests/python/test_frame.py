@@ -40,9 +40,9 @@ HUGE_I64 = host_overflow("PyLong_AsLongLong", 2**63)
 # ---- module shape ----
 
 
-def test_module_has_exactly_the_class():
+def test_module_has_exactly_the_class_and_the_sbml_translator():
     own = sorted(name for name in vars(tessaly) if not name.startswith("__"))
-    assert own == ["World"]
+    assert own == ["World", "sbml_equations"]
     assert not hasattr(tessaly, "InternalError")
 
 
