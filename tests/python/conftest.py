@@ -3,15 +3,18 @@
 import os
 
 import pytest
-from hypothesis import settings
+from hypothesis import HealthCheck, settings
 
 import tessaly
 
 # Property tests draw the same examples on every run and machine (no seed
 # from the clock, no example database); `./dev explore` sets
 # TESSALY_HYPOTHESIS_PROFILE=long to search with fresh randomness instead.
-settings.register_profile("ci", derandomize=True, database=None)
-settings.register_profile("long", derandomize=False, database=None)
+# Neither profile times an example: on a loaded machine a slow example is
+# not a failure, and a deadline would make the outcome depend on the clock.
+_untimed = dict(deadline=None, suppress_health_check=[HealthCheck.too_slow], database=None)
+settings.register_profile("ci", derandomize=True, **_untimed)
+settings.register_profile("long", derandomize=False, **_untimed)
 settings.load_profile(os.environ.get("TESSALY_HYPOTHESIS_PROFILE", "ci"))
 
 
