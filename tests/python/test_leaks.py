@@ -77,6 +77,31 @@ def attribute_once(w):
         pass
 
 
+# one species decaying by a rate rule; {name} is its id
+DECAY_SBML = (
+    '<?xml version="1.0" encoding="UTF-8"?><sbml xmlns="http://www.sbml.org/sbml/level3/version2/core" '
+    'level="3" version="2"><model id="decay"><listOfCompartments><compartment id="cell" spatialDimensions="3" '
+    'size="1" constant="true"/></listOfCompartments><listOfSpecies><species id="{name}" compartment="cell" '
+    'initialConcentration="1" hasOnlySubstanceUnits="false" boundaryCondition="false" constant="false"/>'
+    '</listOfSpecies><listOfParameters><parameter id="k" value="0.1" constant="true"/></listOfParameters>'
+    '<listOfRules><rateRule variable="{name}"><math xmlns="http://www.w3.org/1998/Math/MathML"><apply><times/>'
+    '<apply><minus/><ci>k</ci></apply><ci>{name}</ci></apply></math></rateRule></listOfRules></model></sbml>'
+)
+
+
+def sbml_model(w, name, errors=()):
+    """Adds the decaying species `name` (expecting `errors`), unless python-libsbml is missing."""
+    try:
+        w.add_cell_sbml(DECAY_SBML.format(name=name), dt=0.5)
+    except ModuleNotFoundError:
+        pass
+    except errors:
+        pass
+    else:
+        if errors:
+            raise AssertionError("the call did not fail")
+
+
 # Calls of every method, each in a succeeding and (where there is one) a failing
 # form, on a running world `r` and a world `s` in the set-up phase. The failing
 # forms go through conversion errors, phase errors and engine errors.
@@ -210,6 +235,13 @@ CHECKPOINT_CALLS = [
     lambda r, s: expect(FileNotFoundError, lambda: tessaly.World.load(CHECKPOINT + ".missing")),
 ]
 CALLS += CHECKPOINT_CALLS
+# SBML: libsbml and the translator settle their caches over their first few hundred calls too
+SBML_CALLS = [
+    lambda r, s: (sbml_model(r, "g"), sbml_model(s, "secretion_scale_0", ValueError),
+                  expect(ValueError, lambda: r.add_cell_sbml("<sbml>")),
+                  expect(FileNotFoundError, lambda: r.add_cell_sbml("missing.xml"))),
+]
+CALLS += SBML_CALLS
 # save syncs the disk on every call: kept out of the long loops
 SAVE_AND_LOAD = [lambda r, s: (r.save(CHECKPOINT), tessaly.World.load(CHECKPOINT))]
 
@@ -226,7 +258,7 @@ def called_methods(calls):
 
 def test_the_calls_cover_every_method():
     methods = {name for name in dir(tessaly.World) if not name.startswith("_")}
-    assert len(methods) == 69
+    assert len(methods) == 70
     assert methods <= called_methods(CALLS + SAVE_AND_LOAD)
 
 
@@ -275,7 +307,7 @@ def test_a_hundred_thousand_calls_leave_memory_flat():
 def test_no_call_leaves_python_objects_behind(k):
     # every object leaked by a call, a result or an exception kept alive by a
     # stray reference, stays allocated: 300 calls would leave 300 blocks or more
-    call, warm, count = (CALLS[k], 500 if CALLS[k] in CHECKPOINT_CALLS else 20, 300) if k < len(CALLS) \
+    call, warm, count = (CALLS[k], 500 if CALLS[k] in CHECKPOINT_CALLS + SBML_CALLS else 20, 300) if k < len(CALLS) \
         else (SAVE_AND_LOAD[0], 20, 100)
     r, s = running_world(), setup_world()
     for _ in range(warm):
