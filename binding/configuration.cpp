@@ -107,7 +107,8 @@ auto compiled(const char* argument, F compile) {
     throw PythonError{};
 }
 
-// The translation's entry `key` (the translator's own dict: present, of its type).
+// Returns a borrowed reference to the SBML translation's entry `key`; throws
+// with SystemError set if the translator's dict has none.
 PyObject* translation_item(PyObject* translation, const char* key) {
     PyObject* item = PyDict_GetItemString(translation, key);  // borrowed
     if (item == nullptr) {
