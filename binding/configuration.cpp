@@ -107,6 +107,17 @@ auto compiled(const char* argument, F compile) {
     throw PythonError{};
 }
 
+// Returns a borrowed reference to the SBML translation's entry `key`; throws
+// with SystemError set if the translator's dict has none.
+PyObject* translation_item(PyObject* translation, const char* key) {
+    PyObject* item = PyDict_GetItemString(translation, key);  // borrowed
+    if (item == nullptr) {
+        PyErr_Format(PyExc_SystemError, "tessaly: the SBML translation has no '%s'", key);
+        throw PythonError{};
+    }
+    return item;
+}
+
 // ---- methods: configuration ----
 
 const Method World_grow{
@@ -375,6 +386,53 @@ const Method World_set_division_rule{
         compiled("condition", [&] { tessaly::set_division_rule(w, condition, p, cells, axis); });
     }};
 
+const Method World_add_cell_sbml{
+    "add_cell_sbml", exclusive,
+    params(arg("source"), kw_only("cell_types") = None, kw_only("dt") = 1.0, kw_only("substeps") = 1),
+    "Add the system of an SBML model, as tessaly.sbml_equations translates it:\n"
+    "an attribute for every species the world does not have yet, every cell\n"
+    "starting at the model's initial value, then the equations, as add_cell_ode\n"
+    "adds them. Return the system's index.",
+    [](PyObject* self, PyObject* source, const std::optional<std::vector<std::uint32_t>>& cell_types, double dt,
+       std::uint32_t substeps) -> PyObject* {
+        const tessaly::CellSelection cells = to_selection(cell_types);
+        if (!std::isfinite(dt)) raise_named("dt", "expected a finite float, got " + std::to_string(dt));
+        if (substeps == 0) raise_named("substeps", "expected at least 1, got 0");
+        // the translator is Python that never touches the world
+        PyObject* translate = sbml_translator(PyType_GetModule(Py_TYPE(self)));
+        if (translate == nullptr) throw PythonError{};
+        Ref translation = checked(PyObject_CallOneArg(translate, source));
+        const std::string equations = from_python<std::string>(translation_item(translation.get(), "equations"));
+        const tessaly::Params p = to_params(translation_item(translation.get(), "params"));
+        const tessaly::Params initial = to_params(translation_item(translation.get(), "initial"));
+        tessaly::World& w = current(self);
+        // the species the world lacks, refused before anything changes if a column has the name
+        Ref table = checked(cell_table_of(w));
+        tessaly::Params missing;
+        for (const auto& [name, value] : initial) {
+            if (tessaly::find_attribute(w.state, name) != tessaly::NO_ATTRIBUTE) continue;
+            Ref key = checked(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+            const int taken = PyDict_Contains(table.get(), key.get());
+            if (taken < 0) throw PythonError{};
+            if (taken)
+                raise_named("source", "the species attribute '" + name + "' is a column of cell_table() already");
+            missing.emplace_back(name, value);
+        }
+        const std::size_t before = w.state.attributes.size();
+        try {
+            for (const auto& [name, value] : missing)
+                tessaly::add_cell_attribute(w, name, value, tessaly::OnDivide::copy);
+            const std::size_t index =
+                compiled("source", [&] { return tessaly::add_cell_system(w, equations, p, cells, dt, substeps); });
+            return PyLong_FromSize_t(index);
+        } catch (...) {
+            // nothing half done: the attributes added here go again
+            w.state.attributes.resize(before);
+            throw;
+        }
+    }};
+
+
 const Method World_remove_cells{
     "remove_cells", exclusive, params(arg("ids")),
     [](PyObject* self, const std::vector<CellId>& ids) { tessaly::remove_cells(current(self), ids); }};
@@ -407,6 +465,7 @@ const Method* const configuration_list[] = {
     &World_add_cell_ode,
     &World_add_cell_rule,
     &World_set_division_rule,
+    &World_add_cell_sbml,
 };
 
 }  // namespace

@@ -590,6 +590,30 @@ class World:
         what ``divide_cell`` gives them. Errors as in ``add_cell_ode``.
         """
 
+    def add_cell_sbml(
+        self,
+        source: str | os.PathLike[str],
+        *,
+        cell_types: Sequence[int] | None = None,
+        dt: float = 1.0,
+        substeps: int = 1,
+    ) -> int:
+        """Add the system of an SBML model, as tessaly.sbml_equations translates it:
+        an attribute for every species the world does not have yet, every cell
+        starting at the model's initial value, then the equations, as add_cell_ode
+        adds them. Return the system's index.
+
+        ``source`` is what :func:`sbml_equations` takes (a path or SBML
+        text), and its errors are that function's. Attributes that exist
+        already keep their values, so per-cell initial values may be set
+        before the call; new ones copy on division. ``cell_types``, ``dt``
+        (in the model's unit of time, per Monte Carlo step) and
+        ``substeps`` are those of :meth:`add_cell_ode`. A species whose
+        attribute name is a column of :meth:`cell_table` is refused with
+        ``ValueError("source: ...")``; a refusal adds nothing. Works in
+        both phases; needs python-libsbml.
+        """
+
     def divide_cell(
         self,
         cell_id: int | Sequence[int],

@@ -1,21 +1,25 @@
 """A cell cycle in 2-D: every cell goes through the phases G1, S, G2 and M,
-each lasting a random number of Monte Carlo steps drawn per cell when it
-enters the phase. A cell grows during G1, S and G2 (its target volume rises,
-held near its volume when its neighbours squeeze it); when M ends it divides
-through its centre across its longest axis, and both daughters start G1
-with fresh durations. A few founders become a colony whose cells are out of
-step with each other.
+each lasting a random number of Monte Carlo steps drawn per cell. A cell
+grows during G1, S and G2 (its target volume rises, held near its volume
+when its neighbours squeeze it); when M ends it divides through its centre
+across its longest axis, and both daughters start G1 with fresh durations.
+A few founders become a colony whose cells are out of step with each other.
 
-The phase, the time spent in it and its drawn duration are cell
-attributes: they follow every division and stay in checkpoints. Each step's
-rules are NumPy operations over those columns, and all the cells that leave
-M divide in one `divide_cell` call.
+The phase, the time spent in it and the four drawn durations are cell
+attributes: they follow every division and stay in checkpoints. The cycle
+is rules that the engine applies to every cell after each Monte Carlo step,
+and a division rule. The expression language has no random numbers, so the
+durations are drawn in NumPy, once per cell: a division resets both cells'
+durations to "not drawn", a cell waits in G1 until it has them, and every
+DRAW_EVERY steps one vectorised call draws them for the cells born since
+(G1 lasts at least DRAW_EVERY steps, so no cell waits longer than drawn).
+That, and the read-outs for the pictures, is all the Python between steps.
 
 Run:  .venv/bin/python examples/cell_cycle.py
 Writes out/cell_cycle.png (the colony coloured by phase, at three times) and
 out/cell_cycle_phases.png (the number of cells in each phase over time), and
-prints the engine's and the model's time per Monte Carlo step.
-Set TESSALY_QUICK=1 for a reduced run.
+prints the engine's time per Monte Carlo step and the example's own
+Python's between the steps. Set TESSALY_QUICK=1 for a reduced run.
 """
 
 from __future__ import annotations
@@ -43,9 +47,34 @@ PHASE_COLOURS = np.array([[0.55, 0.75, 0.90], [0.95, 0.75, 0.30], [0.90, 0.45, 0
 MEDIUM_COLOUR = np.array([0.97, 0.97, 0.95])
 
 
-def draw_durations(rng: np.random.Generator, phase: np.ndarray) -> np.ndarray:
-    """A duration for each entry of `phase` (at least one step)."""
-    return np.maximum(1.0, np.round(rng.normal(DURATION_MEAN[phase], DURATION_SPREAD[phase])))
+DURATIONS = ("g1_length", "s_length", "g2_length", "m_length")  # the attributes holding a cell's drawn durations
+NOT_DRAWN = 1e9  # their value until drawn: a cell waits in its phase
+DRAW_EVERY = 10  # Monte Carlo steps between two draws for the cells born in them
+
+# every step, for every cell, line by line: the clock of the phase; a cell
+# whose phase is over enters the next one, and one leaving M divides (its
+# target volume set to twice a daughter's, since both halves take half);
+# growth outside M, a squeezed cell's target held near its volume
+CYCLE = """
+time = time + 1
+over = time >= if(phase == 0, g1_length, if(phase == 1, s_length, if(phase == 2, g2_length, m_length)))
+divides = over * (phase == 3)
+phase = if(over, if(phase == 3, 0, phase + 1), phase)
+time = if(over, 0, time)
+target_volume = if(divides, 2 * birth, if(phase != 3, min(target_volume + growth, volume + slack), target_volume))
+"""
+
+
+def draw_durations(world: tessaly.World, rng: np.random.Generator) -> int:
+    """Draws the four durations (at least one step; G1 at least DRAW_EVERY) of every
+    cell that has none yet; returns their number."""
+    ids = np.flatnonzero(np.asarray(world.cell_attribute("g1_length"))[1:] >= NOT_DRAWN) + 1
+    if len(ids):
+        drawn = np.maximum(1.0, np.round(rng.normal(DURATION_MEAN, DURATION_SPREAD, (len(ids), 4))))
+        drawn[:, G1] = np.maximum(drawn[:, G1], DRAW_EVERY)
+        for k, name in enumerate(DURATIONS):
+            world.set_cell_attribute(name, drawn[:, k], ids=ids)
+    return len(ids)
 
 
 def build(size: int, rng: np.random.Generator) -> tessaly.World:
@@ -56,47 +85,22 @@ def build(size: int, rng: np.random.Generator) -> tessaly.World:
         world.seed_block(cell, middle + dx, middle + dy, 0, middle + dx + 6, middle + dy + 6, 1)
     world.set_contact(0, CELL, 12.0)
     world.set_contact(CELL, CELL, 10.0)
-    # a cell's phase, the steps it has spent in it and the steps it will spend there;
-    # the rules below set all three for both daughters
+    # a cell's phase, the steps it has spent in it, and its durations; a
+    # division starts both cells afresh (the rules have set the phase to G1)
     world.add_cell_attribute("phase", G1, on_divide="copy")
     world.add_cell_attribute("time", 0.0, on_divide="reset")
-    world.add_cell_attribute("duration", 0.0, on_divide="copy")
+    for name in DURATIONS:
+        world.add_cell_attribute(name, NOT_DRAWN, on_divide="reset")
+    world.add_cell_attribute("over", 0.0, on_divide="reset")
+    world.add_cell_attribute("divides", 0.0, on_divide="reset")
     # the founders start at random points of G1
-    durations = draw_durations(rng, np.full(world.n_cells(), G1))
-    world.set_cell_attribute("duration", durations, ids=np.arange(1, world.n_cells() + 1))
-    world.set_cell_attribute("time", np.floor(rng.uniform(0.0, durations)), ids=np.arange(1, world.n_cells() + 1))
+    draw_durations(world, rng)
+    founders = np.arange(1, world.n_cells() + 1)
+    g1 = np.asarray(world.cell_attribute("g1_length"))[founders]
+    world.set_cell_attribute("time", np.floor(rng.uniform(0.0, g1)), ids=founders)
+    world.add_cell_rule(CYCLE, params={"birth": BIRTH_VOLUME, "growth": GROWTH, "slack": SLACK}, cell_types=[CELL])
+    world.set_division_rule("divides", orientation="major", cell_types=[CELL])
     return world
-
-
-def cycle(world: tessaly.World, rng: np.random.Generator) -> int:
-    """One Monte Carlo step of the cycle over all cells; returns the number of divisions."""
-    table = world.cell_table()
-    ids, volume, target, phase, time, duration = (
-        np.asarray(table[column]) for column in ("id", "volume", "target_volume", "phase", "time", "duration")
-    )
-    alive = (volume > 0) & (ids > 0)
-    phase = phase.astype(np.int64)
-    # growth outside M; a squeezed cell's target stays near its volume
-    growing = alive & (phase != M)
-    target = np.where(growing, np.minimum(target + GROWTH, volume + SLACK), target)
-    world.set_cell_params(ids[1:], target_volume=target[1:])
-    # the clock of each phase; a cell whose phase is over enters the next one
-    time = np.where(alive, time + 1.0, time)
-    done = alive & (time >= duration)
-    phase = np.where(done, (phase + 1) % 4, phase)
-    time = np.where(done, 0.0, time)
-    duration = np.where(done, draw_durations(rng, phase), duration)
-    world.set_cell_attribute("phase", phase)
-    world.set_cell_attribute("time", time)
-    world.set_cell_attribute("duration", duration)
-    # the end of M: division across the major axis; both halves start G1
-    # (phase G1 and time 0 are now in both: copied and reset); each daughter draws its own G1
-    parents = ids[done & (phase == G1) & (volume >= 2)]  # a cell squeezed to one site cannot divide
-    if len(parents) == 0:
-        return 0
-    daughters = world.divide_cell(parents, "major", (BIRTH_VOLUME, BIRTH_VOLUME))
-    world.set_cell_attribute("duration", draw_durations(rng, np.full(len(daughters), G1)), ids=daughters)
-    return len(daughters)
 
 
 def phase_counts(world: tessaly.World) -> np.ndarray:
@@ -121,21 +125,20 @@ def main() -> int:
     shots = {chunk * max(1, round(mcs / chunk * f)) for f in (1 / 3, 2 / 3, 1)}
     snapshots = {}
     times, counts = [0], [phase_counts(world)]
-    divisions = 0
     clock = Clock()
     with tqdm(total=mcs, unit="MCS", desc="cell cycle") as bar:
-        for done in range(1, mcs + 1):
-            with clock.engine():
-                world.step(1)
-            with clock.model():
-                divisions += cycle(world, rng)
-            if done % chunk == 0:
-                times.append(done)
-                counts.append(phase_counts(world))
-                if done in shots:
-                    snapshots[done] = (phase_image(world), int(counts[-1].sum()))
-                bar.set_postfix(cells=int(counts[-1].sum()))
-                bar.update(chunk)
+        for done in range(DRAW_EVERY, mcs + 1, DRAW_EVERY):
+            with clock.engine(DRAW_EVERY):
+                world.step(DRAW_EVERY)
+            with clock.python():
+                draw_durations(world, rng)
+                if done % chunk == 0:
+                    times.append(done)
+                    counts.append(phase_counts(world))
+                    if done in shots:
+                        snapshots[done] = (phase_image(world), int(counts[-1].sum()))
+                    bar.set_postfix(cells=int(counts[-1].sum()))
+                    bar.update(chunk)
 
     out = out_dir()
     fig, axes = plt.subplots(1, len(snapshots), figsize=(4.2 * len(snapshots), 4.7), layout="constrained")
@@ -159,6 +162,7 @@ def main() -> int:
         "number of cells",
         "Cells in each phase",
     )
+    divisions = world.n_cells() - int(counts[0].sum())  # every division registered one record
     print(f"{int(counts[0].sum())} -> {int(counts[-1].sum())} cells, {divisions} divisions")
     print(clock.report())
     print(f"wrote {pictures}\nwrote {plot}")

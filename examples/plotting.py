@@ -207,11 +207,11 @@ def type_legend(target, names: dict, loc: str = "upper right", ncols: int = 1) -
 
 class Clock:
     """Splits a run's time per Monte Carlo step into the engine's (inside
-    `step`) and the model's own Python (the rules run between steps):
-    `with clock.engine(): world.step(1)`, `with clock.model(): rules(...)`."""
+    `step`) and the example's own Python (everything it does between the
+    steps): `with clock.engine(20): world.step(20)`, `with clock.python(): ...`."""
 
     def __init__(self) -> None:
-        self.seconds = {"engine": 0.0, "model": 0.0}
+        self.seconds = {"engine": 0.0, "python": 0.0}
         self.mcs = 0
 
     @contextmanager
@@ -226,11 +226,11 @@ class Clock:
         self.mcs += mcs
         return self._part("engine")
 
-    def model(self):
-        return self._part("model")
+    def python(self):
+        return self._part("python")
 
     def report(self) -> str:
-        """One line: both parts in ms per MCS, and the model's share against the engine."""
-        engine, model = (1000.0 * self.seconds[p] / max(self.mcs, 1) for p in ("engine", "model"))
-        return (f"engine {engine:.3f} ms per MCS, the model's Python {model:.3f} ms per MCS "
-                f"({model / engine if engine else 0.0:.2f} x the engine, {self.mcs} MCS)")
+        """One line: both parts in ms per MCS, and the Python's share against the engine."""
+        engine, python = (1000.0 * self.seconds[p] / max(self.mcs, 1) for p in ("engine", "python"))
+        return (f"engine {engine:.3f} ms per MCS, the example's Python between the steps {python:.4f} ms per MCS "
+                f"({python / engine if engine else 0.0:.3f} x the engine, {self.mcs} MCS)")

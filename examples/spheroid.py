@@ -7,14 +7,16 @@ oxygen and shrinks. As the spheroid grows, a necrotic core forms behind a
 rim of dividing cells.
 
 Every cell's state is in its attributes (how long it has starved, its
-metabolism), so a checkpoint keeps the model whole, and each step's rules
-are a handful of NumPy operations over the columns of `cell_table()` and
-`field_means()`, written back with one call per quantity.
+metabolism), so a checkpoint keeps the model whole. The biology is rules
+that the engine applies to every cell after each Monte Carlo step, reading
+the oxygen over the cell through `field(oxygen)`, and a division rule: no
+Python runs between the steps but the read-outs for the pictures.
 
 Run:  .venv/bin/python examples/spheroid.py
 Writes out/spheroid.png (the oxygen field with the cells over it, at three
 times) and out/spheroid_counts.png (viable and necrotic cells over time),
-and prints the engine's and the model's time per Monte Carlo step.
+and prints the engine's time per Monte Carlo step and the example's own
+Python's between the steps.
 Set TESSALY_QUICK=1 for a reduced run.
 """
 
@@ -46,6 +48,21 @@ NECROTIC_VOLUME = 20.0  # ... down to this
 # uptake max_rate * c / (KM + c) per advance
 DIFFUSION, SUBSTEPS, KM = 0.2, 10, 0.05
 
+# every step, for each viable cell (lines in order, each for every cell before the next):
+# growth while well fed (a squeezed cell's target stays near its volume), the
+# starvation clock, the uptake of a quiescent cell, and death once starved too long
+VIABLE_RULES = """
+target_volume = if(field(oxygen) > grow_above, min(target_volume + growth, volume + slack), target_volume)
+starved = if(field(oxygen) < starve_below, starved + 1, 0)
+metabolism = if(field(oxygen) > grow_above, 1, quiescent)
+cell_type = if(starved >= delay, necrotic, cell_type)
+"""
+# then every necrotic cell shrinks (those that died in this step included)
+NECROTIC_RULES = "target_volume = max(target_volume - shrink, necrotic_volume)"
+PARAMETERS = {"grow_above": GROW_ABOVE, "starve_below": STARVE_BELOW, "growth": GROWTH, "slack": SLACK,
+              "quiescent": QUIESCENT_METABOLISM, "delay": NECROSIS_DELAY, "necrotic": NECROTIC, "shrink": SHRINK,
+              "necrotic_volume": NECROTIC_VOLUME, "division_volume": DIVISION_VOLUME}
+
 
 def build(size: int) -> tuple[tessaly.World, int]:
     """The world with a disc of founder cells at the centre, and the oxygen field's index."""
@@ -73,37 +90,18 @@ def build(size: int) -> tuple[tessaly.World, int]:
     max_rate = 0.003 * (200 / size) ** 2
     world.set_uptake(oxygen, VIABLE, max_rate, km=KM, scale_by="metabolism")
     np.asarray(world.field_view(oxygen))[...] = 1.0
+    add_rules(world)
     return world, oxygen
 
 
-def rules(world: tessaly.World, oxygen: int) -> None:
-    """One Monte Carlo step's biology, over all cells at once."""
-    table = world.cell_table()
-    ids, cell_type, volume, target, starved = (
-        np.asarray(table[column]) for column in ("id", "type", "volume", "target_volume", "starved")
-    )
-    o2 = np.asarray(world.field_means(oxygen))  # NaN for a cell without sites: every test below is then false
-    viable = (cell_type == VIABLE) & (volume > 0)
-    fed = viable & (o2 > GROW_ABOVE)
-    starving = viable & (o2 < STARVE_BELOW)
-    # growth of the well-fed cells; a squeezed cell's target stays near its volume
-    target = np.where(fed, np.minimum(target + GROWTH, volume + SLACK), target)
-    # the starvation clock, and death once it runs out
-    starved = np.where(starving, starved + 1.0, 0.0)
-    dying = starving & (starved >= NECROSIS_DELAY)
-    # necrotic cells shrink
-    necrotic = ((cell_type == NECROTIC) & (volume > 0)) | dying
-    target = np.where(necrotic, np.maximum(target - SHRINK, NECROTIC_VOLUME), target)
-
-    world.set_cell_params(ids[1:], target_volume=target[1:])
-    world.set_cell_attribute("starved", starved)
-    world.set_cell_attribute("metabolism", np.where(fed, 1.0, QUIESCENT_METABOLISM))
-    if dying.any():
-        world.set_cell_type(ids[dying], NECROTIC)
-    # divisions in a random direction; both halves get half the parent's target
-    dividing = ids[viable & ~dying & (volume >= DIVISION_VOLUME)]
-    if len(dividing):
-        world.divide_cell(dividing, "random")
+def add_rules(world: tessaly.World) -> None:
+    """The biology, run by the engine after every Monte Carlo step: the rules,
+    then divisions of the big viable cells in a random direction (both halves
+    get half the parent's target)."""
+    world.add_cell_rule(VIABLE_RULES, params=PARAMETERS, cell_types=[VIABLE])
+    world.add_cell_rule(NECROTIC_RULES, params=PARAMETERS, cell_types=[NECROTIC])
+    world.set_division_rule("volume >= division_volume", orientation="random", params=PARAMETERS,
+                            cell_types=[VIABLE])
 
 
 def counts(world: tessaly.World) -> tuple[int, int]:
@@ -135,12 +133,10 @@ def main() -> int:
     times, viable, necrotic = [0], [counts(world)[0]], [0]
     clock = Clock()
     with tqdm(total=mcs, unit="MCS", desc="spheroid") as bar:
-        for done in range(1, mcs + 1):
-            with clock.engine():
-                world.step(1)
-            with clock.model():
-                rules(world, oxygen)
-            if done % chunk == 0:
+        for done in range(chunk, mcs + 1, chunk):
+            with clock.engine(chunk):
+                world.step(chunk)
+            with clock.python():
                 alive, dead = counts(world)
                 times.append(done)
                 viable.append(alive)

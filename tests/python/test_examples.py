@@ -40,6 +40,7 @@ CASES = [
     ("spheroid.py", [], ["spheroid.png", "spheroid_counts.png"]),
     ("cell_cycle.py", [], ["cell_cycle.png", "cell_cycle_phases.png"]),
     ("lateral_inhibition.py", [], ["lateral_inhibition.png", "lateral_inhibition_spread.png"]),
+    ("cell_cycle_sbml.py", [], ["cell_cycle_sbml.png", "cell_cycle_sbml_count.png", "cell_cycle_sbml_traces.png"]),
 ]
 
 

@@ -265,3 +265,62 @@ def test_import_leaves_libsbml_alone():
     code = "import sys, tessaly; assert 'libsbml' not in sys.modules; tessaly.sbml_equations; print('ok')"
     assert subprocess.run([sys.executable, "-c", code], capture_output=True, text=True).stdout == "ok\n"
 
+
+@pytest.mark.parametrize("name", MODELS)
+def test_the_engine_integrates_a_frozen_cell_as_the_reference(name):
+    text, selections, duration, h = MODELS[name]
+    w = tessaly.World((6, 6, 1), "periodic", 1, 1.0)
+    cell = w.add_cell(1, 9.0, 1.0, 0.0, 0.0)
+    w.seed_block(cell, 1, 1, 0, 4, 4, 1)
+    w.set_cell_frozen(cell, True)
+    dt = duration / 200  # 20 Monte Carlo steps between samples
+    assert w.add_cell_sbml(text, dt=dt, substeps=round(dt / h)) == 0
+    w.finalize(1)
+    names = list(tessaly.sbml_equations(text)["initial"])
+    got = []
+    for _ in range(11):
+        got.append([w.cell_attribute(attribute)[cell] for attribute in names])
+        w.step(20)
+    expected = reference(text, selections, np.linspace(0.0, duration, 11))
+    np.testing.assert_allclose(got, expected, rtol=1e-6, atol=1e-6)
+
+
+def test_add_cell_sbml_adds_only_the_missing_attributes(tmp_path):
+    w = tessaly.World((6, 6, 1), "periodic", 1, 1.0)
+    cells = [w.add_cell(1, 9.0, 1.0, 0.0, 0.0) for _ in range(2)]
+    w.add_cell_attribute("M", default=0.5)
+    w.set_cell_attribute("M", [0.25], ids=[cells[1]])
+    path = tmp_path / "mitotic.xml"
+    path.write_text(MITOTIC)
+    assert w.add_cell_sbml(path, cell_types=[1], dt=0.5) == 0
+    assert list(w.cell_attribute("M")) == [0.5, 0.5, 0.25] and list(w.cell_attribute("C")) == [0.01] * 3
+    assert w.add_cell_sbml(MITOTIC) == 1  # a second system over the same attributes
+
+
+def species_named_like_a_column(model):
+    species = model.getSpecies("X").clone()
+    species.setId("secretion_scale_0")
+    model.addSpecies(species)
+
+
+@pytest.mark.parametrize("source, keywords, error, message", [
+    (MITOTIC, {"dt": math.nan}, ValueError, "dt: expected a finite float, got nan"),
+    (MITOTIC, {"substeps": 0}, ValueError, "substeps: expected at least 1, got 0"),
+    (MITOTIC, {"cell_types": [1, 70000]}, ValueError, "cell_types: expected types from 0 to 65535, got 70000"),
+    (mitotic_with(add_event), {}, ValueError, "sbml: events are not supported (1 event in the model)"),
+    (mitotic_with(species_named_like_a_column), {}, ValueError,
+     "source: the species attribute 'secretion_scale_0' is a column of cell_table() already"),
+    ("missing.xml", {}, FileNotFoundError, "missing.xml"),
+    (b"<sbml/>", {}, TypeError, "source: expected a path or SBML text starting with '<', got bytes"),
+])
+def test_a_refused_model_changes_nothing(source, keywords, error, message):
+    w = tessaly.World((6, 6, 1), "periodic", 1, 1.0)
+    cell = w.add_cell(1, 9.0, 1.0, 0.0, 0.0)
+    w.seed_block(cell, 1, 1, 0, 4, 4, 1)
+    w.add_field("signal", 0.1, 0.0)
+    w.finalize(1)
+    before = w.to_bytes()
+    with pytest.raises(error) as caught:
+        w.add_cell_sbml(source, **keywords)
+    assert message in str(caught.value)
+    assert w.to_bytes() == before
