@@ -1,8 +1,10 @@
 // Engine-level timing of the standard models, without Python in the loop;
 // for profiling the copy attempt. The recorded figures come from run.py.
 //   g++ -O3 -std=c++20 -ffp-contract=off -Iengine benchmarks/engine_bench.cpp engine/*.cpp -lpthread
-// Arguments: [model [workers [graph]]]; workers > 0 times step_parallel on
-// that many; "graph" keeps the neighbour graph and reads it after every step.
+// Arguments: [model [workers [graph|kept|steps]]]; workers > 0 times
+// step_parallel on that many; "graph" keeps the neighbour graph and reads it
+// after every step, "kept" keeps it unread, "steps" keeps nothing; all three
+// make one call per step, so each pays the same per-call set-up.
 #include <ctime>
 #include <cstdio>
 #include <cstdlib>
@@ -50,12 +52,13 @@ World sorting(std::array<std::size_t, 3> dims, bool periodic, std::uint8_t order
 
 // 0: step; k > 0: step_parallel with tiles of 16 on k workers
 std::size_t workers = 0;
-// the neighbour graph kept from the burn-in on and read after every timed step
-bool read_graph = false;
+// one call per timed step; the neighbour graph kept from the burn-in on, and
+// read after every timed step
+bool one_by_one = false, keep_graph = false, read_graph = false;
 
 void run(const char* name, World w, std::uint64_t burn, std::uint64_t mcs) {
     Cpm cpm(std::move(w), 1);
-    if (read_graph) track_neighbors(cpm.world);
+    if (keep_graph) track_neighbors(cpm.world);
     step(cpm, burn);
     NeighborGraph graph;
     // CPU time of this thread, so that a busy machine does not skew the
@@ -64,14 +67,14 @@ void run(const char* name, World w, std::uint64_t burn, std::uint64_t mcs) {
     timespec a{}, b{};
     const clockid_t clock = workers <= 1 ? CLOCK_THREAD_CPUTIME_ID : CLOCK_MONOTONIC;
     clock_gettime(clock, &a);
-    if (read_graph) {
+    if (one_by_one) {
         for (std::uint64_t m = 0; m < mcs; ++m) {
             if (workers == 0) {
                 step(cpm, 1);
             } else {
                 step_parallel(cpm, 1, 16);
             }
-            neighbor_graph(cpm.world, graph);
+            if (read_graph) neighbor_graph(cpm.world, graph);
         }
     } else if (workers == 0) {
         step(cpm, mcs);
@@ -95,7 +98,10 @@ int main(int argc, char** argv) {
         workers = static_cast<std::size_t>(std::strtoul(argv[2], nullptr, 10));
         if (workers > 0) set_worker_count_for_testing(workers);
     }
-    read_graph = argc > 3 && !std::strcmp(argv[3], "graph");
+    const char* mode = argc > 3 ? argv[3] : "";
+    read_graph = !std::strcmp(mode, "graph");
+    keep_graph = read_graph || !std::strcmp(mode, "kept");
+    one_by_one = keep_graph || !std::strcmp(mode, "steps");
     if (!*only || !std::strcmp(only, "null2d"))
         run("null2d", World(Lattice({256, 256, 1}, {false, false, false}, Neighborhood(0, 2)), 20.0), 0, 100);
     if (!*only || !std::strcmp(only, "sort2d"))

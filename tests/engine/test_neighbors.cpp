@@ -110,6 +110,31 @@ void test_kept_through_runs() {
     }
 }
 
+// A row holds ten partners in place and spills the rest: a large cell (the
+// largest id) among one-site cells has dozens of smaller partners, which
+// hot copies add and drop in place and spilled, moving spilled ones in.
+void test_rows_beyond_capacity() {
+    World w = empty_world({16, 16, 1}, true, 2, 50.0);
+    for (std::size_t s = 0; s < 256; ++s) paint(w, s, add_cell(w, 1, 1, 1, 0, 0));
+    const CellId big = add_cell(w, 2, 64, 1, 0, 0);
+    for (std::size_t y = 4; y < 12; ++y)
+        for (std::size_t x = 4; x < 12; ++x) paint(w, index_of(w, x, y, 0), big);
+    ContactMatrix j(3);
+    set_pair(j, 1, 1, 4.0);
+    set_pair(j, 1, 2, 4.0);
+    set_contact_matrix(w, std::move(j));
+    recompute_trackers(w);
+    track_neighbors(w);
+    CHECK(w.neighbors.rows[big].size > 2 * ContactRow::capacity && graph_exact(w));
+    Cpm cpm(std::move(w), 5);
+    for (int round = 0; round < 6; ++round) {
+        step(cpm, 5);
+        CHECK(graph_exact(cpm.world));
+        step_parallel(cpm, 5, 4);
+        CHECK(graph_exact(cpm.world));
+    }
+}
+
 // Painting drops the kept graph (a painted site may name an unregistered
 // id); the next read builds it again from the sites.
 void test_paint_drops() {
@@ -129,6 +154,7 @@ void test_paint_drops() {
 int main() {
     test_hand_counts();
     test_kept_through_runs();
+    test_rows_beyond_capacity();
     test_paint_drops();
     return tessaly_test::finish();
 }
