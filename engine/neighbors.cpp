@@ -130,6 +130,29 @@ void compress(const NeighborTracking& t, NeighborGraph& out) {
     }
 }
 
+// Pairs from rows of smaller partners, counted out by the smaller id; the
+// owners are walked in ascending order, so each smaller id's pairs come out
+// sorted by the larger.
+void list_pairs(const NeighborTracking& t, NeighborPairs& out) {
+    const std::vector<ContactRow>& rows = t.rows;
+    std::vector<std::size_t>& starts = out.starts;
+    starts.assign(rows.size() + 1, 0);
+    for (const ContactRow& row : rows)
+        for_each_contact(t, row, [&](CellId p, std::int64_t) { ++starts[std::size_t{p} + 1]; });
+    for (std::size_t r = 0; r < rows.size(); ++r) starts[r + 1] += starts[r];
+    const std::size_t n = starts[rows.size()];
+    out.a.resize(n);
+    out.b.resize(n);
+    out.area.resize(n);
+    for (std::size_t b = 0; b < rows.size(); ++b)
+        for_each_contact(t, rows[b], [&](CellId p, std::int64_t area) {
+            const std::size_t at = starts[p]++;
+            out.a[at] = p;
+            out.b[at] = static_cast<CellId>(b);
+            out.area[at] = area;
+        });
+}
+
 }  // namespace
 
 void track_neighbors(World& w) {
@@ -156,6 +179,17 @@ void neighbor_graph(const World& w, NeighborGraph& out) {
     }
     if (w.neighbors.rows.size() != w.cells.size()) fail("the neighbour rows do not cover the registry");
     compress(w.neighbors, out);
+}
+
+void neighbor_pairs(const World& w, NeighborPairs& out) {
+    if (!w.neighbors.on) {
+        NeighborTracking t;
+        build_rows(w, t);
+        list_pairs(t, out);
+        return;
+    }
+    if (w.neighbors.rows.size() != w.cells.size()) fail("the neighbour rows do not cover the registry");
+    list_pairs(w.neighbors, out);
 }
 
 }  // namespace tessaly

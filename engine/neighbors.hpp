@@ -40,6 +40,13 @@ struct NeighborGraph {
     std::vector<std::int64_t> area;    // shared contact, in the units of contact_area_by_type
 };
 
+// What neighbor_pairs returns: each pair once, a < b, sorted by (a, b).
+struct NeighborPairs {
+    std::vector<CellId> a, b;          // the smaller id, the larger
+    std::vector<std::int64_t> area;    // shared contact, in the units of contact_area_by_type
+    std::vector<std::size_t> starts;   // scratch: where each smaller id's pairs begin
+};
+
 // One pair as its larger id stores it, past the row's inline entries.
 struct Contact {
     CellId partner;     // the smaller id
@@ -84,6 +91,11 @@ void rebuild_neighbors(World& w);
 // The graph, symmetric: from the kept rows in O(cells + pairs) while on,
 // from the lattice in one pass otherwise. Reuses `out`'s storage.
 void neighbor_graph(const World& w, NeighborGraph& out);
+
+// The pairs alone, as cell_neighbors lists them: from the kept rows in
+// O(cells + pairs) while on (no row is sorted: the rows are walked by
+// larger id), from the lattice in one pass otherwise. Reuses `out`'s storage.
+void neighbor_pairs(const World& w, NeighborPairs& out);
 
 // change_contact where the partner is not among the row's inline entries,
 // or its area reaches 0: the spill list, an append, a removal.

@@ -27,6 +27,19 @@ bool graph_exact(const World& w) {
     off.neighbors = NeighborTracking{};
     neighbor_graph(off, fresh);
     if (!same_graph(kept, fresh) || kept.offsets.size() != w.cells.size() + 1) return false;
+    // the pairs alone are the graph's upper half, in its order
+    NeighborPairs pairs;
+    neighbor_pairs(w, pairs);
+    std::size_t at = 0;
+    for (CellId r = 0; r < w.cells.size(); ++r)
+        for (std::size_t k = kept.offsets[r]; k < kept.offsets[r + 1]; ++k) {
+            if (kept.partner[k] < r) continue;
+            if (at >= pairs.a.size() || pairs.a[at] != r || pairs.b[at] != kept.partner[k] ||
+                pairs.area[at] != kept.area[k])
+                return false;
+            ++at;
+        }
+    if (at != pairs.a.size()) return false;
     for (CellId r = 0; r < w.cells.size(); ++r) {
         std::vector<std::int64_t> by_type(65536, 0);
         for (std::size_t k = kept.offsets[r]; k < kept.offsets[r + 1]; ++k) {
