@@ -1,12 +1,20 @@
 // Engine-level timing of the standard models, without Python in the loop;
 // for profiling the copy attempt. The recorded figures come from run.py.
 //   g++ -O3 -std=c++20 -ffp-contract=off -Iengine benchmarks/engine_bench.cpp engine/*.cpp -lpthread
-// Arguments: [model [workers [graph]]]; workers > 0 times step_parallel on
-// that many; "graph" keeps the neighbour graph and reads it after every step.
+// Arguments: [model [workers [graph|kept|steps|paired]]]; workers > 0 times
+// step_parallel on that many; "graph" keeps the neighbour graph and reads it
+// after every step, "kept" keeps it unread, "steps" keeps nothing; all three
+// make one call per step, so each pays the same per-call set-up. "paired"
+// prints the graph's cost on one trajectory: steps with the graph off and
+// steps with it kept and read alternate in blocks (the first step of each
+// block untimed), and the median of the blocks' ratios is the figure, which
+// a shared machine's slow spells move far less than separate runs.
+#include <algorithm>
 #include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "connectivity.hpp"
 #include "external.hpp"
@@ -50,12 +58,55 @@ World sorting(std::array<std::size_t, 3> dims, bool periodic, std::uint8_t order
 
 // 0: step; k > 0: step_parallel with tiles of 16 on k workers
 std::size_t workers = 0;
-// the neighbour graph kept from the burn-in on and read after every timed step
-bool read_graph = false;
+// one call per timed step; the neighbour graph kept from the burn-in on, and
+// read after every timed step
+bool one_by_one = false, keep_graph = false, read_graph = false, paired = false;
+
+double thread_seconds() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// The neighbour graph kept and read against no graph, on one trajectory.
+void run_paired(const char* name, World w, std::uint64_t burn, std::uint64_t mcs) {
+    Cpm cpm(std::move(w), 1);
+    step(cpm, burn);
+    NeighborGraph graph;
+    std::vector<double> off, with, ratio;
+    const std::uint64_t blocks = std::max<std::uint64_t>(8, mcs / 5);
+    for (std::uint64_t k = 0; k < blocks; ++k) {
+        double t[2] = {0.0, 0.0};
+        for (int on = 0; on < 2; ++on) {
+            cpm.world.neighbors.on = false;
+            if (on) track_neighbors(cpm.world);
+            step(cpm, 1);
+            const double t0 = thread_seconds();
+            for (int q = 0; q < 2; ++q) {
+                step(cpm, 1);
+                if (on) neighbor_graph(cpm.world, graph);
+            }
+            t[on] = (thread_seconds() - t0) / 2;
+        }
+        off.push_back(t[0]);
+        with.push_back(t[1]);
+        ratio.push_back(t[1] / t[0]);
+    }
+    std::printf("%-8s graph off %.3f ms per MCS, kept and read %.3f ms: %+.1f %% (blocks from %+.1f to %+.1f %%)\n",
+                name, median(off) * 1e3, median(with) * 1e3, 100 * (median(ratio) - 1),
+                100 * (*std::min_element(ratio.begin(), ratio.end()) - 1),
+                100 * (*std::max_element(ratio.begin(), ratio.end()) - 1));
+}
 
 void run(const char* name, World w, std::uint64_t burn, std::uint64_t mcs) {
+    if (paired) return run_paired(name, std::move(w), burn, mcs);
     Cpm cpm(std::move(w), 1);
-    if (read_graph) track_neighbors(cpm.world);
+    if (keep_graph) track_neighbors(cpm.world);
     step(cpm, burn);
     NeighborGraph graph;
     // CPU time of this thread, so that a busy machine does not skew the
@@ -64,14 +115,14 @@ void run(const char* name, World w, std::uint64_t burn, std::uint64_t mcs) {
     timespec a{}, b{};
     const clockid_t clock = workers <= 1 ? CLOCK_THREAD_CPUTIME_ID : CLOCK_MONOTONIC;
     clock_gettime(clock, &a);
-    if (read_graph) {
+    if (one_by_one) {
         for (std::uint64_t m = 0; m < mcs; ++m) {
             if (workers == 0) {
                 step(cpm, 1);
             } else {
                 step_parallel(cpm, 1, 16);
             }
-            neighbor_graph(cpm.world, graph);
+            if (read_graph) neighbor_graph(cpm.world, graph);
         }
     } else if (workers == 0) {
         step(cpm, mcs);
@@ -95,7 +146,11 @@ int main(int argc, char** argv) {
         workers = static_cast<std::size_t>(std::strtoul(argv[2], nullptr, 10));
         if (workers > 0) set_worker_count_for_testing(workers);
     }
-    read_graph = argc > 3 && !std::strcmp(argv[3], "graph");
+    const char* mode = argc > 3 ? argv[3] : "";
+    read_graph = !std::strcmp(mode, "graph");
+    keep_graph = read_graph || !std::strcmp(mode, "kept");
+    one_by_one = keep_graph || !std::strcmp(mode, "steps");
+    paired = !std::strcmp(mode, "paired");
     if (!*only || !std::strcmp(only, "null2d"))
         run("null2d", World(Lattice({256, 256, 1}, {false, false, false}, Neighborhood(0, 2)), 20.0), 0, 100);
     if (!*only || !std::strcmp(only, "sort2d"))

@@ -173,22 +173,19 @@ const Method World_cell_neighbors{
         WorldSlots& s = slots_of(self);
         // running: kept by the copies from now on; set-up: built from the sites
         if (s.cpm) tessaly::track_neighbors(s.cpm->world);
-        tessaly::NeighborGraph g;
-        tessaly::neighbor_graph(current(self), g);
-        const std::size_t n = g.partner.size() / 2;  // each pair is in both rows
+        tessaly::NeighborPairs pairs;
+        tessaly::neighbor_pairs(current(self), pairs);
+        const std::size_t n = pairs.area.size();
         Ref table = checked(PyDict_New());
         const auto add = [&](const char* name, auto value) {
             Ref column = checked(make_column<std::int64_t>("q", n, [&](std::int64_t* out) {
-                std::size_t k = 0;
-                for (std::size_t r = 0; r + 1 < g.offsets.size(); ++r)
-                    for (std::size_t e = g.offsets[r]; e < g.offsets[r + 1]; ++e)
-                        if (g.partner[e] > r) out[k++] = value(r, e);
+                for (std::size_t k = 0; k < n; ++k) out[k] = value(k);
             }));
             if (PyDict_SetItemString(table.get(), name, column.get()) < 0) throw PythonError{};
         };
-        add("id_a", [](std::size_t r, std::size_t) { return static_cast<std::int64_t>(r); });
-        add("id_b", [&](std::size_t, std::size_t e) { return static_cast<std::int64_t>(g.partner[e]); });
-        add("area", [&](std::size_t, std::size_t e) { return g.area[e]; });
+        add("id_a", [&](std::size_t k) { return static_cast<std::int64_t>(pairs.a[k]); });
+        add("id_b", [&](std::size_t k) { return static_cast<std::int64_t>(pairs.b[k]); });
+        add("area", [&](std::size_t k) { return pairs.area[k]; });
         return table.release();
     }};
 

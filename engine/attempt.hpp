@@ -82,9 +82,13 @@ struct RegistryTrackers {
     const Trackers& current(CellId id) const { return cells[id].trackers; }
     static Trackers& change(World& w, CellId id) { return w.cells[id].trackers; }
     // the neighbour graph's pair changes of an accepted copy, applied at once
-    static void contacts(World& w, std::size_t i, CellId o, CellId n, const SiteList& nb) {
-        contact_changes(w.lattice.sites.data(), i, o, n, nb,
-                        [&](CellId a, CellId b, std::int64_t d) { change_contact(w.neighbors, a, b, d); });
+    static NeighbourCounts contacts(World& w, std::size_t i, CellId o, CellId n, const SiteList& nb) {
+        NeighborTracking& t = w.neighbors;
+        // the two ids' rows are fetched while the neighbours are compared
+        __builtin_prefetch(&t.rows[o], 1);
+        __builtin_prefetch(&t.rows[n], 1);
+        return contact_changes(w.lattice.sites.data(), i, o, n, nb,
+                               [&](CellId a, CellId b, std::int64_t d) { change_contact(t, a, b, d); });
     }
 };
 
@@ -231,30 +235,31 @@ template <typename Place, typename Target>
 [[gnu::noinline]] void apply_copy(World& w, Place& place, Target t, CellId o, CellId n, const SiteList& nb,
                                   const SurfaceDeltas& deltas) {
     const bool counted = !w.surface_active;
-    std::int64_t total = 0, same_old = 0, same_new = 0;
-    if (counted) {
+    NeighbourCounts k{0, 0, 0};
+    if (w.neighbors.on) {
+        // the neighbour graph, while kept, from the neighbours' ids, counted on the way
+        k = place.contacts(w, t.site, o, n, nb);
+    } else if (counted) {
         const CellId* sites = w.lattice.sites.data();
         for (const std::size_t j : nb) {
             if (j == t.site) continue;
-            total += 1;
-            same_old += sites[j] == o;
-            same_new += sites[j] == n;
+            k.total += 1;
+            k.of_o += sites[j] == o;
+            k.of_n += sites[j] == n;
         }
     }
-    // the neighbour graph, while kept, from the neighbours' ids
-    if (w.neighbors.on) place.contacts(w, t.site, o, n, nb);
     w.lattice.sites[t.site] = n;
     const Coords c = coords_of(w.lattice, t);
     const double x = static_cast<double>(c.x), y = static_cast<double>(c.y), z = static_cast<double>(c.z);
     {
         Trackers& lose = place.change(w, o);  // (finished before the next change: a map may move it)
         remove_site(lose, x, y, z);
-        if (counted) lose.surface += 2 * same_old - total;
+        if (counted) lose.surface += 2 * k.of_o - k.total;
     }
     {
         Trackers& gain = place.change(w, n);
         add_site(gain, x, y, z);
-        if (counted) gain.surface += total - 2 * same_new;
+        if (counted) gain.surface += k.total - 2 * k.of_n;
     }
     if (!counted)
         for (const SurfaceDelta& entry : deltas) place.change(w, entry.id).surface += entry.delta;

@@ -123,9 +123,9 @@ struct TileTrackers {
     }
     Trackers& change(World&, CellId id) { return map.at(id); }
     // the neighbour graph's pair changes of an accepted copy, kept for the merge
-    void contacts(const World& w, std::size_t i, CellId o, CellId n, const SiteList& nb) {
-        contact_changes(w.lattice.sites.data(), i, o, n, nb,
-                        [&](CellId a, CellId b, std::int64_t d) { map.contacts.push_back({a, b, d}); });
+    NeighbourCounts contacts(const World& w, std::size_t i, CellId o, CellId n, const SiteList& nb) {
+        return contact_changes(w.lattice.sites.data(), i, o, n, nb,
+                               [&](CellId a, CellId b, std::int64_t d) { map.contacts.push_back({a, b, d}); });
     }
 };
 

@@ -27,6 +27,19 @@ bool graph_exact(const World& w) {
     off.neighbors = NeighborTracking{};
     neighbor_graph(off, fresh);
     if (!same_graph(kept, fresh) || kept.offsets.size() != w.cells.size() + 1) return false;
+    // the pairs alone are the graph's upper half, in its order
+    NeighborPairs pairs;
+    neighbor_pairs(w, pairs);
+    std::size_t at = 0;
+    for (CellId r = 0; r < w.cells.size(); ++r)
+        for (std::size_t k = kept.offsets[r]; k < kept.offsets[r + 1]; ++k) {
+            if (kept.partner[k] < r) continue;
+            if (at >= pairs.a.size() || pairs.a[at] != r || pairs.b[at] != kept.partner[k] ||
+                pairs.area[at] != kept.area[k])
+                return false;
+            ++at;
+        }
+    if (at != pairs.a.size()) return false;
     for (CellId r = 0; r < w.cells.size(); ++r) {
         std::vector<std::int64_t> by_type(65536, 0);
         for (std::size_t k = kept.offsets[r]; k < kept.offsets[r + 1]; ++k) {
@@ -110,6 +123,31 @@ void test_kept_through_runs() {
     }
 }
 
+// A row holds ten partners in place and spills the rest: a large cell (the
+// largest id) among one-site cells has dozens of smaller partners, which
+// hot copies add and drop in place and spilled, moving spilled ones in.
+void test_rows_beyond_capacity() {
+    World w = empty_world({16, 16, 1}, true, 2, 50.0);
+    for (std::size_t s = 0; s < 256; ++s) paint(w, s, add_cell(w, 1, 1, 1, 0, 0));
+    const CellId big = add_cell(w, 2, 64, 1, 0, 0);
+    for (std::size_t y = 4; y < 12; ++y)
+        for (std::size_t x = 4; x < 12; ++x) paint(w, index_of(w, x, y, 0), big);
+    ContactMatrix j(3);
+    set_pair(j, 1, 1, 4.0);
+    set_pair(j, 1, 2, 4.0);
+    set_contact_matrix(w, std::move(j));
+    recompute_trackers(w);
+    track_neighbors(w);
+    CHECK(w.neighbors.rows[big].size > 2 * ContactRow::capacity && graph_exact(w));
+    Cpm cpm(std::move(w), 5);
+    for (int round = 0; round < 6; ++round) {
+        step(cpm, 5);
+        CHECK(graph_exact(cpm.world));
+        step_parallel(cpm, 5, 4);
+        CHECK(graph_exact(cpm.world));
+    }
+}
+
 // Painting drops the kept graph (a painted site may name an unregistered
 // id); the next read builds it again from the sites.
 void test_paint_drops() {
@@ -129,6 +167,7 @@ void test_paint_drops() {
 int main() {
     test_hand_counts();
     test_kept_through_runs();
+    test_rows_beyond_capacity();
     test_paint_drops();
     return tessaly_test::finish();
 }
