@@ -49,16 +49,6 @@ tessaly::DivisionAxis division_axis(PyObject* orientation, std::array<double, 3>
     return tessaly::DivisionAxis::given;
 }
 
-// One id or a batch: a sequence of ids (not a str or bytes), else one id.
-bool is_batch(PyObject* cell_id) {
-    if (PyLong_Check(cell_id) || PyUnicode_Check(cell_id) || PyBytes_Check(cell_id) || PyByteArray_Check(cell_id) ||
-        !PySequence_Check(cell_id))
-        return false;
-    if (PySequence_Size(cell_id) >= 0) return true;
-    PyErr_Clear();  // a 0-d array: one id
-    return false;
-}
-
 // `cell_id` converted as a CellId parameter converts it, its errors naming it.
 template <typename T>
 T cell_ids_of(PyObject* cell_id) {

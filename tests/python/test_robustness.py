@@ -25,7 +25,7 @@ from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
 import tessaly
-from conftest import InternalError
+from conftest import InternalError, make_block_world
 
 settings.register_profile(
     "robustness-ci", max_examples=80, stateful_step_count=40, deadline=None, derandomize=True, database=None,
@@ -1681,3 +1681,14 @@ def test_a_float_argument_converts_as_float_does(zero, sign):
     w.set_cell_params(c, target_volume=zero)
     value = w.cell_table()["target_volume"][c]
     assert value == 0.0 and math.copysign(1.0, value) == sign == math.copysign(1.0, float(zero))
+
+
+@pytest.mark.parametrize("ids", [Seq([1], length=ValueError), bytes([1])], ids=["len-raises", "bytes"])
+@pytest.mark.parametrize("method", ["set_cell_frozen", "divide_cell", "set_cell_type"])
+def test_every_per_cell_call_reads_a_batch_of_ids_alike(method, ids):
+    # the fault: set_cell_frozen and divide_cell took a sequence whose len() fails, or bytes, for one id
+    # (a TypeError) where the other per-cell calls read it as a batch
+    w = make_block_world(dims=(4, 4, 1))
+    args = {"set_cell_frozen": (True,), "divide_cell": (), "set_cell_type": (1,)}[method]
+    out = getattr(w, method)(ids, *args)
+    assert out is None or len(out) == 1
