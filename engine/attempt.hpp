@@ -90,6 +90,9 @@ struct RegistryTrackers {
         return contact_changes(w.lattice.sites.data(), i, o, n, nb,
                                [&](CellId a, CellId b, std::int64_t d) { change_contact(t, a, b, d); });
     }
+    // the links' frames (links.hpp), kept by the term itself
+    static std::array<std::int64_t, 3> shift(const LinkTerm& term, CellId id) { return term.shift[id]; }
+    static void shift_by(LinkTerm& term, CellId id, unsigned axis, std::int64_t d) { term.shift[id][axis] += d; }
 };
 
 // ---- pricing ----
@@ -136,6 +139,7 @@ template <typename Place>
     if (terms.external.on) dh += delta_external(w, target, n);
     if (terms.act.on) dh += delta_act(w, target, source, n);
     if (terms.persistence.on) dh += delta_persistence(w, target, source, n);
+    if (terms.links.on) dh += delta_links(terms.links, w.lattice, place, target, o, n);
 }
 
 // ---- source ----
@@ -265,6 +269,7 @@ template <typename Place, typename Target>
         for (const SurfaceDelta& entry : deltas) place.change(w, entry.id).surface += entry.delta;
     // a term that keeps state of its own per site or per cell updates it here
     if (w.terms.act.on) act_after_copy(w.terms.act, t.site, n, w.cells[n].cell_type);
+    if (w.terms.links.wraps) links_after_copy(w.terms.links, place, c, o, n);
 }
 
 template <typename Place, typename Draws, typename Target>

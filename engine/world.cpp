@@ -153,6 +153,8 @@ void recompute_trackers(World& w) {
                 for (const std::size_t j : nb) cell.trackers.surface += w.lattice.sites[j] != id;
             }
     w.trackers_exact = true;
+    // the links' frames are trackers too
+    if (w.terms.links.on) sync_link_frames(w, w.terms.links);
 }
 
 std::vector<std::pair<CellType, std::int64_t>> contact_area_by_type(const World& w, CellId id) {
@@ -251,6 +253,10 @@ void apply_flip(World& w, std::size_t i, CellId n) {
         neighbors_into(w.lattice, i, nb);
         contact_changes(w.lattice.sites.data(), i, old, n, nb,
                         [&](CellId a, CellId b, std::int64_t d) { change_contact(w.neighbors, a, b, d); });
+    }
+    if (w.terms.links.wraps) {
+        LinkShifts shifts;
+        links_after_copy(w.terms.links, shifts, c, old, n);
     }
     w.lattice.sites[i] = n;
 }
