@@ -75,6 +75,7 @@ inline Coords coords_of(const Lattice&, const SiteAt& t) { return {t.x, t.y, t.z
 // The registry itself: reads and writes go to the cells' own records.
 struct RegistryTrackers {
     static constexpr bool checks_ids = false;  // the sequential sweep trusts the site array
+    static constexpr bool registry = true;     // terms' caches of the registry stay current
     const Cell* cells;
 
     std::int64_t volume(CellId id) const { return cells[id].trackers.volume; }
@@ -93,6 +94,7 @@ struct RegistryTrackers {
     // the links' frames (links.hpp), kept by the term itself
     static std::array<std::int64_t, 3> shift(const LinkTerm& term, CellId id) { return term.shift[id]; }
     static void shift_by(LinkTerm& term, CellId id, unsigned axis, std::int64_t d) { term.shift[id][axis] += d; }
+    static bool changed(CellId) { return false; }
 };
 
 // ---- pricing ----
@@ -269,7 +271,7 @@ template <typename Place, typename Target>
         for (const SurfaceDelta& entry : deltas) place.change(w, entry.id).surface += entry.delta;
     // a term that keeps state of its own per site or per cell updates it here
     if (w.terms.act.on) act_after_copy(w.terms.act, t.site, n, w.cells[n].cell_type);
-    if (w.terms.links.wraps) links_after_copy(w.terms.links, place, c, o, n);
+    if (w.terms.links.on) links_after_copy(w.terms.links, place, c, o, n);
 }
 
 template <typename Place, typename Draws, typename Target>

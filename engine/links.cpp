@@ -16,9 +16,11 @@ namespace {
 
 // The registry as the place of link_point, between copy attempts.
 struct RegistryView {
+    static constexpr bool registry = true;
     const World* w;
     const Trackers& current(CellId id) const { return w->cells[id].trackers; }
-    std::array<std::int64_t, 3> shift(const LinkTerm& term, CellId id) const { return term.shift[id]; }
+    static std::array<std::int64_t, 3> shift(const LinkTerm& term, CellId id) { return term.shift[id]; }
+    static void shift_by(LinkTerm& term, CellId id, unsigned axis, std::int64_t d) { term.shift[id][axis] += d; }
 };
 
 constexpr std::array<std::int64_t, 6> whole_axis = {INT64_MIN, INT64_MAX, INT64_MIN, INT64_MAX, INT64_MIN, INT64_MAX};
@@ -26,6 +28,7 @@ constexpr std::array<std::int64_t, 6> whole_axis = {INT64_MIN, INT64_MAX, INT64_
 void set_box(LinkTerm& term, const Lattice& lattice) {
     term.box = {static_cast<double>(lattice.nx), static_cast<double>(lattice.ny), static_cast<double>(lattice.nz)};
     term.periodic = lattice.periodic;
+    term.axes = lattice.nz > 1 ? 3 : 2;
 }
 
 // ⌊a / b⌋ for b > 0.
@@ -77,6 +80,8 @@ void rebuild(LinkTerm& term, std::size_t n_cells) {
     }
     if (term.shift.size() < n) term.shift.resize(n, std::array<std::int64_t, 3>{});
     if (term.window.size() < n) term.window.resize(n, whole_axis);
+    if (term.centre.size() < n) term.centre.resize(n, LinkPoint{{0.0, 0.0, 0.0}, true});
+    term.distance.resize(term.links.size());
 }
 
 bool link_before(const Link& x, const Link& y) { return x.a != y.a ? x.a < y.a : x.b < y.b; }
@@ -101,21 +106,7 @@ void after_change(World& w, bool was_on) {
     rebuild(w.terms.links, w.cells.size());
     refresh_terms(w);
     if (!was_on && w.terms.links.on) sync_link_frames(w, w.terms.links);
-}
-
-double gap(const LinkTerm& term, const LinkPoint& p, const LinkPoint& q) {
-    if (p.none || q.none) return std::numeric_limits<double>::quiet_NaN();
-    double d2 = 0.0;
-    for (unsigned a = 0; a < 3; ++a) {
-        double d = p.c[a] - q.c[a];
-        if (term.periodic[a]) {
-            const double l = term.box[a];
-            if (d > l / 2.0) d -= l;
-            if (d < -l / 2.0) d += l;
-        }
-        d2 += d * d;
-    }
-    return std::sqrt(d2);
+    refresh_link_cache(w, w.terms.links);
 }
 
 LinkPoint point_of(const World& w, CellId id) {
@@ -176,13 +167,13 @@ void set_link_formation(World& w, CellType type_a, CellType type_b, double lambd
 }
 
 double link_distance(const World& w, const Link& link) {
-    return gap(w.terms.links, point_of(w, link.a), point_of(w, link.b));
+    return link_gap(w.terms.links, point_of(w, link.a), point_of(w, link.b));
 }
 
 double link_energy(const World& w) {
     const LinkTerm& term = w.terms.links;
     double total = 0.0;
-    for (const Link& link : term.links) total += link_energy_of(term, link, point_of(w, link.a), point_of(w, link.b));
+    for (const Link& link : term.links) total += link_energy_at(link, link_distance(w, link));
     return total;
 }
 
@@ -196,6 +187,7 @@ void sync_link_frames(const World& w, LinkTerm& term) {
     if (!term.wraps) {
         std::fill(term.shift.begin(), term.shift.end(), std::array<std::int64_t, 3>{});
         std::fill(term.window.begin(), term.window.end(), whole_axis);
+        refresh_link_cache(w, term);
         return;
     }
     // the unwrapped sums of cell_centroids(), as shifts from the raw sums
@@ -209,6 +201,21 @@ void sync_link_frames(const World& w, LinkTerm& term) {
         }
         settle_frame(term, w.cells[id]);
     }
+    refresh_link_cache(w, term);
+}
+
+void refresh_link_cache(const World& w, LinkTerm& term) {
+    const RegistryView view{&w};
+    const std::size_t n = std::min(w.cells.size(), term.centre.size());
+    for (std::size_t id = 1; id < n; ++id) term.centre[id] = link_point(term, view, static_cast<CellId>(id), 0, {});
+    term.distance.resize(term.links.size());
+    for (std::size_t k = 0; k < term.links.size(); ++k)
+        term.distance[k] = link_gap(term, term.centre[term.links[k].a], term.centre[term.links[k].b]);
+}
+
+void links_after_flip(World& w, const Coords& c, CellId o, CellId n) {
+    RegistryView view{&w};
+    links_after_copy(w.terms.links, view, c, o, n);
 }
 
 void touching_pairs(const World& w, std::vector<std::pair<CellId, CellId>>& out) {
@@ -301,6 +308,7 @@ void links_step(World& w) {
     // every frame about the centroid the step ended with
     if (term.wraps)
         for (std::size_t id = 1; id < w.cells.size() && id < term.window.size(); ++id) settle_frame(term, w.cells[id]);
+    refresh_link_cache(w, term);
 }
 
 void links_division(World& w, const std::vector<CellId>& parents, const std::vector<CellId>& daughters, bool share) {
@@ -317,7 +325,7 @@ void links_division(World& w, const std::vector<CellId>& parents, const std::vec
             if (link.a != p && link.b != p) continue;
             const CellId other = link.a == p ? link.b : link.a;
             const LinkPoint q = point_of(w, other);
-            if (!(gap(term, at_d, q) < gap(term, at_p, q))) continue;
+            if (!(link_gap(term, at_d, q) < link_gap(term, at_p, q))) continue;
             link.a = std::min(other, d);
             link.b = std::max(other, d);
             moved = true;
@@ -325,6 +333,7 @@ void links_division(World& w, const std::vector<CellId>& parents, const std::vec
         if (moved) {
             std::sort(term.links.begin(), term.links.end(), link_before);
             rebuild(term, w.cells.size());
+            refresh_link_cache(w, term);
         }
     }
 }
@@ -339,6 +348,7 @@ void links_removal(World& w, const std::vector<CellId>& ids) {
         return (link.a < removed.size() && removed[link.a]) || (link.b < removed.size() && removed[link.b]);
     });
     rebuild(term, w.cells.size());
+    refresh_link_cache(w, term);
     refresh_terms(w);
 }
 
@@ -418,6 +428,7 @@ void read(ByteReader& in, LinkTerm& term, const World& w) {
     if (frames != 0 && term.wraps) {
         term.shift = std::move(shift);
         for (std::size_t id = 1; id < n; ++id) settle_frame(term, w.cells[id]);
+        refresh_link_cache(w, term);
     }
 }
 

@@ -56,6 +56,12 @@ struct LinkEnd {
     std::uint32_t link;  // index into LinkTerm::links
 };
 
+// A cell's centroid, or `none` when it has no site.
+struct LinkPoint {
+    double c[3];
+    bool none;
+};
+
 struct LinkTerm {
     std::vector<Link> links;                      // sorted by (a, b), one per pair
     std::vector<LinkFormation> rules;             // one per type pair, in order of setting
@@ -63,7 +69,10 @@ struct LinkTerm {
     std::vector<LinkEnd> ends;                    // both ends of every link, by cell, in link order
     std::vector<std::array<std::int64_t, 3>> shift;   // per cell: k per axis (0 on axes that end)
     std::vector<std::array<std::int64_t, 6>> window;  // per cell: lowest, highest coordinate kept per axis
+    std::vector<LinkPoint> centre;                // per cell: centroid from the registry (between copies)
+    std::vector<double> distance;                 // per link: d from `centre` (NaN: a cell without site)
     std::array<double, 3> box{};                  // L per axis, as doubles
+    unsigned axes = 3;                            // 2 on a planar box (z is 0)
     std::array<bool, 3> periodic{};               // per axis
     bool wraps = false;                           // on, and some axis periodic: copies change the shifts
     bool on = false;                              // some link or formation rule exists
@@ -97,6 +106,12 @@ double link_energy(const World& w);
 // trackers must be current); recompute_trackers calls it.
 void sync_link_frames(const World& w, LinkTerm& term);
 
+// Every cached centroid and distance from the registry.
+void refresh_link_cache(const World& w, LinkTerm& term);
+
+// apply_flip's copy of site c from o to n, trackers already moved: frames and caches.
+void links_after_flip(World& w, const Coords& c, CellId o, CellId n);
+
 // After a Monte Carlo step: break, form, bring the frames up to date.
 void links_step(World& w);
 
@@ -118,14 +133,6 @@ inline bool has_links(const LinkTerm& term, CellId id) {
     return std::size_t{id} + 1 < term.first.size() && term.first[id] != term.first[id + 1];
 }
 
-// A cell's centroid as the place sees it, with the site at (x, y, z) taken
-// away (dv = −1), added (dv = +1) or neither (dv = 0); `none` when the cell
-// would have no site.
-struct LinkPoint {
-    double c[3];
-    bool none;
-};
-
 // The site's coordinate unwrapped into cell id's frame, minus the coordinate:
 // −L, 0 or +L, as the count −1, 0 or +1.
 inline std::int64_t frame_step(const LinkTerm& term, CellId id, unsigned axis, std::int64_t x) {
@@ -133,22 +140,27 @@ inline std::int64_t frame_step(const LinkTerm& term, CellId id, unsigned axis, s
     return x < win[2 * axis] ? 1 : x > win[2 * axis + 1] ? -1 : 0;
 }
 
-template <typename Place>
-inline LinkPoint link_point(const LinkTerm& term, const Place& place, CellId id, int dv, const Coords& site) {
-    const auto t = place.current(id);
+// Cell id's centroid as the place sees it, with the site at `site` taken
+// away (dv = −1), added (dv = +1) or neither (dv = 0). Axes and Wraps are
+// term.axes and term.wraps, fixed at compile time for the copy attempt.
+template <unsigned Axes, bool Wraps, typename Place>
+inline LinkPoint point_in(const LinkTerm& term, const Place& place, CellId id, int dv, const Coords& site) {
+    const auto& t = place.current(id);
     const std::int64_t v = t.volume + dv;
     LinkPoint p{{0.0, 0.0, 0.0}, v <= 0};
     if (p.none) return p;
-    const auto shift = place.shift(term, id);
     const double sums[3] = {t.sum_x, t.sum_y, t.sum_z};
     const std::size_t xs[3] = {site.x, site.y, site.z};
     const double count = static_cast<double>(v);
-    for (unsigned a = 0; a < 3; ++a) {
+    std::array<std::int64_t, 3> shift{};
+    if constexpr (Wraps) shift = place.shift(term, id);
+    for (unsigned a = 0; a < Axes; ++a) {
         std::int64_t k = shift[a];
         double u = sums[a];
         if (dv != 0) {
             const std::int64_t x = static_cast<std::int64_t>(xs[a]);
-            const std::int64_t step = term.wraps && term.periodic[a] ? frame_step(term, id, a, x) : 0;
+            std::int64_t step = 0;
+            if constexpr (Wraps) step = term.periodic[a] ? frame_step(term, id, a, x) : 0;
             // the site's own contribution, unwrapped: x + step·L
             u += dv > 0 ? static_cast<double>(x) : -static_cast<double>(x);
             k += dv > 0 ? step : -step;
@@ -159,52 +171,79 @@ inline LinkPoint link_point(const LinkTerm& term, const Place& place, CellId id,
     return p;
 }
 
-// λ·(d − L)² of a link between centroids p and q (0 when one has none).
-inline double link_energy_of(const LinkTerm& term, const Link& link, const LinkPoint& p, const LinkPoint& q) {
-    if (p.none || q.none) return 0.0;
+// d between two centroids by minimum image; symmetric to the bit. NaN when
+// one has none.
+template <unsigned Axes, bool Wraps>
+inline double gap_in(const LinkTerm& term, const LinkPoint& p, const LinkPoint& q) {
+    if (p.none || q.none) return std::numeric_limits<double>::quiet_NaN();
     double d2 = 0.0;
-    for (unsigned a = 0; a < 3; ++a) {
+    for (unsigned a = 0; a < Axes; ++a) {
         double d = p.c[a] - q.c[a];
-        if (term.periodic[a]) {
+        if (Wraps && term.periodic[a]) {
             const double l = term.box[a];
             if (d > l / 2.0) d -= l;
             if (d < -l / 2.0) d += l;
         }
         d2 += d * d;
     }
-    const double e = std::sqrt(d2) - link.length;
+    return std::sqrt(d2);
+}
+
+template <typename Place>
+inline LinkPoint link_point(const LinkTerm& term, const Place& place, CellId id, int dv, const Coords& site) {
+    if (term.axes == 2)
+        return term.wraps ? point_in<2, true>(term, place, id, dv, site) : point_in<2, false>(term, place, id, dv, site);
+    return term.wraps ? point_in<3, true>(term, place, id, dv, site) : point_in<3, false>(term, place, id, dv, site);
+}
+
+inline double link_gap(const LinkTerm& term, const LinkPoint& p, const LinkPoint& q) {
+    if (term.axes == 2) return term.wraps ? gap_in<2, true>(term, p, q) : gap_in<2, false>(term, p, q);
+    return term.wraps ? gap_in<3, true>(term, p, q) : gap_in<3, false>(term, p, q);
+}
+
+// λ·(d − L)² (0 for a NaN d: a cell without site).
+inline double link_energy_at(const Link& link, double d) {
+    if (std::isnan(d)) return 0.0;
+    const double e = d - link.length;
     return link.lambda * (e * e);
 }
 
 // The change over every link of the losing cell o, then over every link of
 // the gaining cell n other than one to o (counted with o's), in list order.
-template <typename Place>
-double delta_links(const LinkTerm& term, const Lattice& lattice, const Place& place, std::size_t target, CellId o,
-                   CellId n) {
-    const bool o_links = o != MEDIUM && has_links(term, o);
-    const bool n_links = n != MEDIUM && has_links(term, n);
-    if (!o_links && !n_links) return 0.0;
+// What the place has not changed is read from the term's caches: in the
+// registry every cell, in a tile the cells its own map does not hold.
+template <unsigned Axes, bool Wraps, typename Place>
+double delta_links_in(const LinkTerm& term, const Lattice& lattice, const Place& place, std::size_t target, CellId o,
+                      CellId n, bool o_links, bool n_links) {
     const Coords site = coords(lattice, target);
+    auto now = [&](CellId id) -> LinkPoint {
+        return place.changed(id) ? point_in<Axes, Wraps>(term, place, id, 0, site) : term.centre[id];
+    };
     // (a link between o and n makes both lists non-empty)
-    LinkPoint o_now{}, o_after{}, n_now{}, n_after{};
+    LinkPoint o_after{}, n_after{}, o_now{}, n_now{};
+    const bool o_changed = place.changed(o), n_changed = place.changed(n);
     if (o_links) {
-        o_now = link_point(term, place, o, 0, site);
-        o_after = link_point(term, place, o, -1, site);
+        o_after = point_in<Axes, Wraps>(term, place, o, -1, site);
+        o_now = now(o);
     }
     if (n_links) {
-        n_now = link_point(term, place, n, 0, site);
-        n_after = link_point(term, place, n, 1, site);
+        n_after = point_in<Axes, Wraps>(term, place, n, 1, site);
+        n_now = now(n);
     }
     double acc = 0.0;
     if (o_links)
         for (std::uint32_t e = term.first[o]; e < term.first[o + 1]; ++e) {
             const LinkEnd& end = term.ends[e];
             const Link& link = term.links[end.link];
-            if (end.partner == n) {
-                acc += link_energy_of(term, link, o_after, n_after) - link_energy_of(term, link, o_now, n_now);
+            const CellId p = end.partner;
+            const bool fresh = o_changed || place.changed(p);
+            if (p == n) {
+                const double before = fresh ? gap_in<Axes, Wraps>(term, o_now, n_now) : term.distance[end.link];
+                acc += link_energy_at(link, gap_in<Axes, Wraps>(term, o_after, n_after)) - link_energy_at(link, before);
             } else {
-                const LinkPoint q = link_point(term, place, end.partner, 0, site);
-                acc += link_energy_of(term, link, o_after, q) - link_energy_of(term, link, o_now, q);
+                const LinkPoint q = now(p);
+                const double before = fresh ? gap_in<Axes, Wraps>(term, o_now, q) : term.distance[end.link];
+                acc += link_energy_at(link, gap_in<Axes, Wraps>(term, o_after, q)) - link_energy_at(link, before);
             }
         }
     if (n_links)
@@ -212,33 +251,62 @@ double delta_links(const LinkTerm& term, const Lattice& lattice, const Place& pl
             const LinkEnd& end = term.ends[e];
             if (end.partner == o) continue;
             const Link& link = term.links[end.link];
-            const LinkPoint q = link_point(term, place, end.partner, 0, site);
-            acc += link_energy_of(term, link, n_after, q) - link_energy_of(term, link, n_now, q);
+            const LinkPoint q = now(end.partner);
+            const double before = n_changed || place.changed(end.partner) ? gap_in<Axes, Wraps>(term, n_now, q)
+                                                                          : term.distance[end.link];
+            acc += link_energy_at(link, gap_in<Axes, Wraps>(term, n_after, q)) - link_energy_at(link, before);
         }
     return acc;
 }
 
-// The term's own shifts as the place of links_after_copy (apply_flip).
-struct LinkShifts {
-    static void shift_by(LinkTerm& term, CellId id, unsigned axis, std::int64_t d) { term.shift[id][axis] += d; }
-};
+template <typename Place>
+double delta_links(const LinkTerm& term, const Lattice& lattice, const Place& place, std::size_t target, CellId o,
+                   CellId n) {
+    const bool o_links = o != MEDIUM && has_links(term, o);
+    const bool n_links = n != MEDIUM && has_links(term, n);
+    if (!o_links && !n_links) return 0.0;
+    if (term.axes == 2)
+        return term.wraps ? delta_links_in<2, true>(term, lattice, place, target, o, n, o_links, n_links)
+                          : delta_links_in<2, false>(term, lattice, place, target, o, n, o_links, n_links);
+    return term.wraps ? delta_links_in<3, true>(term, lattice, place, target, o, n, o_links, n_links)
+                      : delta_links_in<3, false>(term, lattice, place, target, o, n, o_links, n_links);
+}
+
+// Cell id's cached centroid and the distances of its links, from the registry.
+template <typename Place>
+inline void refresh_cell_cache(LinkTerm& term, const Place& place, CellId id) {
+    if (id == MEDIUM || id >= term.centre.size()) return;
+    term.centre[id] = link_point(term, place, id, 0, Coords{0, 0, 0});
+    if (!has_links(term, id)) return;
+    for (std::uint32_t e = term.first[id]; e < term.first[id + 1]; ++e) {
+        const LinkEnd& end = term.ends[e];
+        term.distance[end.link] = link_gap(term, term.centre[id], term.centre[end.partner]);
+    }
+}
 
 // An accepted copy of the site at c from o to n: each cell's shift changes
-// where the site lies outside its window (only while term.wraps).
+// where the site lies outside its window (only while term.wraps); where the
+// place is the registry, the caches of o and n follow.
 template <typename Place>
 inline void links_after_copy(LinkTerm& term, Place& place, const Coords& c, CellId o, CellId n) {
-    const std::size_t xs[3] = {c.x, c.y, c.z};
-    for (unsigned a = 0; a < 3; ++a) {
-        if (!term.periodic[a]) continue;
-        const std::int64_t x = static_cast<std::int64_t>(xs[a]);
-        if (o != MEDIUM && o < term.window.size()) {
-            const std::int64_t step = frame_step(term, o, a, x);
-            if (step != 0) place.shift_by(term, o, a, -step);
+    if (term.wraps) {
+        const std::size_t xs[3] = {c.x, c.y, c.z};
+        for (unsigned a = 0; a < 3; ++a) {
+            if (!term.periodic[a]) continue;
+            const std::int64_t x = static_cast<std::int64_t>(xs[a]);
+            if (o != MEDIUM && o < term.window.size()) {
+                const std::int64_t step = frame_step(term, o, a, x);
+                if (step != 0) place.shift_by(term, o, a, -step);
+            }
+            if (n != MEDIUM && n < term.window.size()) {
+                const std::int64_t step = frame_step(term, n, a, x);
+                if (step != 0) place.shift_by(term, n, a, step);
+            }
         }
-        if (n != MEDIUM && n < term.window.size()) {
-            const std::int64_t step = frame_step(term, n, a, x);
-            if (step != 0) place.shift_by(term, n, a, step);
-        }
+    }
+    if constexpr (Place::registry) {
+        refresh_cell_cache(term, place, o);
+        refresh_cell_cache(term, place, n);
     }
 }
 

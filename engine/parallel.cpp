@@ -111,6 +111,7 @@ struct TileMapRef {
 // colour plus the tile's own changes; writes go to the tile's map only.
 struct TileTrackers {
     static constexpr bool checks_ids = true;  // a bad id fails the call instead of reading astray
+    static constexpr bool registry = false;   // the registry's caches hold as at the start of the colour
     const Cell* cells;
     TileMapRef map;
 
@@ -139,6 +140,7 @@ struct TileTrackers {
             for (unsigned a = 0; a < 3; ++a) k[a] += e->shift[a];
         return k;
     }
+    bool changed(CellId id) const { return map.entry(id) != nullptr; }
     void shift_by(LinkTerm&, CellId id, unsigned axis, std::int64_t d) {
         map.entry_at(id).shift[axis] += static_cast<std::int32_t>(d);
     }
@@ -398,6 +400,7 @@ bool step_parallel(Cpm& cpm, std::uint64_t mcs, std::size_t block, InterruptPoll
                     }
             }
             for (std::size_t p = 0; p < list.size(); ++p) merge_map(w, maps[p], pair_changes[p]);
+            if (w.terms.links.on) refresh_link_cache(w, w.terms.links);
         }
         // on the calling thread once the maps are merged
         if (!end_of_step(w, poll)) return false;

@@ -254,11 +254,8 @@ void apply_flip(World& w, std::size_t i, CellId n) {
         contact_changes(w.lattice.sites.data(), i, old, n, nb,
                         [&](CellId a, CellId b, std::int64_t d) { change_contact(w.neighbors, a, b, d); });
     }
-    if (w.terms.links.wraps) {
-        LinkShifts shifts;
-        links_after_copy(w.terms.links, shifts, c, old, n);
-    }
     w.lattice.sites[i] = n;
+    if (w.terms.links.on) links_after_flip(w, c, old, n);
 }
 
 }  // namespace tessaly
