@@ -170,6 +170,26 @@ double link_distance(const World& w, const Link& link) {
     return link_gap(w.terms.links, point_of(w, link.a), point_of(w, link.b));
 }
 
+std::vector<double> link_distances(const World& w, bool trackers_current) {
+    const LinkTerm& term = w.terms.links;
+    std::vector<double> out;
+    out.reserve(term.links.size());
+    if (trackers_current) {
+        for (const Link& link : term.links) out.push_back(link_distance(w, link));
+        return out;
+    }
+    const CentroidSums sums = centroid_sums(w, nullptr);
+    for (const Link& link : term.links) {
+        if (sums.volume[link.a] == 0 || sums.volume[link.b] == 0) {
+            out.push_back(std::numeric_limits<double>::quiet_NaN());
+            continue;
+        }
+        const Vec3 d = minimum_image(w, mean_of(sums, link.a), mean_of(sums, link.b));
+        out.push_back(std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]));
+    }
+    return out;
+}
+
 double link_energy(const World& w) {
     const LinkTerm& term = w.terms.links;
     double total = 0.0;

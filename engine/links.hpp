@@ -102,6 +102,11 @@ void set_link_formation(World& w, CellType type_a, CellType type_b, double lambd
 double link_distance(const World& w, const Link& link);
 double link_energy(const World& w);
 
+// Every link's distance, in link order: from the frames while the trackers
+// are current (a running world), else from the centroids of a scan of the
+// sites (a world being set up, whose trackers finalize computes).
+std::vector<double> link_distances(const World& w, bool trackers_current);
+
 // The shifts and windows of every cell from a scan of the site array (the
 // trackers must be current); recompute_trackers calls it.
 void sync_link_frames(const World& w, LinkTerm& term);
