@@ -187,7 +187,7 @@ def empty_box(axis):
     (lambda good: good + b"\0", "checkpoint damaged: trailing bytes after the checkpoint"),
     (lambda good: good[:40] + bytes([good[40] ^ 4]) + good[41:], "checkpoint damaged: checksum mismatch"),
     (lambda good: reframe(payload_of(World.from_bytes(good)), version=9),
-     "written by a newer tessaly (format 9; this one reads up to 4)"),
+     "written by a newer tessaly (format 9; this one reads up to 5)"),
     (lambda good: reframe(patched(running_payload(), "WRLD", 0, "<Q", 16)),
      "checkpoint damaged: the site ids do not cover the box"),
     (lambda good: reframe(patched(running_payload(), "WRLD", 0, "<Q", 1 << 40)),
