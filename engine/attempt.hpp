@@ -41,6 +41,23 @@ struct BoltzmannTable {
         }
         return std::exp(-dh / temperature);
     }
+    // The Metropolis test (*this)(dh) > u for a change dh > 0 (or NaN), with
+    // the same answer, but mostly without exp for a change that is not an
+    // integer: for k < dh < k + 1, exp(−dh/T) lies between the table's values
+    // at k + 1 and k (division and exp are monotonic, exp within a unit in
+    // the last place), so a draw outside those bounds widened by 1e-12 is
+    // answered by them. Bounds in the subnormal range are not trusted.
+    bool accepts(double dh, double u) const {
+        if (dh < static_cast<double>(size)) {
+            const std::size_t k = static_cast<std::size_t>(dh);
+            if (static_cast<double>(k) == dh) return value[k] > u;
+            if (k + 1 < size && value[k + 1] > 1e-300) {
+                if (u >= value[k] * (1.0 + 1e-12)) return false;
+                if (u < value[k + 1] * (1.0 - 1e-12)) return true;
+            }
+        }
+        return std::exp(-dh / temperature) > u;
+    }
 };
 
 // What the attempts of one sweep call share, read-only.
@@ -289,7 +306,7 @@ template <typename Place, typename Draws, typename Target>
     // Metropolis rule; a NaN change fails both tests
     if (!(dh <= 0.0)) {
         const double u = g.unit();
-        if (!((*setup.boltzmann)(dh) > u)) return;
+        if (!setup.boltzmann->accepts(dh, u)) return;
     }
     // connectivity, for accepted copies only
     if (w.terms.connectivity.on && connectivity_applies(w, old_id) && !would_stay_connected(w, t.site, old_id))

@@ -73,15 +73,14 @@ void rebuild(LinkTerm& term, std::size_t n_cells) {
     for (std::size_t c = 0; c < n; ++c) term.first[c + 1] += term.first[c];
     term.ends.resize(2 * term.links.size());
     std::vector<std::uint32_t> next(term.first.begin(), term.first.end() - 1);
-    for (std::size_t k = 0; k < term.links.size(); ++k) {
-        const Link& link = term.links[k];
-        term.ends[next[link.a]++] = {link.b, static_cast<std::uint32_t>(k)};
-        term.ends[next[link.b]++] = {link.a, static_cast<std::uint32_t>(k)};
+    for (const Link& link : term.links) {
+        const std::uint32_t at_a = next[link.a]++, at_b = next[link.b]++;
+        term.ends[at_a] = {link.b, at_b, link.lambda, link.length, 0.0};
+        term.ends[at_b] = {link.a, at_a, link.lambda, link.length, 0.0};
     }
     if (term.shift.size() < n) term.shift.resize(n, std::array<std::int64_t, 3>{});
     if (term.window.size() < n) term.window.resize(n, whole_axis);
     if (term.centre.size() < n) term.centre.resize(n, LinkPoint{{0.0, 0.0, 0.0}, true});
-    term.distance.resize(term.links.size());
 }
 
 bool link_before(const Link& x, const Link& y) { return x.a != y.a ? x.a < y.a : x.b < y.b; }
@@ -228,9 +227,13 @@ void refresh_link_cache(const World& w, LinkTerm& term) {
     const RegistryView view{&w};
     const std::size_t n = std::min(w.cells.size(), term.centre.size());
     for (std::size_t id = 1; id < n; ++id) term.centre[id] = link_point(term, view, static_cast<CellId>(id), 0, {});
-    term.distance.resize(term.links.size());
-    for (std::size_t k = 0; k < term.links.size(); ++k)
-        term.distance[k] = link_gap(term, term.centre[term.links[k].a], term.centre[term.links[k].b]);
+    for (std::size_t id = 1; id + 1 < term.first.size(); ++id)
+        for (std::uint32_t e = term.first[id]; e < term.first[id + 1]; ++e) {
+            LinkEnd& end = term.ends[e];
+            if (end.partner < id) continue;  // priced once, from the end of the lower id
+            end.energy = link_end_energy(term, end, term.centre[id], term.centre[end.partner]);
+            term.ends[end.mirror].energy = end.energy;
+        }
 }
 
 void links_after_flip(World& w, const Coords& c, CellId o, CellId n) {

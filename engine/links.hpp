@@ -21,6 +21,7 @@
 // max_links links to cells of the rule's type pair.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -31,6 +32,10 @@
 
 #include "bytes.hpp"
 #include "lattice.hpp"
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace tessaly {
 
@@ -51,9 +56,14 @@ struct LinkFormation {
     std::uint32_t max_links;  // per cell, links to cells of the pair; UINT32_MAX: no limit
 };
 
+// One end of a link, in its cell's row of LinkTerm::ends: what pricing reads
+// of the link, in one record.
 struct LinkEnd {
-    CellId partner;      // the other cell
-    std::uint32_t link;  // index into LinkTerm::links
+    CellId partner;        // the other cell
+    std::uint32_t mirror;  // index into LinkTerm::ends of the other end
+    double lambda;         // the link's λ and L
+    double length;
+    double energy;         // λ·(d − L)² as the registry stands (kept by every refresh of either cell)
 };
 
 // A cell's centroid, or `none` when it has no site.
@@ -70,7 +80,6 @@ struct LinkTerm {
     std::vector<std::array<std::int64_t, 3>> shift;   // per cell: k per axis (0 on axes that end)
     std::vector<std::array<std::int64_t, 6>> window;  // per cell: lowest, highest coordinate kept per axis
     std::vector<LinkPoint> centre;                // per cell: centroid from the registry (between copies)
-    std::vector<double> distance;                 // per link: d from `centre` (NaN: a cell without site)
     std::array<double, 3> box{};                  // L per axis, as doubles
     unsigned axes = 3;                            // 2 on a planar box (z is 0)
     std::array<bool, 3> periodic{};               // per axis
@@ -176,11 +185,9 @@ inline LinkPoint point_in(const LinkTerm& term, const Place& place, CellId id, i
     return p;
 }
 
-// d between two centroids by minimum image; symmetric to the bit. NaN when
-// one has none.
+// d² between two centroids by minimum image; symmetric to the bit.
 template <unsigned Axes, bool Wraps>
-inline double gap_in(const LinkTerm& term, const LinkPoint& p, const LinkPoint& q) {
-    if (p.none || q.none) return std::numeric_limits<double>::quiet_NaN();
+inline double gap2_in(const LinkTerm& term, const LinkPoint& p, const LinkPoint& q) {
     double d2 = 0.0;
     for (unsigned a = 0; a < Axes; ++a) {
         double d = p.c[a] - q.c[a];
@@ -191,7 +198,34 @@ inline double gap_in(const LinkTerm& term, const LinkPoint& p, const LinkPoint& 
         }
         d2 += d * d;
     }
-    return std::sqrt(d2);
+    return d2;
+}
+
+#ifdef __SSE2__
+// d from p to q0 (low lane) and to q1 (high lane), by minimum image: the
+// same operations as gap2_in and a square root, lane by lane.
+template <unsigned Axes, bool Wraps>
+inline __m128d gap_pair(const LinkTerm& term, const LinkPoint& p, const LinkPoint& q0, const LinkPoint& q1) {
+    __m128d d2 = _mm_setzero_pd();
+    for (unsigned a = 0; a < Axes; ++a) {
+        __m128d d = _mm_sub_pd(_mm_set1_pd(p.c[a]), _mm_set_pd(q1.c[a], q0.c[a]));
+        if (Wraps && term.periodic[a]) {
+            const double l = term.box[a];
+            const __m128d box = _mm_set1_pd(l);
+            d = _mm_sub_pd(d, _mm_and_pd(_mm_cmpgt_pd(d, _mm_set1_pd(l / 2.0)), box));
+            d = _mm_add_pd(d, _mm_and_pd(_mm_cmplt_pd(d, _mm_set1_pd(-l / 2.0)), box));
+        }
+        d2 = _mm_add_pd(d2, _mm_mul_pd(d, d));
+    }
+    return _mm_sqrt_pd(d2);
+}
+#endif
+
+// d between two centroids, NaN when one has none.
+template <unsigned Axes, bool Wraps>
+inline double gap_in(const LinkTerm& term, const LinkPoint& p, const LinkPoint& q) {
+    if (p.none || q.none) return std::numeric_limits<double>::quiet_NaN();
+    return std::sqrt(gap2_in<Axes, Wraps>(term, p, q));
 }
 
 template <typename Place>
@@ -213,54 +247,93 @@ inline double link_energy_at(const Link& link, double d) {
     return link.lambda * (e * e);
 }
 
+// The same for one end and two centroids, bit for bit; the test for a cell
+// without site comes before the square root, not after it.
+template <unsigned Axes, bool Wraps>
+inline double end_energy(const LinkTerm& term, const LinkEnd& end, const LinkPoint& p, const LinkPoint& q) {
+    if (p.none || q.none) return 0.0;
+    const double e = std::sqrt(gap2_in<Axes, Wraps>(term, p, q)) - end.length;
+    return end.lambda * (e * e);
+}
+
+inline double link_end_energy(const LinkTerm& term, const LinkEnd& end, const LinkPoint& p, const LinkPoint& q) {
+    if (term.axes == 2)
+        return term.wraps ? end_energy<2, true>(term, end, p, q) : end_energy<2, false>(term, end, p, q);
+    return term.wraps ? end_energy<3, true>(term, end, p, q) : end_energy<3, false>(term, end, p, q);
+}
+
+// The change over the links of cell `self`, whose centroid moves to `after`,
+// added to acc in the row's order. `other` is the copy's other cell (its
+// centroid moving to other_after); skip_other leaves out the link to it.
+// Before the copy, each link's energy is the one cached in its end, except
+// where the place has changed a cell that the caches (the registry's) do not
+// know: there it is priced afresh.
+template <unsigned Axes, bool Wraps, typename Place>
+[[gnu::always_inline]] inline double ends_change(const LinkTerm& term, const Place& place, CellId self,
+                                                 const LinkPoint& after, CellId other, const LinkPoint& other_after,
+                                                 bool skip_other, double acc) {
+    const LinkEnd* end = term.ends.data() + term.first[self];
+    const LinkEnd* const last = term.ends.data() + term.first[self + 1];
+    if constexpr (Place::registry) {
+        // the partners' centroids are the cache's; the row goes two ends at a
+        // time (the same bits as one at a time), each change added in row order
+        auto partner_point = [&](const LinkEnd& e) -> const LinkPoint& {
+            return e.partner == other ? other_after : term.centre[e.partner];
+        };
+        auto add = [&](const LinkEnd& e, const LinkPoint& q, double d) {
+            if (skip_other && e.partner == other) return;
+            double e_after = 0.0;
+            if (!after.none && !q.none) {
+                const double x = d - e.length;
+                e_after = e.lambda * (x * x);
+            }
+            acc += e_after - e.energy;
+        };
+#ifdef __SSE2__
+        for (; last - end >= 2; end += 2) {
+            const LinkPoint& p = partner_point(end[0]);
+            const LinkPoint& q = partner_point(end[1]);
+            const __m128d d = gap_pair<Axes, Wraps>(term, after, p, q);
+            add(end[0], p, _mm_cvtsd_f64(d));
+            add(end[1], q, _mm_cvtsd_f64(_mm_unpackhi_pd(d, d)));
+        }
+#endif
+        for (; end != last; ++end) {
+            const LinkPoint& q = partner_point(*end);
+            add(*end, q, std::sqrt(gap2_in<Axes, Wraps>(term, after, q)));
+        }
+    } else {
+        const Coords none{0, 0, 0};
+        auto now = [&](CellId id) -> LinkPoint {
+            return place.changed(id) ? point_in<Axes, Wraps>(term, place, id, 0, none) : term.centre[id];
+        };
+        const bool self_changed = place.changed(self);
+        const LinkPoint self_now = now(self);
+        for (; end != last; ++end) {
+            const CellId p = end->partner;
+            if (p == other && skip_other) continue;
+            const LinkPoint q = now(p);
+            const double before =
+                self_changed || place.changed(p) ? end_energy<Axes, Wraps>(term, *end, self_now, q) : end->energy;
+            acc += end_energy<Axes, Wraps>(term, *end, after, p == other ? other_after : q) - before;
+        }
+    }
+    return acc;
+}
+
 // The change over every link of the losing cell o, then over every link of
-// the gaining cell n other than one to o (counted with o's), in list order.
-// What the place has not changed is read from the term's caches: in the
-// registry every cell, in a tile the cells its own map does not hold.
+// the gaining cell n other than one to o (counted with o's), in row order.
 template <unsigned Axes, bool Wraps, typename Place>
 double delta_links_in(const LinkTerm& term, const Lattice& lattice, const Place& place, std::size_t target, CellId o,
                       CellId n, bool o_links, bool n_links) {
     const Coords site = coords(lattice, target);
-    auto now = [&](CellId id) -> LinkPoint {
-        return place.changed(id) ? point_in<Axes, Wraps>(term, place, id, 0, site) : term.centre[id];
-    };
-    // (a link between o and n makes both lists non-empty)
-    LinkPoint o_after{}, n_after{}, o_now{}, n_now{};
-    const bool o_changed = place.changed(o), n_changed = place.changed(n);
-    if (o_links) {
-        o_after = point_in<Axes, Wraps>(term, place, o, -1, site);
-        o_now = now(o);
-    }
-    if (n_links) {
-        n_after = point_in<Axes, Wraps>(term, place, n, 1, site);
-        n_now = now(n);
-    }
+    // (a link between o and n makes both rows non-empty)
+    LinkPoint o_after{}, n_after{};
+    if (o_links) o_after = point_in<Axes, Wraps>(term, place, o, -1, site);
+    if (n_links) n_after = point_in<Axes, Wraps>(term, place, n, 1, site);
     double acc = 0.0;
-    if (o_links)
-        for (std::uint32_t e = term.first[o]; e < term.first[o + 1]; ++e) {
-            const LinkEnd& end = term.ends[e];
-            const Link& link = term.links[end.link];
-            const CellId p = end.partner;
-            const bool fresh = o_changed || place.changed(p);
-            if (p == n) {
-                const double before = fresh ? gap_in<Axes, Wraps>(term, o_now, n_now) : term.distance[end.link];
-                acc += link_energy_at(link, gap_in<Axes, Wraps>(term, o_after, n_after)) - link_energy_at(link, before);
-            } else {
-                const LinkPoint q = now(p);
-                const double before = fresh ? gap_in<Axes, Wraps>(term, o_now, q) : term.distance[end.link];
-                acc += link_energy_at(link, gap_in<Axes, Wraps>(term, o_after, q)) - link_energy_at(link, before);
-            }
-        }
-    if (n_links)
-        for (std::uint32_t e = term.first[n]; e < term.first[n + 1]; ++e) {
-            const LinkEnd& end = term.ends[e];
-            if (end.partner == o) continue;
-            const Link& link = term.links[end.link];
-            const LinkPoint q = now(end.partner);
-            const double before = n_changed || place.changed(end.partner) ? gap_in<Axes, Wraps>(term, n_now, q)
-                                                                          : term.distance[end.link];
-            acc += link_energy_at(link, gap_in<Axes, Wraps>(term, n_after, q)) - link_energy_at(link, before);
-        }
+    if (o_links) acc = ends_change<Axes, Wraps>(term, place, o, o_after, n, n_after, false, acc);
+    if (n_links) acc = ends_change<Axes, Wraps>(term, place, n, n_after, o, o_after, true, acc);
     return acc;
 }
 
@@ -284,8 +357,9 @@ inline void refresh_cell_cache(LinkTerm& term, const Place& place, CellId id) {
     term.centre[id] = link_point(term, place, id, 0, Coords{0, 0, 0});
     if (!has_links(term, id)) return;
     for (std::uint32_t e = term.first[id]; e < term.first[id + 1]; ++e) {
-        const LinkEnd& end = term.ends[e];
-        term.distance[end.link] = link_gap(term, term.centre[id], term.centre[end.partner]);
+        LinkEnd& end = term.ends[e];
+        end.energy = link_end_energy(term, end, term.centre[id], term.centre[end.partner]);
+        term.ends[end.mirror].energy = end.energy;
     }
 }
 
