@@ -75,12 +75,13 @@ void rebuild(LinkTerm& term, std::size_t n_cells) {
     std::vector<std::uint32_t> next(term.first.begin(), term.first.end() - 1);
     for (const Link& link : term.links) {
         const std::uint32_t at_a = next[link.a]++, at_b = next[link.b]++;
-        term.ends[at_a] = {link.b, at_b, link.lambda, link.length, 0.0};
-        term.ends[at_b] = {link.a, at_a, link.lambda, link.length, 0.0};
+        term.ends[at_a] = {link.b, at_b, link.lambda, link.length, 0.0, 0.0};
+        term.ends[at_b] = {link.a, at_a, link.lambda, link.length, 0.0, 0.0};
     }
     if (term.shift.size() < n) term.shift.resize(n, std::array<std::int64_t, 3>{});
     if (term.window.size() < n) term.window.resize(n, whole_axis);
     if (term.centre.size() < n) term.centre.resize(n, LinkPoint{{0.0, 0.0, 0.0}, true});
+    if (term.reach.size() < n) term.reach.resize(n);
 }
 
 bool link_before(const Link& x, const Link& y) { return x.a != y.a ? x.a < y.a : x.b < y.b; }
@@ -231,9 +232,21 @@ void refresh_link_cache(const World& w, LinkTerm& term) {
         for (std::uint32_t e = term.first[id]; e < term.first[id + 1]; ++e) {
             LinkEnd& end = term.ends[e];
             if (end.partner < id) continue;  // priced once, from the end of the lower id
-            end.energy = link_end_energy(term, end, term.centre[id], term.centre[end.partner]);
+            end.gap = link_gap(term, term.centre[id], term.centre[end.partner]);
+            end.energy = gap_energy(end, end.gap);
             term.ends[end.mirror].energy = end.energy;
+            term.ends[end.mirror].gap = end.gap;
         }
+    term.slack = 1e-12 * (std::max({term.box[0], term.box[1], term.box[2]}) + 1.0);
+    for (std::size_t id = 1; id < term.reach.size(); ++id) {
+        LinkReach& r = term.reach[id];
+        if (id < term.centre.size())
+            for (unsigned a = 0; a < 3; ++a) r.c[a] = term.centre[id].c[a];
+        const std::int64_t v = id < w.cells.size() ? w.cells[id].trackers.volume : 0;
+        r.inv_less = v >= 2 ? 1.0 / static_cast<double>(v - 1) : INFINITY;
+        r.inv_more = 1.0 / static_cast<double>(v + 1);
+        if (id + 1 < term.first.size()) sum_reach(term, static_cast<CellId>(id));
+    }
 }
 
 void links_after_flip(World& w, const Coords& c, CellId o, CellId n) {
@@ -396,8 +409,13 @@ void write(ByteWriter& out, const LinkTerm& term) {
         out.f64(link.length);
         out.f64(link.max_length);
     }
-    // the frames, so that a restored run continues to the bit
-    const std::size_t frames = term.wraps ? term.shift.size() : 0;
+    // the frames, so that a restored run continues to the bit: up to the
+    // last cell whose k is not zero (cells added since have none, and the
+    // count does not depend on how far the per-cell lists have grown)
+    std::size_t frames = 0;
+    if (term.wraps)
+        for (std::size_t id = 0; id < term.shift.size(); ++id)
+            if (term.shift[id] != std::array<std::int64_t, 3>{}) frames = id + 1;
     out.u64(frames);
     for (std::size_t id = 0; id < frames; ++id)
         for (const std::int64_t k : term.shift[id]) out.i64(k);
@@ -437,7 +455,7 @@ void read(ByteReader& in, LinkTerm& term, const World& w) {
         term.links.push_back(link);
     }
     const std::size_t frames = in.count(24);
-    if (frames != 0 && frames != n) damaged("the link frames do not match the registry");
+    if (frames > n) damaged("the link frames do not match the registry");
     std::vector<std::array<std::int64_t, 3>> shift(frames);
     for (std::array<std::int64_t, 3>& k : shift)
         for (std::int64_t& v : k) {
@@ -448,7 +466,8 @@ void read(ByteReader& in, LinkTerm& term, const World& w) {
         }
     rebuild(term, n);
     sync_link_frames(w, term);
-    if (frames != 0 && term.wraps) {
+    if (term.wraps) {
+        shift.resize(n, std::array<std::int64_t, 3>{});
         term.shift = std::move(shift);
         for (std::size_t id = 1; id < n; ++id) settle_frame(term, w.cells[id]);
         refresh_link_cache(w, term);

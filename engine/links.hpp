@@ -64,6 +64,18 @@ struct LinkEnd {
     double lambda;         // the link's λ and L
     double length;
     double energy;         // λ·(d − L)² as the registry stands (kept by every refresh of either cell)
+    double gap;            // d as the registry stands (NaN: a cell without site)
+};
+
+// Per cell, what bounds the change of its links' energy under one copy
+// (see link_bound), as the registry stands.
+struct alignas(64) LinkReach {
+    double c[3] = {0.0, 0.0, 0.0};  // the centroid (as LinkTerm::centre), so that the bound reads one line per cell
+    double inv_less = INFINITY;  // 1 / (V − 1), inf for V < 2
+    double inv_more = 0.0;       // 1 / (V + 1)
+    double lambdas = 0.0;        // Σ λ over the cell's links
+    double stretch = 0.0;        // Σ λ·|d − L|, inf where a cell has no site
+    double energy = 0.0;         // Σ λ·(d − L)²
 };
 
 // A cell's centroid, or `none` when it has no site.
@@ -80,6 +92,8 @@ struct LinkTerm {
     std::vector<std::array<std::int64_t, 3>> shift;   // per cell: k per axis (0 on axes that end)
     std::vector<std::array<std::int64_t, 6>> window;  // per cell: lowest, highest coordinate kept per axis
     std::vector<LinkPoint> centre;                // per cell: centroid from the registry (between copies)
+    std::vector<LinkReach> reach;                 // per cell: the sums of link_bound, from the registry
+    double slack = 0.0;                           // link_bound's allowance for rounding: 1e-12 per lattice unit of the box
     std::array<double, 3> box{};                  // L per axis, as doubles
     unsigned axes = 3;                            // 2 on a planar box (z is 0)
     std::array<bool, 3> periodic{};               // per axis
@@ -256,6 +270,13 @@ inline double end_energy(const LinkTerm& term, const LinkEnd& end, const LinkPoi
     return end.lambda * (e * e);
 }
 
+// The same from d (NaN: 0), as end_energy computes it.
+inline double gap_energy(const LinkEnd& end, double d) {
+    if (std::isnan(d)) return 0.0;
+    const double e = d - end.length;
+    return end.lambda * (e * e);
+}
+
 inline double link_end_energy(const LinkTerm& term, const LinkEnd& end, const LinkPoint& p, const LinkPoint& q) {
     if (term.axes == 2)
         return term.wraps ? end_energy<2, true>(term, end, p, q) : end_energy<2, false>(term, end, p, q);
@@ -350,17 +371,64 @@ double delta_links(const LinkTerm& term, const Lattice& lattice, const Place& pl
                       : delta_links_in<3, false>(term, lattice, place, target, o, n, o_links, n_links);
 }
 
+// Cell id's sums of link_bound from its row.
+inline void sum_reach(LinkTerm& term, CellId id) {
+    LinkReach& r = term.reach[id];
+    r.lambdas = r.stretch = r.energy = 0.0;
+    for (std::uint32_t e = term.first[id]; e < term.first[id + 1]; ++e) {
+        const LinkEnd& end = term.ends[e];
+        r.lambdas += end.lambda;
+        r.stretch += std::isnan(end.gap) ? INFINITY : end.lambda * std::fabs(end.gap - end.length);
+        r.energy += end.energy;
+    }
+}
+
+// A bound on |ΔH| of the links for the copy of the site at x from o to n, on
+// a box without periodic axes, from the registry's sums: each centroid moves
+// by at most δ = |x − c|₁ / (V ∓ 1), so each link's d by at most δ = δ_o + δ_n,
+// and λ·|(d' − L)² − (d − L)²| ≤ λ·δ·(2·|d − L| + δ). Rounding (the
+// centroids' coordinates carry ~1e-16 per unit of the box, each energy a few
+// units in the last place) is allowed for at a thousand times its size.
+// inf where a cell loses its last site or a linked cell has none.
+template <unsigned Axes>
+inline double link_bound(const LinkTerm& term, const Coords& x, CellId o, CellId n) {
+    const double xs[3] = {static_cast<double>(x.x), static_cast<double>(x.y), static_cast<double>(x.z)};
+    double delta = 0.0, lambdas = 0.0, stretch = 0.0, energy = 0.0;
+    for (const CellId id : {o, n}) {
+        if (id == MEDIUM) continue;
+        const LinkReach& r = term.reach[id];
+        double l1 = 0.0;
+        for (unsigned a = 0; a < Axes; ++a) l1 += std::fabs(xs[a] - r.c[a]);
+        delta += l1 * (id == o ? r.inv_less : r.inv_more);
+        lambdas += r.lambdas;
+        stretch += r.stretch;
+        energy += r.energy;
+    }
+    const double bound = delta * (2.0 * stretch + delta * lambdas);
+    const double rounding = term.slack * (2.0 * stretch + (delta + 1.0) * lambdas) + 1e-9 * (energy + bound);
+    return (bound + rounding) * (1.0 + 1e-9);
+}
+
 // Cell id's cached centroid and the distances of its links, from the registry.
 template <typename Place>
 inline void refresh_cell_cache(LinkTerm& term, const Place& place, CellId id) {
     if (id == MEDIUM || id >= term.centre.size()) return;
     term.centre[id] = link_point(term, place, id, 0, Coords{0, 0, 0});
+    const std::int64_t v = place.current(id).volume;
+    LinkReach& own = term.reach[id];
+    for (unsigned a = 0; a < 3; ++a) own.c[a] = term.centre[id].c[a];
+    own.inv_less = v >= 2 ? 1.0 / static_cast<double>(v - 1) : INFINITY;
+    own.inv_more = 1.0 / static_cast<double>(v + 1);
     if (!has_links(term, id)) return;
     for (std::uint32_t e = term.first[id]; e < term.first[id + 1]; ++e) {
         LinkEnd& end = term.ends[e];
-        end.energy = link_end_energy(term, end, term.centre[id], term.centre[end.partner]);
+        end.gap = link_gap(term, term.centre[id], term.centre[end.partner]);
+        end.energy = gap_energy(end, end.gap);
         term.ends[end.mirror].energy = end.energy;
+        term.ends[end.mirror].gap = end.gap;
     }
+    sum_reach(term, id);
+    for (std::uint32_t e = term.first[id]; e < term.first[id + 1]; ++e) sum_reach(term, term.ends[e].partner);
 }
 
 // An accepted copy of the site at c from o to n: each cell's shift changes
