@@ -10,6 +10,7 @@
 // block untimed), and the median of the blocks' ratios is the figure, which
 // a shared machine's slow spells move far less than separate runs.
 #include <algorithm>
+#include <cmath>
 #include <ctime>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,7 @@
 #include "connectivity.hpp"
 #include "external.hpp"
 #include "field.hpp"
+#include "links.hpp"
 #include "neighbors.hpp"
 #include "parallel.hpp"
 #include "sweep.hpp"
@@ -155,6 +157,15 @@ int main(int argc, char** argv) {
         run("null2d", World(Lattice({256, 256, 1}, {false, false, false}, Neighborhood(0, 2)), 20.0), 0, 100);
     if (!*only || !std::strcmp(only, "sort2d"))
         run("sort2d", sorting({256, 256, 1}, false, 2, 10, 20, 28, 100.0), 10, 100);
+    if (!*only || !std::strcmp(only, "link2d")) {
+        // sort2d with each cell linked to its grid neighbours (3.8 links per cell)
+        World w = sorting({256, 256, 1}, false, 2, 10, 20, 28, 100.0);
+        for (CellId id = 1; id <= 400; ++id) {
+            if ((id - 1) % 20 != 19) add_link(w, id, id + 1, 1.0, 10.0, INFINITY);
+            if (id + 20 <= 400) add_link(w, id, id + 20, 1.0, 10.0, INFINITY);
+        }
+        run("link2d", std::move(w), 10, 100);
+    }
     if (!*only || !std::strcmp(only, "chem2d")) {
         World w = sorting({256, 256, 1}, false, 2, 10, 20, 28, 100.0);
         add_field(w, "c", 0.1, 0.01);

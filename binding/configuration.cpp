@@ -19,6 +19,7 @@
 #include "field.hpp"
 #include "junction.hpp"
 #include "length.hpp"
+#include "links.hpp"
 #include "lists.hpp"
 #include "membrane.hpp"
 #include "mitosis.hpp"
@@ -437,6 +438,66 @@ const Method World_remove_cells{
     "remove_cells", exclusive, params(arg("ids")),
     [](PyObject* self, const std::vector<CellId>& ids) { tessaly::remove_cells(current(self), ids); }};
 
+// λ, length and max_length of a link: a number >= 0 (max_length may be inf).
+void check_link_value(double value, const char* message) {
+    if (!(value >= 0.0)) raise_error(PyExc_ValueError, message);
+}
+
+void check_linkable(const tessaly::World& w, CellId id, const char* message) {
+    if (id == tessaly::MEDIUM || id >= w.cells.size()) raise_error(PyExc_ValueError, message);
+}
+
+const Method World_add_link{
+    "add_link", exclusive, params(arg("a"), arg("b"), arg("lambda_"), arg("length"), arg("max_length") = None),
+    "Link cells a and b by a spring between their centroids, of energy\n"
+    "lambda_*(d - length)**2; after a Monte Carlo step it breaks at d > max_length\n"
+    "(None: never).\n"
+    "A second link between the same cells replaces the first.",
+    [](PyObject* self, CellId a, CellId b, double lambda, double length, std::optional<double> max_length_or_none) {
+        const double max_length = max_length_or_none.value_or(INFINITY);
+        tessaly::World& w = current(self);
+        check_linkable(w, a, "a: expected a registered cell other than the medium");
+        check_linkable(w, b, "b: expected a registered cell other than the medium");
+        if (a == b) raise_error(PyExc_ValueError, "b: expected a cell other than a (a cell cannot be linked to itself)");
+        check_link_value(lambda, "lambda_: expected a number >= 0");
+        check_link_value(length, "length: expected a number >= 0");
+        check_link_value(max_length, "max_length: expected None or a number >= 0");
+        tessaly::add_link(w, a, b, lambda, length, max_length);
+    }};
+
+const Method World_remove_link{
+    "remove_link", exclusive, params(arg("a"), arg("b")), "Remove the link between cells a and b.",
+    [](PyObject* self, CellId a, CellId b) {
+        if (!tessaly::remove_link(current(self), a, b)) {
+            PyErr_Format(PyExc_ValueError, "a, b: expected two linked cells, got %u and %u (no link between them)",
+                         static_cast<unsigned>(a), static_cast<unsigned>(b));
+            throw PythonError{};
+        }
+    }};
+
+const Method World_set_link_formation{
+    "set_link_formation", exclusive,
+    params(arg("type_a"), arg("type_b"), arg("lambda_"), arg("length"), arg("max_length") = None,
+           arg("max_links") = None),
+    "After each Monte Carlo step, link every two touching cells of types type_a\n"
+    "and type_b that are not linked yet, in order of their ids, unless one of\n"
+    "them already has max_links links to cells of this type pair. A second\n"
+    "call for the same pair replaces the rule.",
+    [](PyObject* self, CellType type_a, CellType type_b, double lambda, double length,
+       std::optional<double> max_length_or_none, std::optional<std::uint64_t> max_links) {
+        const double max_length = max_length_or_none.value_or(INFINITY);
+        check_link_value(lambda, "lambda_: expected a number >= 0");
+        check_link_value(length, "length: expected a number >= 0");
+        check_link_value(max_length, "max_length: expected None or a number >= 0");
+        if (max_links && *max_links >= tessaly::NO_LINK_LIMIT)
+            raise_error(PyExc_ValueError, "max_links: expected None or a count below 4294967295");
+        tessaly::World& w = current(self);
+        tessaly::record_type(w, type_a);
+        tessaly::record_type(w, type_b);
+        tessaly::set_link_formation(w, type_a, type_b, lambda, length, max_length,
+                                    max_links ? static_cast<std::uint32_t>(*max_links) : tessaly::NO_LINK_LIMIT);
+    }};
+
 // This file's methods, in the order of World's method table.
 const Method* const configuration_list[] = {
     &World_grow,
@@ -466,6 +527,9 @@ const Method* const configuration_list[] = {
     &World_add_cell_rule,
     &World_set_division_rule,
     &World_add_cell_sbml,
+    &World_add_link,
+    &World_remove_link,
+    &World_set_link_formation,
 };
 
 }  // namespace

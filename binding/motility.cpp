@@ -74,11 +74,16 @@ T cell_ids_of(PyObject* cell_id) {
 }
 
 const Method World_divide_cell{
-    "divide_cell", exclusive, params(arg("cell_id"), arg("orientation") = "major", arg("target_volumes") = None),
+    "divide_cell", exclusive,
+    params(arg("cell_id"), arg("orientation") = "major", arg("target_volumes") = None, kw_only("links") = "keep"),
     "Divide one cell through its centroid by a plane whose normal is its major\n"
     "axis, its minor axis, a random direction or a given (x, y, z); the sites on\n"
-    "the positive side go to a new cell. Return the new cell's id.",
-    [](PyObject* self, PyObject* cell_id, PyObject* orientation, PyObject* target_volumes) -> PyObject* {
+    "the positive side go to a new cell. Return the new cell's id.\n"
+    "links=\"keep\" leaves the cell's links on it; \"share\" hands each to\n"
+    "whichever of the two cells is nearer the linked cell.",
+    [](PyObject* self, PyObject* cell_id, PyObject* orientation, PyObject* target_volumes,
+       const std::string& links) -> PyObject* {
+        if (links != "keep" && links != "share") raise_error(PyExc_ValueError, "links: expected \"keep\" or \"share\"");
         const bool batch = is_batch(cell_id);
         const std::vector<CellId> ids = batch ? cell_ids_of<std::vector<CellId>>(cell_id)
                                               : std::vector<CellId>{cell_ids_of<CellId>(cell_id)};
@@ -93,7 +98,8 @@ const Method World_divide_cell{
         const tessaly::DivisionAxis axis = division_axis(orientation, normal);
         // the driver's generator: only a running world has one
         tessaly::Rng* rng = axis == tessaly::DivisionAxis::random ? &running_only(self).rng : nullptr;
-        const tessaly::ChosenDivisions done = tessaly::divide_cell(current(self), ids, axis, normal, rng, targets);
+        const tessaly::ChosenDivisions done =
+            tessaly::divide_cell(current(self), ids, axis, normal, rng, targets, links == "share");
         switch (done.refusal) {
         case tessaly::DivisionRefusal::none: break;
         case tessaly::DivisionRefusal::not_a_cell:

@@ -12,6 +12,7 @@
 #include "error.hpp"
 #include "field.hpp"
 #include "length.hpp"
+#include "links.hpp"
 #include "lists.hpp"
 #include "neighbors.hpp"
 #include "world.hpp"
@@ -216,6 +217,43 @@ const Method World_field_mean_at_cell{
         return PyFloat_FromDouble(tessaly::field_mean_at_cell(current(self), field_idx, cell_id));
     }};
 
+const Method World_cell_links{
+    "cell_links", shared, params(),
+    "Every link as a dict of equal-length columns, each a memoryview, sorted by\n"
+    "(id_a, id_b): id_a < id_b (int64), lambda, length, max_length and the\n"
+    "current distance between the centroids (float64; NaN where a cell has no\n"
+    "site).",
+    [](PyObject* self) -> PyObject* {
+        const tessaly::World& w = current(self);
+        const std::vector<tessaly::Link>& links = w.terms.links.links;
+        const std::vector<double> distance = tessaly::link_distances(w, slots_of(self).cpm.has_value());
+        const std::size_t n = links.size();
+        Ref table = checked(PyDict_New());
+        const auto add = [&](const char* name, PyObject* column) {
+            Ref owned = checked(column);
+            if (PyDict_SetItemString(table.get(), name, owned.get()) < 0) throw PythonError{};
+        };
+        add("id_a", make_column<std::int64_t>("q", n, [&](std::int64_t* out) {
+                for (std::size_t k = 0; k < n; ++k) out[k] = links[k].a;
+            }));
+        add("id_b", make_column<std::int64_t>("q", n, [&](std::int64_t* out) {
+                for (std::size_t k = 0; k < n; ++k) out[k] = links[k].b;
+            }));
+        add("lambda", make_column<double>("d", n, [&](double* out) {
+                for (std::size_t k = 0; k < n; ++k) out[k] = links[k].lambda;
+            }));
+        add("length", make_column<double>("d", n, [&](double* out) {
+                for (std::size_t k = 0; k < n; ++k) out[k] = links[k].length;
+            }));
+        add("max_length", make_column<double>("d", n, [&](double* out) {
+                for (std::size_t k = 0; k < n; ++k) out[k] = links[k].max_length;
+            }));
+        add("distance", make_column<double>("d", n, [&](double* out) {
+                for (std::size_t k = 0; k < n; ++k) out[k] = distance[k];
+            }));
+        return table.release();
+    }};
+
 // This file's methods, in the order of World's method table.
 const Method* const observables_list[] = {
     &World_cell_coms,
@@ -232,6 +270,7 @@ const Method* const observables_list[] = {
     &World_field_mean_at_cell,
     &World_cell_neighbors,
     &World_field_means,
+    &World_cell_links,
 };
 
 }  // namespace

@@ -614,15 +614,57 @@ class World:
         both phases; needs python-libsbml.
         """
 
+    def add_link(self, a: int, b: int, lambda_: float, length: float, max_length: float | None = None) -> None:
+        """Link cells a and b by a spring between their centroids, of energy
+        lambda_*(d - length)**2; after a Monte Carlo step it breaks at d > max_length
+        (None: never).
+        A second link between the same cells replaces the first.
+
+        ``d`` is the distance between the centroids of ``cell_centroids()``,
+        by minimum image on periodic axes. Two distinct registered cells
+        other than the medium; ``lambda_``, ``length`` and ``max_length``
+        >= 0 (not NaN), else ``ValueError`` naming the argument, and
+        nothing changes. Works in both phases.
+        """
+
+    def remove_link(self, a: int, b: int) -> None:
+        """Remove the link between cells a and b.
+
+        ``ValueError`` naming both ids when they are not linked.
+        """
+
+    def set_link_formation(
+        self,
+        type_a: int,
+        type_b: int,
+        lambda_: float,
+        length: float,
+        max_length: float | None = None,
+        max_links: int | None = None,
+    ) -> None:
+        """After each Monte Carlo step, link every two touching cells of types type_a
+        and type_b that are not linked yet, in order of their ids, unless one of
+        them already has max_links links to cells of this type pair. A second
+        call for the same pair replaces the rule.
+
+        The new links carry ``lambda_``, ``length`` and ``max_length``.
+        Links break first (``d > max_length``), then form. Works in both
+        phases.
+        """
+
     def divide_cell(
         self,
         cell_id: int | Sequence[int],
         orientation: str | tuple[float, float, float] = "major",
         target_volumes: tuple[float, float] | None = None,
+        *,
+        links: str = "keep",
     ) -> int | list[int]:
         """Divide one cell through its centroid by a plane whose normal is its major
         axis, its minor axis, a random direction or a given (x, y, z); the sites on
         the positive side go to a new cell. Return the new cell's id.
+        links="keep" leaves the cell's links on it; "share" hands each to
+        whichever of the two cells is nearer the linked cell.
 
         ``orientation`` is ``"major"`` (the cut goes across the cell's
         length), ``"minor"``, ``"random"`` (drawn from the World's generator,
@@ -854,6 +896,13 @@ class World:
         for bit (that one gives 0.0 for an empty cell). A field index beyond
         the fields, or (before :meth:`finalize`) a site holding an
         unregistered id, raises ``InternalError``. Works in both phases.
+        """
+
+    def cell_links(self) -> dict[str, memoryview]:
+        """Every link as a dict of equal-length columns, each a memoryview, sorted by
+        (id_a, id_b): id_a < id_b (int64), lambda, length, max_length and the
+        current distance between the centroids (float64; NaN where a cell has no
+        site).
         """
 
     # ---- checkpoints ----

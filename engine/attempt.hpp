@@ -41,6 +41,30 @@ struct BoltzmannTable {
         }
         return std::exp(-dh / temperature);
     }
+    // The Metropolis test (*this)(dh) > u for a change dh > 0 (or NaN), with
+    // the same answer, but mostly without exp for a change that is not an
+    // integer: for k < dh < k + 1, exp(−dh/T) lies between the table's values
+    // at k + 1 and k (division and exp are monotonic, exp within a unit in
+    // the last place), so a draw outside those bounds widened by 1e-12 is
+    // answered by them (for T > 0; bounds in the subnormal range are not trusted).
+    bool accepts(double dh, double u) const {
+        if (dh < static_cast<double>(size)) {
+            const std::size_t k = static_cast<std::size_t>(dh);
+            if (static_cast<double>(k) == dh) return value[k] > u;
+            if (temperature > 0.0 && k + 1 < size && value[k + 1] > 1e-300) {
+                if (u >= value[k] * (1.0 + 1e-12)) return false;
+                if (u < value[k + 1] * (1.0 - 1e-12)) return true;
+            }
+        }
+        return std::exp(-dh / temperature) > u;
+    }
+    // True when accepts(dh, u) is false for every dh >= lower > 0: its
+    // answer for such a dh is bounded by the table's value at the integer
+    // k <= lower (as above, widened by 1e-12).
+    bool refuses_above(double lower, double u) const {
+        const std::size_t k = lower < static_cast<double>(size) ? static_cast<std::size_t>(lower) : size - 1;
+        return temperature > 0.0 && value[k] > 1e-300 && u >= value[k] * (1.0 + 1e-12);
+    }
 };
 
 // What the attempts of one sweep call share, read-only.
@@ -75,6 +99,7 @@ inline Coords coords_of(const Lattice&, const SiteAt& t) { return {t.x, t.y, t.z
 // The registry itself: reads and writes go to the cells' own records.
 struct RegistryTrackers {
     static constexpr bool checks_ids = false;  // the sequential sweep trusts the site array
+    static constexpr bool registry = true;     // terms' caches of the registry stay current
     const Cell* cells;
 
     std::int64_t volume(CellId id) const { return cells[id].trackers.volume; }
@@ -90,6 +115,10 @@ struct RegistryTrackers {
         return contact_changes(w.lattice.sites.data(), i, o, n, nb,
                                [&](CellId a, CellId b, std::int64_t d) { change_contact(t, a, b, d); });
     }
+    // the links' frames (links.hpp), kept by the term itself
+    static std::array<std::int64_t, 3> shift(const LinkTerm& term, CellId id) { return term.shift[id]; }
+    static void shift_by(LinkTerm& term, CellId id, unsigned axis, std::int64_t d) { term.shift[id][axis] += d; }
+    static bool changed(CellId) { return false; }
 };
 
 // ---- pricing ----
@@ -121,6 +150,18 @@ template <typename Place>
     return acc;
 }
 
+// The sequential sweep prices the links last and apart (links_last) where
+// the copy touches a linked cell on a box without periodic axes: the rest
+// of the change, less the links' bound, may already refuse the copy.
+template <typename Place>
+[[gnu::always_inline]] inline bool links_deferred(const LinkTerm& term, const Place&, CellId o, CellId n) {
+    if constexpr (!Place::registry) {
+        return false;
+    } else {
+        return !term.wraps && ((o != MEDIUM && has_links(term, o)) || (n != MEDIUM && has_links(term, n)));
+    }
+}
+
 // The optional energy terms, added to dh in the one fixed order of their sum
 // (floating-point addition is not associative, so every sweep adds them in
 // this order), each only while switched on. A new term is one line here.
@@ -136,7 +177,10 @@ template <typename Place>
     if (terms.external.on) dh += delta_external(w, target, n);
     if (terms.act.on) dh += delta_act(w, target, source, n);
     if (terms.persistence.on) dh += delta_persistence(w, target, source, n);
+    if (terms.links.on && !links_deferred(terms.links, place, o, n))
+        dh += delta_links(terms.links, w.lattice, place, target, o, n);
 }
+
 
 // ---- source ----
 
@@ -265,6 +309,7 @@ template <typename Place, typename Target>
         for (const SurfaceDelta& entry : deltas) place.change(w, entry.id).surface += entry.delta;
     // a term that keeps state of its own per site or per cell updates it here
     if (w.terms.act.on) act_after_copy(w.terms.act, t.site, n, w.cells[n].cell_type);
+    if (w.terms.links.on) links_after_copy(w.terms.links, place, c, o, n);
 }
 
 template <typename Place, typename Draws, typename Target>
@@ -278,11 +323,31 @@ template <typename Place, typename Draws, typename Target>
     if (new_id == old_id) return;
     // frozen cells: no copy into or out of them, before any pricing
     if (w.terms.frozen.on && frozen_blocks(w.terms.frozen, old_id, new_id)) return;
-    const double dh = price_copy(w, setup, place, t.site, source, old_id, new_id, s);
+    double dh = price_copy(w, setup, place, t.site, source, old_id, new_id, s);
+    // the links, when priced apart: the same change added last, unless the
+    // rest less the bound of their change already refuses the copy (the
+    // draw is the one the test below would make, since the change is > 0)
+    bool drawn = false;
+    double u = 0.0;
+    if (w.terms.links.on && links_deferred(w.terms.links, place, old_id, new_id)) {
+        const LinkTerm& links = w.terms.links;
+        if (dh > 0.0) {
+            const Coords c = coords_of(w.lattice, t);
+            const double bound = w.lattice.nz > 1 ? link_bound<3>(links, c, old_id, new_id)
+                                                  : link_bound<2>(links, c, old_id, new_id);
+            const double lower = (dh - bound) * (1.0 - 1e-12);
+            if (lower > 1e-300) {
+                u = g.unit();
+                drawn = true;
+                if (setup.boltzmann->refuses_above(lower, u)) return;
+            }
+        }
+        dh += delta_links(links, w.lattice, place, t.site, old_id, new_id);
+    }
     // Metropolis rule; a NaN change fails both tests
     if (!(dh <= 0.0)) {
-        const double u = g.unit();
-        if (!((*setup.boltzmann)(dh) > u)) return;
+        if (!drawn) u = g.unit();
+        if (!setup.boltzmann->accepts(dh, u)) return;
     }
     // connectivity, for accepted copies only
     if (w.terms.connectivity.on && connectivity_applies(w, old_id) && !would_stay_connected(w, t.site, old_id))

@@ -25,7 +25,7 @@
 
 namespace tessaly {
 
-inline constexpr std::uint32_t checkpoint_version = 4;  // the newest format this build writes and reads
+inline constexpr std::uint32_t checkpoint_version = 5;  // the newest format this build writes and reads
 inline constexpr std::size_t checkpoint_header_size = 32;
 inline constexpr std::size_t checkpoint_trailer_size = 4;
 

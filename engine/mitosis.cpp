@@ -37,6 +37,7 @@
 #include "centroid.hpp"
 #include "error.hpp"
 #include "frozen.hpp"
+#include "links.hpp"
 #include "neighbors.hpp"
 #include "persistence.hpp"
 #include "world.hpp"
@@ -111,12 +112,13 @@ void make_room_for_cells(World& w, std::size_t k) {
 }
 
 // The terms' per-cell state passes from each parent to its daughter.
-void inherit(World& w, const std::vector<CellId>& parents, const std::vector<CellId>& daughters) {
+void inherit(World& w, const std::vector<CellId>& parents, const std::vector<CellId>& daughters, bool share_links) {
     for (std::size_t k = 0; k < parents.size(); ++k) {
         if (is_frozen(w.terms.frozen, parents[k])) set_cell_frozen(w, daughters[k], true);
         persistence_division(w.terms.persistence, parents[k], daughters[k]);
     }
     track_division(w, w.terms.tracks, parents, daughters);
+    links_division(w, parents, daughters, share_links);
 }
 
 }  // namespace
@@ -166,7 +168,7 @@ std::vector<CellId> divide_cells(World& w, double threshold, double reset_target
 
     for (const CellId id : candidates) w.cells[id].target_volume = reset_target;
     recompute_trackers(w);
-    inherit(w, candidates, daughters);
+    inherit(w, candidates, daughters, false);
     for (std::size_t k = 0; k < candidates.size(); ++k)
         divide_state(w.state, candidates[k], daughters[k], w.cells[candidates[k]].trackers.volume,
                      w.cells[daughters[k]].trackers.volume);
@@ -442,7 +444,7 @@ void inherit_secretion(World& w, const std::vector<Division>& divisions) {
 }
 
 // Carries the divisions out; nothing here fails once the room is made.
-void commit(World& w, std::vector<Division>& divisions) {
+void commit(World& w, std::vector<Division>& divisions, bool share_links) {
     const bool exact = w.trackers_exact;
     make_room_for_cells(w, divisions.size());
     inherit_secretion(w, divisions);
@@ -499,6 +501,15 @@ void commit(World& w, std::vector<Division>& divisions) {
     } else {
         recompute_trackers(w);
     }
+    // links: kept on the parents, or shared with the daughters
+    if (w.terms.links.on) {
+        std::vector<CellId> parents, daughters;
+        for (const Division& d : divisions) {
+            parents.push_back(d.parent);
+            daughters.push_back(d.daughter);
+        }
+        links_division(w, parents, daughters, share_links);
+    }
 }
 
 // Refuses a world whose sites hold an id beyond the registry, which the
@@ -526,7 +537,8 @@ void plan_rest(const World& w, Division& d) {
 
 }  // namespace
 
-CellId divide_cell(World& w, CellId id, std::array<double, 3> normal, double parent_target, double daughter_target) {
+CellId divide_cell(World& w, CellId id, std::array<double, 3> normal, double parent_target, double daughter_target,
+                   bool share_links) {
     (void)cell_at(w, id);
     check_registered(w);
     std::vector<Division> one(1);
@@ -535,12 +547,12 @@ CellId divide_cell(World& w, CellId id, std::array<double, 3> normal, double par
     plan_cut(d, normal);
     d.targets = {parent_target, daughter_target};
     plan_rest(w, d);
-    commit(w, one);
+    commit(w, one, share_links);
     return d.daughter;
 }
 
 ChosenDivisions divide_cell(World& w, const std::vector<CellId>& ids, DivisionAxis axis, std::array<double, 3> normal,
-                            Rng* rng, const std::optional<std::array<double, 2>>& targets) {
+                            Rng* rng, const std::optional<std::array<double, 2>>& targets, bool share_links) {
     const auto refuse = [](DivisionRefusal why, std::size_t at) {
         ChosenDivisions r;
         r.refusal = why;
@@ -584,7 +596,7 @@ ChosenDivisions divide_cell(World& w, const std::vector<CellId>& ids, DivisionAx
         check_registered(w);
         for (Division& d : divisions) plan_rest(w, d);
         done.daughters.reserve(divisions.size());
-        commit(w, divisions);
+        commit(w, divisions, share_links);
     } catch (...) {
         if (rng != nullptr) *rng = before;
         throw;
@@ -594,8 +606,8 @@ ChosenDivisions divide_cell(World& w, const std::vector<CellId>& ids, DivisionAx
 }
 
 ChosenDivision divide_cell(World& w, CellId id, DivisionAxis axis, std::array<double, 3> normal, Rng* rng,
-                           const std::optional<std::array<double, 2>>& targets) {
-    const ChosenDivisions done = divide_cell(w, std::vector<CellId>{id}, axis, normal, rng, targets);
+                           const std::optional<std::array<double, 2>>& targets, bool share_links) {
+    const ChosenDivisions done = divide_cell(w, std::vector<CellId>{id}, axis, normal, rng, targets, share_links);
     return {done.refusal == DivisionRefusal::none ? done.daughters[0] : MEDIUM, done.refusal};
 }
 
@@ -607,6 +619,7 @@ void remove_cells(World& w, const std::vector<CellId>& ids) {
     for (CellId& id : w.lattice.sites)
         if (id < removed.size() && removed[id]) id = MEDIUM;
     recompute_trackers(w);
+    links_removal(w, ids);
 }
 
 }  // namespace tessaly

@@ -4,7 +4,8 @@
 // per-cell state: a daughter takes its parent's type and parameters, frozen
 // flag, direction of persistent motion (its history of positions starts
 // anew) and track (see track_division); the attributes follow their rules
-// (state.hpp). A daughter of a chosen division also takes its parent's
+// (state.hpp); links stay on the parent unless a chosen division shares
+// them (see links_division). A daughter of a chosen division also takes its parent's
 // secretion scale in every field; one of divide_cells starts with none. The
 // Act model's activities belong to sites, which keep theirs.
 //
@@ -41,7 +42,8 @@ std::int64_t sites_beyond(const World& w, CellId id, std::array<double, 3> norma
 // daughter their target volumes; returns the daughter's id. The caller has
 // checked that both sides keep sites. Its cost is the cell's size while the
 // trackers are exact (w.trackers_exact), the lattice's otherwise.
-CellId divide_cell(World& w, CellId id, std::array<double, 3> normal, double parent_target, double daughter_target);
+CellId divide_cell(World& w, CellId id, std::array<double, 3> normal, double parent_target, double daughter_target,
+                   bool share_links = false);
 
 // How a chosen division takes its normal: an axis of the cell, a random
 // direction (from the driver's generator) or one given.
@@ -62,7 +64,7 @@ struct ChosenDivision {
 // is used for DivisionAxis::given, `rng` (not null) for DivisionAxis::random.
 // Targets: the given (parent, daughter) pair, else the parent's halved.
 ChosenDivision divide_cell(World& w, CellId id, DivisionAxis axis, std::array<double, 3> normal, Rng* rng,
-                           const std::optional<std::array<double, 2>>& targets);
+                           const std::optional<std::array<double, 2>>& targets, bool share_links = false);
 
 struct ChosenDivisions {
     std::vector<CellId> daughters;                     // one per id, in their order, when divided
@@ -74,7 +76,7 @@ struct ChosenDivisions {
 // as divide_cell on each id in turn, except that one refusal (the first, in
 // the order of the ids) refuses them all before anything changes.
 ChosenDivisions divide_cell(World& w, const std::vector<CellId>& ids, DivisionAxis axis, std::array<double, 3> normal,
-                            Rng* rng, const std::optional<std::array<double, 2>>& targets);
+                            Rng* rng, const std::optional<std::array<double, 2>>& targets, bool share_links = false);
 
 void remove_cells(World& w, const std::vector<CellId>& ids);
 

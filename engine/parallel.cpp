@@ -43,6 +43,7 @@ constexpr std::uint32_t NO_ENTRY = 0xFFFFFFFFu;
 // A cell's changes within one tile and colour phase.
 struct TileEntry {
     CellId id;
+    std::array<std::int32_t, 3> shift;  // the links' frames (links.hpp): changes of k per axis
     Trackers delta;
 };
 using TileMap = std::vector<TileEntry>;
@@ -84,18 +85,23 @@ struct TileMapRef {
     std::vector<std::uint32_t>& slots;
     TileContacts& contacts;
 
+    const TileEntry* entry(CellId id) const {
+        const std::uint32_t slot = slots[id];
+        return slot == NO_ENTRY ? nullptr : &entries[slot];
+    }
     const Trackers* find(CellId id) const {
         const std::uint32_t slot = slots[id];
         return slot == NO_ENTRY ? nullptr : &entries[slot].delta;
     }
-    Trackers& at(CellId id) {
+    TileEntry& entry_at(CellId id) {
         std::uint32_t& slot = slots[id];
         if (slot == NO_ENTRY) {
-            entries.push_back({id, Trackers{}});
+            entries.push_back({id, {}, Trackers{}});
             slot = static_cast<std::uint32_t>(entries.size() - 1);
         }
-        return entries[slot].delta;
+        return entries[slot];
     }
+    Trackers& at(CellId id) { return entry_at(id).delta; }
     void release() {
         for (const TileEntry& entry : entries) slots[entry.id] = NO_ENTRY;
     }
@@ -105,6 +111,7 @@ struct TileMapRef {
 // colour plus the tile's own changes; writes go to the tile's map only.
 struct TileTrackers {
     static constexpr bool checks_ids = true;  // a bad id fails the call instead of reading astray
+    static constexpr bool registry = false;   // the registry's caches hold as at the start of the colour
     const Cell* cells;
     TileMapRef map;
 
@@ -126,6 +133,16 @@ struct TileTrackers {
     NeighbourCounts contacts(const World& w, std::size_t i, CellId o, CellId n, const SiteList& nb) {
         return contact_changes(w.lattice.sites.data(), i, o, n, nb,
                                [&](CellId a, CellId b, std::int64_t d) { map.contacts.push_back({a, b, d}); });
+    }
+    std::array<std::int64_t, 3> shift(const LinkTerm& term, CellId id) const {
+        std::array<std::int64_t, 3> k = term.shift[id];
+        if (const TileEntry* e = map.entry(id))
+            for (unsigned a = 0; a < 3; ++a) k[a] += e->shift[a];
+        return k;
+    }
+    bool changed(CellId id) const { return map.entry(id) != nullptr; }
+    void shift_by(LinkTerm&, CellId id, unsigned axis, std::int64_t d) {
+        map.entry_at(id).shift[axis] += static_cast<std::int32_t>(d);
     }
 };
 
@@ -300,6 +317,8 @@ void merge_map(World& w, const TileMap& map, const TileContacts& contacts) {
     for (const TileEntry& entry : map) {
         if (entry.id >= w.cells.size()) unregistered(entry.id);
         merge(w.cells[entry.id].trackers, entry.delta);
+        if (entry.shift != std::array<std::int32_t, 3>{})
+            for (unsigned a = 0; a < 3; ++a) w.terms.links.shift[entry.id][a] += entry.shift[a];
     }
     if (!w.neighbors.on) return;
     for (const ContactChange& c : contacts) {
@@ -381,6 +400,7 @@ bool step_parallel(Cpm& cpm, std::uint64_t mcs, std::size_t block, InterruptPoll
                     }
             }
             for (std::size_t p = 0; p < list.size(); ++p) merge_map(w, maps[p], pair_changes[p]);
+            if (w.terms.links.on) refresh_link_cache(w, w.terms.links);
         }
         // on the calling thread once the maps are merged
         if (!end_of_step(w, poll)) return false;

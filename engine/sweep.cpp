@@ -120,6 +120,8 @@ bool end_of_step(World& w, InterruptPoll poll) {
     if (!programs.rules.empty()) run_cell_rules(w);
     // the division rule
     if (programs.division.on) run_division_rule(w);
+    // links: those stretched beyond their max_length break, then touching cells form new ones
+    if (w.terms.links.on) links_step(w);
     return true;
 }
 

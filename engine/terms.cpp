@@ -22,11 +22,12 @@ constexpr std::uint32_t tag_act = tag("ACTV");
 constexpr std::uint32_t tag_persistence = tag("PERS");
 constexpr std::uint32_t tag_frozen = tag("FRZN");
 constexpr std::uint32_t tag_tracks = tag("TRAK");
+constexpr std::uint32_t tag_links = tag("LINK");
 constexpr std::uint32_t tag_attributes = tag("ATTR");  // the cells' attributes (state.hpp), not a term
 constexpr std::uint32_t tag_programs = tag("CPRG");    // the cells' programs (cell_system.hpp), after the attributes they read
-constexpr std::array<std::uint32_t, 12> term_tags = {tag_chemotaxis, tag_membrane,     tag_junction,   tag_length,
-                                                     tag_external,   tag_connectivity, tag_act,        tag_persistence,
-                                                     tag_frozen,     tag_tracks,       tag_attributes, tag_programs};
+constexpr std::array<std::uint32_t, 13> term_tags = {tag_chemotaxis, tag_membrane, tag_junction,   tag_length,     tag_external,
+                                                     tag_connectivity, tag_act,    tag_persistence, tag_frozen,    tag_tracks,
+                                                     tag_links,      tag_attributes, tag_programs};
 
 void write_term(ByteWriter& out, std::uint32_t t, const World& w) {
     const Terms& terms = w.terms;
@@ -41,6 +42,7 @@ void write_term(ByteWriter& out, std::uint32_t t, const World& w) {
         case tag_persistence: return write(out, terms.persistence);
         case tag_frozen: return write(out, terms.frozen);
         case tag_tracks: return write(out, terms.tracks);
+        case tag_links: return write(out, terms.links);
         case tag_attributes: return write(out, w.state);
         case tag_programs: return write(out, terms.programs);
         default: return;
@@ -60,6 +62,7 @@ void read_term(ByteReader& in, std::uint32_t t, World& w) {
         case tag_persistence: return read(in, terms.persistence, w);
         case tag_frozen: return read(in, terms.frozen, w);
         case tag_tracks: return read(in, terms.tracks, w);
+        case tag_links: return read(in, terms.links, w);
         case tag_attributes: return read(in, w.state, w);
         case tag_programs: return read(in, terms.programs, w);
         default: return;
@@ -101,9 +104,10 @@ void refresh_terms(World& w) {
     refresh(w.terms.act);
     refresh(w.terms.persistence);
     refresh(w.terms.frozen);
+    refresh(w.terms.links);
     const Terms& t = w.terms;
     w.terms.energy_on = t.chemotaxis.on || t.membrane.on || t.junction.on || t.length.on || t.external.on ||
-                        t.act.on || t.persistence.on;
+                        t.act.on || t.persistence.on || t.links.on;
     w.terms.steps_on = t.act.on || tracking_on(t);
 }
 

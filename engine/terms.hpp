@@ -15,6 +15,7 @@
 #include "frozen.hpp"
 #include "junction.hpp"
 #include "length.hpp"
+#include "links.hpp"
 #include "membrane.hpp"
 #include "persistence.hpp"
 
@@ -36,6 +37,7 @@ struct Terms {
     FrozenCells frozen;             // a test before pricing, no energy
     Tracks tracks;                  // centroid tracks, advanced after each step while tracking is on
     CellPrograms programs;          // the cells' systems, rules and division rule, run after the fields
+    LinkTerm links;                 // energy, reads the coordinate sums; breaks and forms after each step
     bool energy_on = false;         // some energy term above is on
     bool steps_on = false;          // some term has work after each Monte Carlo step
 };

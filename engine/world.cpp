@@ -153,6 +153,8 @@ void recompute_trackers(World& w) {
                 for (const std::size_t j : nb) cell.trackers.surface += w.lattice.sites[j] != id;
             }
     w.trackers_exact = true;
+    // the links' frames are trackers too
+    if (w.terms.links.on) sync_link_frames(w, w.terms.links);
 }
 
 std::vector<std::pair<CellType, std::int64_t>> contact_area_by_type(const World& w, CellId id) {
@@ -253,6 +255,7 @@ void apply_flip(World& w, std::size_t i, CellId n) {
                         [&](CellId a, CellId b, std::int64_t d) { change_contact(w.neighbors, a, b, d); });
     }
     w.lattice.sites[i] = n;
+    if (w.terms.links.on) links_after_flip(w, c, old, n);
 }
 
 }  // namespace tessaly

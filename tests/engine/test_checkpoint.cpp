@@ -117,7 +117,7 @@ int main() {
     CHECK(refused(bad, "not a tessaly checkpoint"));
     bad = good;
     bad[8] = 7;
-    CHECK(refused(bad, "written by a newer tessaly (format 7; this one reads up to 4)"));
+    CHECK(refused(bad, "written by a newer tessaly (format 7; this one reads up to 5)"));
     for (std::size_t at : {std::size_t{40}, good.size() / 2, good.size() - 5}) {
         bad = good;
         bad[at] ^= 0x10;

@@ -1,4 +1,4 @@
-// The membrane, junction, length and external-potential terms: hand-derived energy
+// The membrane, junction, length, external-potential and link terms: hand-derived energy
 // changes on tiny painted worlds, their setters and guards, and one short
 // sweep per term showing that it steers the dynamics.
 #include <algorithm>
@@ -8,12 +8,18 @@
 #include <utility>
 #include <vector>
 
+#include "attempt.hpp"
+#include "centroid.hpp"
 #include "check.hpp"
 #include "error.hpp"
 #include "external.hpp"
 #include "junction.hpp"
 #include "length.hpp"
+#include "links.hpp"
 #include "membrane.hpp"
+#include "mitosis.hpp"
+#include "parallel.hpp"
+#include "pool.hpp"
 #include "sweep.hpp"
 #include "world.hpp"
 
@@ -432,6 +438,187 @@ void junction_energy() {
     CHECK(!w.terms.junction.on);
 }
 
+
+// ---- links ----
+
+double link_delta(const World& w, std::size_t site, CellId n) {
+    return delta_links(w.terms.links, w.lattice, RegistryTrackers{w.cells.data()}, site, w.lattice.sites[site], n);
+}
+
+// Two cells of two sites on a row, linked with λ = 2, L = 3 (box open) or
+// λ = 1, L = 1 (periodic, the first cell across the face x = 0).
+void link_energy_by_hand() {
+    World w = box(8, 1, 1);
+    const CellId a = cell(w, 1), b = cell(w, 1);
+    for (const std::size_t x : {0, 1}) paint(w, x, a);
+    for (const std::size_t x : {4, 5}) paint(w, x, b);
+    recompute_trackers(w);
+    add_link(w, a, b, 2.0, 3.0, inf);
+    CHECK(w.terms.links.on && !w.terms.links.wraps);
+    CHECK_EQ(link_energy(w), 2.0);                // d = 4
+    CHECK_EQ(link_delta(w, 2, a), 0.5 - 2.0);     // d = 3.5
+    CHECK(std::fabs(link_delta(w, 3, a) - (2.0 / 36.0 - 2.0)) < 1e-15);  // x = 0, 1, 3: d = 19/6
+    CHECK_EQ(link_delta(w, 4, MEDIUM), 2.0 * 2.25 - 2.0);                 // b shrinks to x = 5: d = 4.5
+
+    World p = box(8, 1, 1, true);
+    const CellId c = cell(p, 1), d = cell(p, 1);
+    for (const std::size_t x : {7, 0}) paint(p, x, c);
+    for (const std::size_t x : {2, 3}) paint(p, x, d);
+    recompute_trackers(p);
+    add_link(p, c, d, 1.0, 1.0, inf);
+    CHECK(p.terms.links.wraps);
+    CHECK_EQ(link_energy(p), 4.0);           // centroids −0.5 and 2.5
+    CHECK_EQ(link_delta(p, 6, c), 6.25 - 4.0);  // c's centroid 7, d = 4.5 → 3.5 by minimum image
+    CHECK_EQ(link_distance(p, p.terms.links.links[0]), 3.0);
+}
+
+// The sweep's apply, so that the frames change as in a step.
+void copy(World& w, std::size_t site, CellId n) {
+    SiteList nb;
+    neighbors_into(w.lattice, site, nb);
+    SurfaceDeltas deltas;
+    surface_deltas_into(w, site, n, nb, deltas);
+    RegistryTrackers place{w.cells.data()};
+    apply_copy(w, place, SiteIndex{site}, w.lattice.sites[site], n, nb, deltas);
+}
+
+// Three linked cells (a chain and a link between the two cells a copy
+// touches); every distance also from the centroids of centroid.hpp.
+World linked_world(bool periodic) {
+    World w = box(12, 10, 2, periodic);
+    const CellId a = cell(w, 1), b = cell(w, 1), c = cell(w, 2);
+    for (const std::size_t x : {11, 0, 1}) paint(w, at(w, x, 2, 0), a);  // across x = 0 when periodic
+    paint(w, at(w, 0, 3, 1), a);
+    for (const std::size_t y : {9, 0, 1}) paint(w, at(w, 3, y, 1), b);   // across y = 0 when periodic
+    for (const std::size_t x : {4, 5}) paint(w, at(w, x, 4, 0), c);
+    recompute_trackers(w);
+    add_link(w, a, b, 0.7, 2.0, inf);
+    add_link(w, b, c, 1.5, 0.5, inf);
+    add_link(w, c, a, 2.0, 3.0, inf);
+    return w;
+}
+
+void check_distances(const World& w) {
+    const std::vector<Vec3> c = centroids(w, nullptr);
+    for (const Link& link : w.terms.links.links) {
+        if (w.cells[link.a].trackers.volume == 0 || w.cells[link.b].trackers.volume == 0) {
+            CHECK(std::isnan(link_distance(w, link)));
+            continue;
+        }
+        const Vec3 d = minimum_image(w, c[link.a], c[link.b]);
+        const double expected = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+        CHECK(std::fabs(link_distance(w, link) - expected) < 1e-12);
+    }
+}
+
+// ΔH of a copy equals H(after) − H(before), on an open and a periodic box:
+// copies into, out of and between linked cells, one that empties a cell.
+void link_delta_matches_energies() {
+    for (const bool periodic : {false, true}) {
+        World w = linked_world(periodic);
+        const CellId a = 1, b = 2, c = 3;
+        const std::pair<std::size_t, CellId> copies[] = {
+            {at(w, 10, 2, 0), a}, {at(w, 3, 2, 1), b},      {at(w, 3, 8, 1), b},      {at(w, 0, 3, 1), MEDIUM},
+            {at(w, 3, 9, 0), b},  {at(w, 4, 3, 0), c},      {at(w, 1, 2, 0), MEDIUM}, {at(w, 11, 2, 0), MEDIUM},
+            {at(w, 5, 4, 0), b},  {at(w, 4, 4, 0), MEDIUM}, {at(w, 4, 3, 0), MEDIUM}, {at(w, 11, 2, 0), a}};
+        for (const auto& [site, id] : copies) {
+            const double before = link_energy(w);
+            const double delta = link_delta(w, site, id);
+            copy(w, site, id);
+            CHECK(std::fabs(delta - (link_energy(w) - before)) < 1e-12);
+            check_distances(w);
+        }
+        CHECK_EQ(w.cells[c].trackers.volume, 0);
+        CHECK_EQ(link_energy(w), 0.7 * std::pow(link_distance(w, w.terms.links.links[0]) - 2.0, 2.0));
+    }
+}
+
+// The frames stay exact through both sweeps on a periodic box, and the
+// parallel sweep gives the same for any number of workers.
+void link_frames_in_sweeps() {
+    std::vector<CellId> by_workers[2];
+    for (const std::size_t workers : {1, 2}) {
+        World w = box(24, 24, 1, true, 2);
+        for (std::size_t k = 0; k < 9; ++k) {
+            const CellId id = add_cell(w, 1, 16.0, 2.0, 0.0, 0.0);
+            for (std::size_t y = 0; y < 4; ++y)
+                for (std::size_t x = 0; x < 4; ++x) paint(w, at(w, (22 + 8 * (k % 3) + x) % 24, (22 + 8 * (k / 3) + y) % 24), id);
+        }
+        for (CellId id = 1; id < 9; ++id) add_link(w, id, id + 1, 1.0, 4.0, inf);
+        Cpm cpm = start(std::move(w), 5);
+        step(cpm, 20);
+        check_distances(cpm.world);
+        set_worker_count_for_testing(workers);
+        step_parallel(cpm, 20, 8);
+        check_distances(cpm.world);
+        by_workers[workers - 1] = cpm.world.lattice.sites;
+    }
+    CHECK(by_workers[0] == by_workers[1]);
+}
+
+void link_setters_and_steps() {
+    World w = box(12, 3, 1);
+    for (std::size_t k = 0; k < 4; ++k) {  // columns x = 2k + 2, 2k + 3, the last of type 2
+        const CellId id = cell(w, k == 3 ? 2 : 1);
+        for (std::size_t y = 0; y < 3; ++y)
+            for (std::size_t x = 2 * k + 2; x < 2 * k + 4; ++x) paint(w, at(w, x, y), id);
+    }
+    recompute_trackers(w);
+    // refusals change nothing
+    CHECK(tessaly_test::throws<EngineError>([&] { add_link(w, 1, 1, 1.0, 1.0, inf); }, "itself"));
+    CHECK(tessaly_test::throws<EngineError>([&] { add_link(w, 0, 1, 1.0, 1.0, inf); }, "medium"));
+    CHECK(tessaly_test::throws<EngineError>([&] { add_link(w, 1, 9, 1.0, 1.0, inf); }, "not registered"));
+    CHECK(tessaly_test::throws<EngineError>([&] { add_link(w, 1, 2, nan, 1.0, inf); }, "lambda"));
+    CHECK(tessaly_test::throws<EngineError>([&] { add_link(w, 1, 2, 1.0, -1.0, inf); }, "length"));
+    CHECK(tessaly_test::throws<EngineError>([&] { set_link_formation(w, 1, 1, 1.0, 1.0, nan, 1); }, "max_length"));
+    CHECK(!w.terms.links.on && w.terms.links.links.empty());
+    // a second link between a pair replaces the first; removal
+    add_link(w, 2, 1, 1.0, 1.0, inf);
+    add_link(w, 1, 2, 3.0, 1.0, inf);
+    CHECK(w.terms.links.links.size() == 1 && w.terms.links.links[0].lambda == 3.0);
+    CHECK(remove_link(w, 2, 1) && !remove_link(w, 1, 2) && !w.terms.links.on);
+    // formation in (id_a, id_b) order, at most one link per cell of type 1
+    // to type 1 (so 2–3 waits); type 2 takes any number
+    set_link_formation(w, 1, 1, 1.0, 2.0, 2.5, 1);
+    set_link_formation(w, 2, 1, 1.0, 2.0, inf, NO_LINK_LIMIT);
+    links_step(w);
+    const std::vector<Link>& links = w.terms.links.links;
+    CHECK(links.size() == 2 && links[0].a == 1 && links[0].b == 2 && links[1].a == 3 && links[1].b == 4);
+    // cell 1 pulled away to x = 0..2 (d = 3.5): 1–2 breaks first, so that
+    // 2 is free to link with 3 in the same step
+    for (std::size_t y = 0; y < 3; ++y) {
+        apply_flip(w, at(w, 3, y), MEDIUM);
+        apply_flip(w, at(w, 1, y), 1);
+        apply_flip(w, at(w, 0, y), 1);
+    }
+    links_step(w);
+    CHECK(links.size() == 2 && links[0].a == 2 && links[0].b == 3 && links[1].a == 3 && links[1].b == 4);
+    // removal takes a cell's links along
+    remove_cells(w, {4});
+    CHECK(links.size() == 1 && links[0].b == 3);
+}
+
+// divide_cell keeps links on the parent, or hands each to the nearer cell.
+void links_follow_divisions() {
+    for (const bool share : {false, true}) {
+        World w = box(10, 3, 1, true);
+        const CellId a = cell(w, 1), b = cell(w, 1), c = cell(w, 1);
+        for (std::size_t y = 0; y < 3; ++y) {
+            paint(w, at(w, 0, y), b);
+            for (std::size_t x = 1; x < 7; ++x) paint(w, at(w, x, y), a);
+            paint(w, at(w, 7, y), c);
+        }
+        recompute_trackers(w);
+        add_link(w, a, b, 1.0, 1.0, inf);
+        add_link(w, a, c, 1.0, 1.0, inf);
+        const CellId d = divide_cell(w, a, {1.0, 0.0, 0.0}, 9.0, 9.0, share);  // d takes x = 4..6
+        const std::vector<Link>& links = w.terms.links.links;
+        CHECK(links.size() == 2 && links[0].a == a && links[0].b == b);
+        CHECK_EQ(links[1].a, share ? c : a);
+        CHECK_EQ(links[1].b, share ? d : c);
+        check_distances(w);
+    }
+}
 }  // namespace
 
 int main() {
@@ -448,5 +635,10 @@ int main() {
     membrane_holds_near_anchors();
     length_elongates();
     junction_energy();
+    link_energy_by_hand();
+    link_delta_matches_energies();
+    link_frames_in_sweeps();
+    link_setters_and_steps();
+    links_follow_divisions();
     return tessaly_test::finish();
 }

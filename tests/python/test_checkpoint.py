@@ -56,6 +56,8 @@ def set_up_calls():
         lambda w: (w.set_uptake(0, 2, 0.05, 0.5), w.set_field_boundary(0, 0.25)),
         lambda w: (w.set_act(2, 40.0, 20), w.set_act_mean("arithmetic"), w.set_persistence(1, 2.0, 3, 0.5),
                    w.set_cell_frozen(3, True), w.set_tracking(True)),
+        lambda w: (w.add_link(1, 2, 1.0, 3.0), w.add_link(5, 2, 0.5, 2.0, 6.0),
+                   w.set_link_formation(1, 2, 0.5, 4.0, 8.0, 2)),
         lambda w: w.finalize(7),
     ]
 
@@ -72,6 +74,7 @@ def running_calls(parallel):
         lambda w: w.divide_cells(60.0, 36.0),
         sweep,
         lambda w: w.remove_cells([3]),
+        lambda w: (w.add_link(4, 7, 2.0, 1.0), w.divide_cell(2, links="share")),
         lambda w: w.field_add_source_at(0, 3, 3, 1, 50.0),
         sweep,
         lambda w: w.set_cell_type(2, 1),
@@ -85,7 +88,8 @@ def fresh():
 
 
 def observed(w):
-    return w.to_bytes(), w.snapshot(), w.cell_coms(), w.cell_surfaces(), w.field_conc(0)
+    links = {k: list(v) for k, v in w.cell_links().items()}
+    return w.to_bytes(), w.snapshot(), w.cell_coms(), w.cell_surfaces(), w.field_conc(0), links
 
 
 @pytest.mark.parametrize("parallel", [False, True], ids=["step", "step_parallel"])
@@ -183,7 +187,7 @@ def empty_box(axis):
     (lambda good: good + b"\0", "checkpoint damaged: trailing bytes after the checkpoint"),
     (lambda good: good[:40] + bytes([good[40] ^ 4]) + good[41:], "checkpoint damaged: checksum mismatch"),
     (lambda good: reframe(payload_of(World.from_bytes(good)), version=9),
-     "written by a newer tessaly (format 9; this one reads up to 4)"),
+     "written by a newer tessaly (format 9; this one reads up to 5)"),
     (lambda good: reframe(patched(running_payload(), "WRLD", 0, "<Q", 16)),
      "checkpoint damaged: the site ids do not cover the box"),
     (lambda good: reframe(patched(running_payload(), "WRLD", 0, "<Q", 1 << 40)),

@@ -35,6 +35,7 @@ CASES = [
     ("growth.py", [], ["growth.png", "growth_count.png"]),
     ("membrane.py", [], ["membrane.png", "membrane_drift.png"]),
     ("elongation.py", [], ["elongation.png", "elongation_lengths.png"]),
+    ("links.py", [], ["links.png", "links_network.png"]),
     ("migration.py", [], ["migration.png", "migration_msd.png", "migration.mp4"]),
     ("export.py", [], ["export_ids.tif", "export_signal.tif", "export.vti"]),
     ("spheroid.py", [], ["spheroid.png", "spheroid_counts.png"]),

@@ -159,6 +159,10 @@ SIGNATURES = {
     "set_external_potential": "($self, cell_type, fx, fy, fz)",
     "divide_cells": "($self, threshold, reset_target)",
     "remove_cells": "($self, ids)",
+    "add_link": "($self, a, b, lambda_, length, max_length=None)",
+    "remove_link": "($self, a, b)",
+    "set_link_formation": "($self, type_a, type_b, lambda_, length, max_length=None, max_links=None)",
+    "cell_links": "($self)",
     "cell_coms": "($self)",
     "cell_types": "($self)",
     "cell_volumes": "($self)",
@@ -173,7 +177,7 @@ SIGNATURES = {
     "from_bytes": "($type, data)",
     "save": "($self, path)",
     "load": "($type, path)",
-    "divide_cell": "($self, cell_id, orientation='major', target_volumes=None)",
+    "divide_cell": "($self, cell_id, orientation='major', target_volumes=None, *, links='keep')",
     "add_cell_ode": "($self, equations, *, params=None, cell_types=None, dt=1.0, substeps=1)",
     "add_cell_rule": "($self, assignments, *, params=None, cell_types=None)",
     "set_division_rule": "($self, condition, *, orientation='major', params=None, cell_types=None)",
@@ -246,7 +250,28 @@ DOCUMENTED = {
     "divide_cell": (
         "Divide one cell through its centroid by a plane whose normal is its major\n"
         "axis, its minor axis, a random direction or a given (x, y, z); the sites on\n"
-        "the positive side go to a new cell. Return the new cell's id."
+        "the positive side go to a new cell. Return the new cell's id.\n"
+        'links="keep" leaves the cell\'s links on it; "share" hands each to\n'
+        "whichever of the two cells is nearer the linked cell."
+    ),
+    "add_link": (
+        "Link cells a and b by a spring between their centroids, of energy\n"
+        "lambda_*(d - length)**2; after a Monte Carlo step it breaks at d > max_length\n"
+        "(None: never).\n"
+        "A second link between the same cells replaces the first."
+    ),
+    "remove_link": "Remove the link between cells a and b.",
+    "set_link_formation": (
+        "After each Monte Carlo step, link every two touching cells of types type_a\n"
+        "and type_b that are not linked yet, in order of their ids, unless one of\n"
+        "them already has max_links links to cells of this type pair. A second\n"
+        "call for the same pair replaces the rule."
+    ),
+    "cell_links": (
+        "Every link as a dict of equal-length columns, each a memoryview, sorted by\n"
+        "(id_a, id_b): id_a < id_b (int64), lambda, length, max_length and the\n"
+        "current distance between the centroids (float64; NaN where a cell has no\n"
+        "site)."
     ),
     "set_cell_frozen": "Freeze (or free) one cell: no copy into or out of its sites is accepted.",
     "add_cell_attribute": (
@@ -346,7 +371,7 @@ DOCUMENTED = {
 def test_the_class_has_exactly_its_methods():
     public = {name for name in vars(World) if not name.startswith("_")}
     assert public == set(SIGNATURES)
-    assert len(SIGNATURES) == 70
+    assert len(SIGNATURES) == 74
 
 
 def stub_docstrings():

@@ -62,10 +62,10 @@ def expect(errors, call):
         raise AssertionError("the call did not fail")
 
 
-def divide_or_refuse(w):
+def divide_or_refuse(w, links="keep"):
     """Divides cell 2 until it is too small to divide."""
     try:
-        w.divide_cell(2, "random", (3.0, 3.0))
+        w.divide_cell(2, "random", (3.0, 3.0), links=links)
     except ValueError:
         pass
 
@@ -218,6 +218,17 @@ CALLS = [
     lambda r, s: expect(ValueError, lambda: r.divide_cell(0, (1.0, 0.0, 0.0), (1.0, 1.0))),
     lambda r, s: expect(ValueError, lambda: s.divide_cell(1)),
     lambda r, s: expect(ValueError, lambda: r.divide_cell([1, 2, 1])),
+    lambda r, s: (r.add_link(1, 2, 1.0, 2.0, 3.0), r.add_link(2, 1, 0.5, 1.0), r.cell_links(), s.cell_links(),
+                  r.remove_link(1, 2), expect(ValueError, lambda: r.remove_link(1, 2))),
+    lambda r, s: (expect(ValueError, lambda: r.add_link(1, 1, 1.0, 2.0)),
+                  expect(ValueError, lambda: r.add_link(1, 99, 1.0, 2.0)),
+                  expect(ValueError, lambda: r.add_link(1, 2, float("nan"), 2.0)),
+                  expect(TypeError, lambda: r.add_link(1, 2, "1", 2.0))),
+    lambda r, s: (r.set_link_formation(1, 2, 0.5, 2.0, 4.0, 2), s.set_link_formation(1, 1, 0.5, 2.0),
+                  expect(ValueError, lambda: r.set_link_formation(1, 2, 0.5, -2.0)),
+                  expect(ValueError, lambda: r.set_link_formation(1, 2, 0.5, 2.0, None, 2**32 - 1))),
+    lambda r, s: (r.add_link(1, 2, 1.0, 2.0), divide_or_refuse(r, "share"),
+                  expect(ValueError, lambda: r.divide_cell(2, links="both"))),
     lambda r, s: attribute_once(r),
     lambda r, s: expect(ValueError, lambda: s.add_cell_attribute("volume")),
     lambda r, s: (attribute_once(r), r.cell_attribute("mass")),
@@ -260,7 +271,7 @@ def called_methods(calls):
 
 def test_the_calls_cover_every_method():
     methods = {name for name in dir(tessaly.World) if not name.startswith("_")}
-    assert len(methods) == 70
+    assert len(methods) == 74
     assert methods <= called_methods(CALLS + SBML_CALLS + SAVE_AND_LOAD)
 
 

@@ -61,6 +61,8 @@ DIGEST_SCRIPT = textwrap.dedent(
         w.set_cell_frozen(1, True)
         w.add_cell_rule("target_volume = target_volume + 8", cell_types=[2])
         w.set_division_rule("volume > 28", orientation="random", cell_types=[2])
+        w.add_link(2, 3, 1.0, 4.0)
+        w.set_link_formation(1, 2, 0.5, 5.0, 7.0, 3)
         w.finalize(19)
         w.cell_neighbors()  # kept by the tiles' copies from here on
         return w
@@ -81,7 +83,8 @@ DIGEST_SCRIPT = textwrap.dedent(
         states.append([w.snapshot(), w.cell_volumes(), w.cell_surfaces(), w.cell_coms(), w.field_conc(0),
                        w.activity_view().tolist(), w.cell_directions(), w.cell_tracks(),
                        [list(column) for column in w.cell_neighbors().values()],
-                       [m if m == m else None for m in w.field_means(0)]])
+                       [m if m == m else None for m in w.field_means(0)],
+                       [list(column) for column in w.cell_links().values()]])
     print(json.dumps({"threads": threads, "states": states}))
     """
 )
