@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <initializer_list>
 #include <limits>
 #include <string_view>
 #include <utility>
@@ -19,12 +18,6 @@ namespace tessaly {
 namespace {
 
 // ---- texts ----
-
-std::string cat(std::initializer_list<std::string_view> pieces) {
-    std::string s;
-    for (const std::string_view p : pieces) s.append(p);
-    return s;
-}
 
 struct Line {
     std::string_view text;  // without its comment

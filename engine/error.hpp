@@ -7,8 +7,10 @@
 // turns the exception into the module's InternalError.
 #pragma once
 
+#include <initializer_list>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace tessaly {
 
@@ -17,5 +19,13 @@ struct EngineError : std::runtime_error {
 };
 
 [[noreturn]] inline void fail(const std::string& message) { throw EngineError(message); }
+
+// Joins the pieces of a message (appending, which some compilers' warnings
+// prefer to operator+ on a temporary).
+inline std::string cat(std::initializer_list<std::string_view> pieces) {
+    std::string s;
+    for (const std::string_view p : pieces) s.append(p);
+    return s;
+}
 
 }  // namespace tessaly

@@ -8,7 +8,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <initializer_list>
 #include <system_error>
 
 #include "error.hpp"
@@ -30,14 +29,6 @@ std::size_t column_of(std::string_view line, std::size_t at) {
 }
 
 namespace {
-
-// Joins pieces of a message (appending, which some compilers' warnings prefer
-// to operator+ on a temporary).
-std::string cat(std::initializer_list<std::string_view> pieces) {
-    std::string s;
-    for (const std::string_view p : pieces) s.append(p);
-    return s;
-}
 
 // ---- words of the language ----
 

@@ -170,26 +170,29 @@ void rebuild_neighbors(World& w) {
     track_neighbors(w);
 }
 
-void neighbor_graph(const World& w, NeighborGraph& out) {
+namespace {
+
+// `read` of the kept rows, or of rows counted from the sites while nothing keeps them.
+template <typename Read>
+void read_rows(const World& w, Read read) {
     if (!w.neighbors.on) {
         NeighborTracking t;
         build_rows(w, t);
-        compress(t, out);
+        read(t);
         return;
     }
     if (w.neighbors.rows.size() != w.cells.size()) fail("the neighbour rows do not cover the registry");
-    compress(w.neighbors, out);
+    read(w.neighbors);
+}
+
+}  // namespace
+
+void neighbor_graph(const World& w, NeighborGraph& out) {
+    read_rows(w, [&](const NeighborTracking& rows) { compress(rows, out); });
 }
 
 void neighbor_pairs(const World& w, NeighborPairs& out) {
-    if (!w.neighbors.on) {
-        NeighborTracking t;
-        build_rows(w, t);
-        list_pairs(t, out);
-        return;
-    }
-    if (w.neighbors.rows.size() != w.cells.size()) fail("the neighbour rows do not cover the registry");
-    list_pairs(w.neighbors, out);
+    read_rows(w, [&](const NeighborTracking& rows) { list_pairs(rows, out); });
 }
 
 }  // namespace tessaly
