@@ -1,5 +1,6 @@
-"""sbml_equations: the translated equations, integrated by a reference RK4,
-follow libRoadRunner's trajectories; what cannot be translated is refused."""
+"""sbml_equations and add_cell_sbml: the translated equations, integrated by
+the engine, follow libRoadRunner's trajectories; what cannot be translated is
+refused."""
 
 import math
 import re
@@ -121,50 +122,6 @@ BRUSSELATOR = build(
     conversion={"Y": "cf"},
 )
 
-# the expression language's words, and what they are in Python
-LANGUAGE = {"exp": math.exp, "log": math.log, "sqrt": math.sqrt, "abs": abs, "min": min, "max": max,
-            "pow": math.pow, "hill": lambda x, k, n: x**n / (k**n + x**n), "if_": lambda c, a, b: a if c else b}
-TOKEN = re.compile(r"\s*(?:(\d+\.?\d*(?:e[+-]?\d+)?)|([A-Za-z_]\w*)|(<=|>=|==|!=|[-+*/^<>(),]))")
-
-
-def derivative(translation):
-    """f(y) of the equations text, over the attributes in the order of `initial`; the text must hold
-    nothing but the expression language's numbers, names, operators and functions."""
-    names, params = list(translation["initial"]), translation["params"]
-    rates = dict.fromkeys(names, "0.0")
-    for line in translation["equations"].splitlines():
-        name, _, expression = line.partition("' = ")
-        assert name in rates and expression
-        python, position = [], 0
-        while position < len(expression):
-            match = TOKEN.match(expression, position)
-            assert match, expression[position:]
-            number, word, symbol = match.groups()
-            if word is not None:
-                assert word in names or word in params or word in LANGUAGE or word == "if", word
-            python.append(number or {"if": "if_"}.get(word, word) or {"^": "**"}.get(symbol, symbol))
-            position = match.end()
-        rates[name] = " ".join(python)
-    source = f"lambda {', '.join(names)}: ({', '.join(rates.values())},)"
-    return eval(source, dict(LANGUAGE, **params))
-
-
-def rk4(translation, times, h):
-    """The classical RK4 in plain floats (small systems: faster than arrays), sampled at `times`."""
-    f = derivative(translation)
-    y, out, t = list(translation["initial"].values()), [], 0.0
-    for target in times:
-        for _ in range(round((target - t) / h)):
-            k1 = f(*y)
-            k2 = f(*[a + h / 2 * b for a, b in zip(y, k1)])
-            k3 = f(*[a + h / 2 * b for a, b in zip(y, k2)])
-            k4 = f(*[a + h * b for a, b in zip(y, k3)])
-            y = [a + h / 6 * (b + 2 * c + 2 * d + e) for a, b, c, d, e in zip(y, k1, k2, k3, k4)]
-        t = target
-        out.append(y)
-    return np.array(out)
-
-
 def reference(text, selections, times):
     roadrunner = pytest.importorskip("roadrunner")
     runner = roadrunner.RoadRunner(text)
@@ -180,15 +137,6 @@ MODELS = {
     "mitotic": (MITOTIC, ["[C]", "M", "X"], 40.0, 1e-3),
     "brusselator": (BRUSSELATOR, ["[A]", "[B]", "[X]", "Y", "volume"], 10.0, 1e-3),
 }
-
-
-@pytest.mark.parametrize("name", MODELS)
-def test_trajectories_follow_the_reference(name):
-    text, selections, duration, h = MODELS[name]
-    translation = tessaly.sbml_equations(text)
-    times = np.linspace(0.0, duration, 11)
-    expected = reference(text, selections, times)
-    np.testing.assert_allclose(rk4(translation, times, h), expected, rtol=1e-6, atol=1e-6)
 
 
 def mitotic_with(change):
