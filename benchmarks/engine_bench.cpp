@@ -1,7 +1,7 @@
 // Engine-level timing of the standard models, without Python in the loop;
 // for profiling the copy attempt. The recorded figures come from run.py.
 //   g++ -O3 -std=c++20 -ffp-contract=off -Iengine benchmarks/engine_bench.cpp engine/*.cpp -lpthread
-// Arguments: [model [workers [graph|kept|steps|paired]]]; workers > 0 times
+// Arguments: [model [workers [graph|kept|steps|paired|versus]]]; workers > 0 times
 // step_parallel on that many; "graph" keeps the neighbour graph and reads it
 // after every step, "kept" keeps it unread, "steps" keeps nothing; all three
 // make one call per step, so each pays the same per-call set-up. "paired"
@@ -9,6 +9,9 @@
 // steps with it kept and read alternate in blocks (the first step of each
 // block untimed), and the median of the blocks' ratios is the figure, which
 // a shared machine's slow spells move far less than separate runs.
+// "versus" (link2d only) prints link2d's speed over sort2d's the same way:
+// the two worlds step in turn, four MCS at a time, and the figure is the
+// median of the ratios of adjacent steps.
 #include <algorithm>
 #include <cmath>
 #include <ctime>
@@ -62,7 +65,7 @@ World sorting(std::array<std::size_t, 3> dims, bool periodic, std::uint8_t order
 std::size_t workers = 0;
 // one call per timed step; the neighbour graph kept from the burn-in on, and
 // read after every timed step
-bool one_by_one = false, keep_graph = false, read_graph = false, paired = false;
+bool one_by_one = false, keep_graph = false, read_graph = false, paired = false, versus = false;
 
 double thread_seconds() {
     timespec t{};
@@ -103,6 +106,26 @@ void run_paired(const char* name, World w, std::uint64_t burn, std::uint64_t mcs
                 name, median(off) * 1e3, median(with) * 1e3, 100 * (median(ratio) - 1),
                 100 * (*std::min_element(ratio.begin(), ratio.end()) - 1),
                 100 * (*std::max_element(ratio.begin(), ratio.end()) - 1));
+}
+
+// Speed of `w` over that of `base`, stepped in turn on one thread.
+void run_versus(const char* name, World w, World base, std::uint64_t burn, std::uint64_t mcs) {
+    Cpm cpm[2] = {Cpm(std::move(base), 1), Cpm(std::move(w), 1)};
+    for (Cpm& c : cpm) step(c, burn);
+    std::vector<double> ratio;
+    double total[2] = {0.0, 0.0};
+    for (std::uint64_t m = 0; m < mcs; ++m) {
+        double t[2];
+        for (int k = 0; k < 2; ++k) {
+            const double t0 = thread_seconds();
+            step(cpm[k], 4);
+            t[k] = thread_seconds() - t0;
+            total[k] += t[k];
+        }
+        ratio.push_back(t[0] / t[1]);
+    }
+    std::printf("%-8s %.2f of the speed of the other world (median of %zu steps; %.2f over all)\n", name,
+                median(ratio), ratio.size(), total[0] / total[1]);
 }
 
 void run(const char* name, World w, std::uint64_t burn, std::uint64_t mcs) {
@@ -153,6 +176,7 @@ int main(int argc, char** argv) {
     keep_graph = read_graph || !std::strcmp(mode, "kept");
     one_by_one = keep_graph || !std::strcmp(mode, "steps");
     paired = !std::strcmp(mode, "paired");
+    versus = !std::strcmp(mode, "versus");
     if (!*only || !std::strcmp(only, "null2d"))
         run("null2d", World(Lattice({256, 256, 1}, {false, false, false}, Neighborhood(0, 2)), 20.0), 0, 100);
     if (!*only || !std::strcmp(only, "sort2d"))
@@ -164,7 +188,11 @@ int main(int argc, char** argv) {
             if ((id - 1) % 20 != 19) add_link(w, id, id + 1, 1.0, 10.0, INFINITY);
             if (id + 20 <= 400) add_link(w, id, id + 20, 1.0, 10.0, INFINITY);
         }
-        run("link2d", std::move(w), 10, 100);
+        if (versus) {
+            run_versus("link2d", std::move(w), sorting({256, 256, 1}, false, 2, 10, 20, 28, 100.0), 10, 40);
+        } else {
+            run("link2d", std::move(w), 10, 100);
+        }
     }
     if (!*only || !std::strcmp(only, "chem2d")) {
         World w = sorting({256, 256, 1}, false, 2, 10, 20, 28, 100.0);

@@ -26,6 +26,8 @@ Lattice::Lattice(std::array<std::size_t, 3> dims, std::array<bool, 3> periodic_a
         throw std::bad_alloc();
     sites.assign(n, MEDIUM);
     interior.assign(n / 64 + 1, 0);
+    x_inverse = quotient_inverse(nx, n);
+    y_inverse = quotient_inverse(ny, n);
 
     // Interior sites: every offset stays inside the box without wrapping, so
     // the neighbour of offset k is simply i + offset_step[k].

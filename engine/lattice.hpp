@@ -70,6 +70,9 @@ struct Lattice {
     // With no periodic axis, by edge class (see edge_class): the offsets
     // kept at such sites. Empty when some axis is periodic.
     std::vector<EdgeOffsets> edge_offsets;
+    // ⌈2^64 / nx⌉ and ⌈2^64 / ny⌉ for coords (see quotient); 0 where the
+    // axis has length 1 or the box has 2^32 sites or more.
+    std::uint64_t x_inverse = 0, y_inverse = 0;
 
     Lattice(std::array<std::size_t, 3> dims, std::array<bool, 3> periodic, Neighborhood neighborhood);
 
@@ -79,14 +82,29 @@ struct Lattice {
 
 [[noreturn]] void no_sites();
 
+// ⌊a / d⌋ by one multiplication where inverse = ⌈2^64 / d⌉ (exact for every
+// a and d below 2^32), by division where inverse is 0.
+inline std::size_t quotient(std::size_t a, std::size_t d, std::uint64_t inverse) {
+    __extension__ using u128 = unsigned __int128;
+    if (inverse == 0) return a / d;
+    return static_cast<std::size_t>((static_cast<u128>(a) * inverse) >> 64);
+}
+
+// The inverse of quotient for divisor d on a box of n sites (0: divide).
+inline std::uint64_t quotient_inverse(std::size_t d, std::size_t n) {
+    if (d < 2 || n >= (std::size_t{1} << 32)) return 0;
+    return ~std::uint64_t{0} / d + 1;  // ⌈2^64 / d⌉, for a power of two as for any other d
+}
+
 // Inverse of the site index; fails on a box with no site (a zero-length axis).
 inline Coords coords(const Lattice& lattice, std::size_t i) {
     // any zero-length axis, z included: no site exists (and a periodic step would divide by 0)
     if (lattice.n_sites() == 0) no_sites();
     // i / (nx·ny) is (i / nx) / ny; on a planar box i / nx is already y
-    const std::size_t x = i % lattice.nx, rest = i / lattice.nx;
+    const std::size_t rest = quotient(i, lattice.nx, lattice.x_inverse), x = i - rest * lattice.nx;
     if (rest < lattice.ny) return {x, rest, 0};
-    return {x, rest % lattice.ny, rest / lattice.ny};
+    const std::size_t z = quotient(rest, lattice.ny, lattice.y_inverse);
+    return {x, rest - z * lattice.ny, z};
 }
 
 // The edge class of coordinates (x, y, z): two bits per axis, bit 0 for the

@@ -232,10 +232,7 @@ void refresh_link_cache(const World& w, LinkTerm& term) {
         for (std::uint32_t e = term.first[id]; e < term.first[id + 1]; ++e) {
             LinkEnd& end = term.ends[e];
             if (end.partner < id) continue;  // priced once, from the end of the lower id
-            end.gap = link_gap(term, term.centre[id], term.centre[end.partner]);
-            end.energy = gap_energy(end, end.gap);
-            term.ends[end.mirror].energy = end.energy;
-            term.ends[end.mirror].gap = end.gap;
+            set_gap(term, end, link_gap(term, term.centre[id], term.centre[end.partner]));
         }
     term.slack = 1e-12 * (std::max({term.box[0], term.box[1], term.box[2]}) + 1.0);
     for (std::size_t id = 1; id < term.reach.size(); ++id) {
@@ -245,7 +242,10 @@ void refresh_link_cache(const World& w, LinkTerm& term) {
         const std::int64_t v = id < w.cells.size() ? w.cells[id].trackers.volume : 0;
         r.inv_less = v >= 2 ? 1.0 / static_cast<double>(v - 1) : INFINITY;
         r.inv_more = 1.0 / static_cast<double>(v + 1);
-        if (id + 1 < term.first.size()) sum_reach(term, static_cast<CellId>(id));
+        if (id + 1 >= term.first.size()) continue;
+        sum_reach(term, static_cast<CellId>(id));
+        r.lambdas = 0.0;
+        for (std::uint32_t e = term.first[id]; e < term.first[id + 1]; ++e) r.lambdas += term.ends[e].lambda;
     }
 }
 
@@ -344,7 +344,9 @@ void links_step(World& w) {
     // every frame about the centroid the step ended with
     if (term.wraps)
         for (std::size_t id = 1; id < w.cells.size() && id < term.window.size(); ++id) settle_frame(term, w.cells[id]);
-    refresh_link_cache(w, term);
+    // every accepted copy keeps the caches of its two cells as this would
+    // compute them, so they need it only where links or frames changed
+    if (changed || term.wraps) refresh_link_cache(w, term);
 }
 
 void links_division(World& w, const std::vector<CellId>& parents, const std::vector<CellId>& daughters, bool share) {

@@ -64,7 +64,7 @@ struct LinkEnd {
     double lambda;         // the link's λ and L
     double length;
     double energy;         // λ·(d − L)² as the registry stands (kept by every refresh of either cell)
-    double gap;            // d as the registry stands (NaN: a cell without site)
+    double stretch;        // λ·|d − L| as the registry stands (inf: a cell without site)
 };
 
 // Per cell, what bounds the change of its links' energy under one copy
@@ -371,16 +371,28 @@ double delta_links(const LinkTerm& term, const Lattice& lattice, const Place& pl
                       : delta_links_in<3, false>(term, lattice, place, target, o, n, o_links, n_links);
 }
 
-// Cell id's sums of link_bound from its row.
+// The link's energy and stretch at distance d (NaN: a cell without site),
+// in both of its ends.
+inline void set_gap(LinkTerm& term, LinkEnd& end, double d) {
+    end.energy = gap_energy(end, d);
+    end.stretch = std::isnan(d) ? INFINITY : end.lambda * std::fabs(d - end.length);
+    LinkEnd& mirror = term.ends[end.mirror];
+    mirror.energy = end.energy;
+    mirror.stretch = end.stretch;
+}
+
+// Cell id's sums of link_bound that its links' distances move, from its row
+// (Σ λ changes only with the links, and refresh_link_cache sums it).
 inline void sum_reach(LinkTerm& term, CellId id) {
     LinkReach& r = term.reach[id];
-    r.lambdas = r.stretch = r.energy = 0.0;
-    for (std::uint32_t e = term.first[id]; e < term.first[id + 1]; ++e) {
-        const LinkEnd& end = term.ends[e];
-        r.lambdas += end.lambda;
-        r.stretch += std::isnan(end.gap) ? INFINITY : end.lambda * std::fabs(end.gap - end.length);
-        r.energy += end.energy;
+    double stretch = 0.0, energy = 0.0;
+    for (const LinkEnd *end = term.ends.data() + term.first[id], *last = term.ends.data() + term.first[id + 1];
+         end != last; ++end) {
+        stretch += end->stretch;
+        energy += end->energy;
     }
+    r.stretch = stretch;
+    r.energy = energy;
 }
 
 // A bound on |ΔH| of the links for the copy of the site at x from o to n, on
@@ -422,10 +434,7 @@ inline void refresh_cell_cache(LinkTerm& term, const Place& place, CellId id) {
     if (!has_links(term, id)) return;
     for (std::uint32_t e = term.first[id]; e < term.first[id + 1]; ++e) {
         LinkEnd& end = term.ends[e];
-        end.gap = link_gap(term, term.centre[id], term.centre[end.partner]);
-        end.energy = gap_energy(end, end.gap);
-        term.ends[end.mirror].energy = end.energy;
-        term.ends[end.mirror].gap = end.gap;
+        set_gap(term, end, link_gap(term, term.centre[id], term.centre[end.partner]));
     }
     sum_reach(term, id);
     for (std::uint32_t e = term.first[id]; e < term.first[id + 1]; ++e) sum_reach(term, term.ends[e].partner);

@@ -1,4 +1,5 @@
 // Lattice geometry: neighbour order, boundaries, planar boxes, degenerate axes.
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -160,6 +161,28 @@ int main() {
         const Lattice empty = box(0, 3, 3, false, 1);
         CHECK_EQ(empty.n_sites(), 0u);
         CHECK(tessaly_test::throws<EngineError>([&] { (void)coords(empty, 0); }));
+    }
+    // quotient by multiplication equals division for every a, d below 2^32:
+    // the extremes and a sweep of both, and coords over whole boxes
+    {
+        bool all_equal = true;
+        std::uint64_t h = 1;
+        for (int k = 0; k < 200000; ++k) {
+            h = h * 6364136223846793005ULL + 1442695040888963407ULL;
+            const std::size_t d = k < 100 ? 2 + k : k < 200 ? 0xFFFFFFFFu - (k - 100) : 2 + (h >> 33) % (k % 2 ? 300 : 0xFFFFFFFDu);
+            const std::size_t a = k % 3 == 0 ? 0xFFFFFFFFu - (h & 7) : k % 3 == 1 ? (h >> 32) : (h >> 32) % (4 * d);
+            all_equal = all_equal && quotient(a, d, quotient_inverse(d, 1)) == a / d;
+        }
+        CHECK(all_equal);
+        CHECK(quotient_inverse(1, 8) == 0 && quotient_inverse(7, std::size_t{1} << 32) == 0);
+        for (const auto& dims : {std::array<std::size_t, 3>{7, 5, 3}, {1, 9, 4}, {256, 1, 3}, {13, 17, 1}}) {
+            const Lattice lat = box(dims[0], dims[1], dims[2], false, 1);
+            for (std::size_t i = 0; i < lat.n_sites(); ++i) {
+                const Coords c = coords(lat, i);
+                all_equal = all_equal && c.x == i % dims[0] && c.y == i / dims[0] % dims[1] && c.z == i / dims[0] / dims[1];
+            }
+        }
+        CHECK(all_equal);
     }
     // a box too large to address is refused at construction
     CHECK(tessaly_test::throws<std::bad_alloc>([] { box(std::size_t{1} << 40, std::size_t{1} << 40, 2, false, 1); }));

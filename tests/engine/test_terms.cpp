@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -509,6 +510,19 @@ void check_distances(const World& w) {
         const double expected = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
         CHECK(std::fabs(link_distance(w, link) - expected) < 1e-12);
     }
+    // the caches that pricing reads are those a full refresh computes, to the bit
+    LinkTerm fresh = w.terms.links;
+    refresh_link_cache(w, fresh);
+    auto same = [](double x, double y) { return std::memcmp(&x, &y, sizeof x) == 0; };
+    const LinkTerm& kept = w.terms.links;
+    for (std::size_t e = 0; e < kept.ends.size(); ++e)
+        CHECK(same(kept.ends[e].stretch, fresh.ends[e].stretch) && same(kept.ends[e].energy, fresh.ends[e].energy));
+    for (std::size_t id = 1; id < kept.reach.size(); ++id) {
+        const LinkReach &k = kept.reach[id], &f = fresh.reach[id];
+        CHECK(same(k.stretch, f.stretch) && same(k.energy, f.energy) && same(k.lambdas, f.lambdas));
+        CHECK(same(k.inv_less, f.inv_less) && same(k.inv_more, f.inv_more));
+        for (unsigned a = 0; a < 3; ++a) CHECK(same(k.c[a], f.c[a]) && same(kept.centre[id].c[a], fresh.centre[id].c[a]));
+    }
 }
 
 // ΔH of a copy equals H(after) − H(before), on an open and a periodic box:
@@ -533,27 +547,30 @@ void link_delta_matches_energies() {
     }
 }
 
-// The frames stay exact through both sweeps on a periodic box, and the
-// parallel sweep gives the same for any number of workers.
+// The frames and caches stay exact through both sweeps on a periodic and an
+// open box, and the parallel sweep gives the same for any number of workers.
 void link_frames_in_sweeps() {
-    std::vector<CellId> by_workers[2];
-    for (const std::size_t workers : {1, 2}) {
-        World w = box(24, 24, 1, true, 2);
-        for (std::size_t k = 0; k < 9; ++k) {
-            const CellId id = add_cell(w, 1, 16.0, 2.0, 0.0, 0.0);
-            for (std::size_t y = 0; y < 4; ++y)
-                for (std::size_t x = 0; x < 4; ++x) paint(w, at(w, (22 + 8 * (k % 3) + x) % 24, (22 + 8 * (k / 3) + y) % 24), id);
+    for (const bool periodic : {true, false}) {
+        std::vector<CellId> by_workers[2];
+        for (const std::size_t workers : {1, 2}) {
+            World w = box(24, 24, 1, periodic, 2);
+            for (std::size_t k = 0; k < 9; ++k) {
+                const CellId id = add_cell(w, 1, 16.0, 2.0, 0.0, 0.0);
+                for (std::size_t y = 0; y < 4; ++y)
+                    for (std::size_t x = 0; x < 4; ++x)
+                        paint(w, at(w, (22 + 8 * (k % 3) + x) % 24, (22 + 8 * (k / 3) + y) % 24), id);
+            }
+            for (CellId id = 1; id < 9; ++id) add_link(w, id, id + 1, 1.0, 4.0, inf);
+            Cpm cpm = start(std::move(w), 5);
+            step(cpm, 20);
+            check_distances(cpm.world);
+            set_worker_count_for_testing(workers);
+            step_parallel(cpm, 20, 8);
+            check_distances(cpm.world);
+            by_workers[workers - 1] = cpm.world.lattice.sites;
         }
-        for (CellId id = 1; id < 9; ++id) add_link(w, id, id + 1, 1.0, 4.0, inf);
-        Cpm cpm = start(std::move(w), 5);
-        step(cpm, 20);
-        check_distances(cpm.world);
-        set_worker_count_for_testing(workers);
-        step_parallel(cpm, 20, 8);
-        check_distances(cpm.world);
-        by_workers[workers - 1] = cpm.world.lattice.sites;
+        CHECK(by_workers[0] == by_workers[1]);
     }
-    CHECK(by_workers[0] == by_workers[1]);
 }
 
 void link_setters_and_steps() {
