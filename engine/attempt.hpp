@@ -165,20 +165,22 @@ template <typename Place>
 // The optional energy terms, added to dh in the one fixed order of their sum
 // (floating-point addition is not associative, so every sweep adds them in
 // this order), each only while switched on. A new term is one line here.
+// links_apart: the links are priced apart (links_deferred), not here.
 template <typename Place>
 [[gnu::always_inline]] inline void add_terms(const World& w, const Place& place, std::size_t target,
-                                             std::size_t source, CellId o, CellId n, double& dh) {
+                                             std::size_t source, CellId o, CellId n, bool links_apart, double& dh) {
     const Terms& terms = w.terms;
     if (!terms.energy_on) return;
-    if (terms.chemotaxis.on) dh += delta_chemotaxis(w, target, source, n);
-    if (terms.membrane.on) dh += delta_membrane(w, target, n);
-    if (terms.junction.on) dh += delta_junction(w, target, n);
-    if (terms.length.on) dh += delta_length(w, target, n, place.current(o), place.current(n));
-    if (terms.external.on) dh += delta_external(w, target, n);
-    if (terms.act.on) dh += delta_act(w, target, source, n);
-    if (terms.persistence.on) dh += delta_persistence(w, target, source, n);
-    if (terms.links.on && !links_deferred(terms.links, place, o, n))
-        dh += delta_links(terms.links, w.lattice, place, target, o, n);
+    if (!terms.links_alone) {
+        if (terms.chemotaxis.on) dh += delta_chemotaxis(w, target, source, n);
+        if (terms.membrane.on) dh += delta_membrane(w, target, n);
+        if (terms.junction.on) dh += delta_junction(w, target, n);
+        if (terms.length.on) dh += delta_length(w, target, n, place.current(o), place.current(n));
+        if (terms.external.on) dh += delta_external(w, target, n);
+        if (terms.act.on) dh += delta_act(w, target, source, n);
+        if (terms.persistence.on) dh += delta_persistence(w, target, source, n);
+    }
+    if (terms.links.on && !links_apart) dh += delta_links(terms.links, w.lattice, place, target, o, n);
 }
 
 
@@ -250,7 +252,8 @@ inline void list_neighbors(const Lattice& lattice, std::size_t i, const Source& 
 // the loop around the attempt then keeps its draw cursor in registers.
 template <typename Place>
 [[gnu::noinline]] double price_copy(const World& w, const AttemptSetup& setup, const Place& place, std::size_t i,
-                                    Source source, CellId old_id, CellId new_id, AttemptScratch& s) {
+                                    Source source, CellId old_id, CellId new_id, bool links_apart,
+                                    AttemptScratch& s) {
     const Lattice& lattice = w.lattice;
     list_neighbors(lattice, i, source, s.nb);
     const std::size_t n_cells = w.cells.size();
@@ -266,7 +269,7 @@ template <typename Place>
                                                           i, old_id, new_id, s.nb);
     double dh = acc + cs;
     // the optional terms
-    add_terms(w, place, i, source.site, old_id, new_id, dh);
+    add_terms(w, place, i, source.site, old_id, new_id, links_apart, dh);
     return dh;
 }
 
@@ -323,13 +326,14 @@ template <typename Place, typename Draws, typename Target>
     if (new_id == old_id) return;
     // frozen cells: no copy into or out of them, before any pricing
     if (w.terms.frozen.on && frozen_blocks(w.terms.frozen, old_id, new_id)) return;
-    double dh = price_copy(w, setup, place, t.site, source, old_id, new_id, s);
+    const bool links_apart = w.terms.links.on && links_deferred(w.terms.links, place, old_id, new_id);
+    double dh = price_copy(w, setup, place, t.site, source, old_id, new_id, links_apart, s);
     // the links, when priced apart: the same change added last, unless the
     // rest less the bound of their change already refuses the copy (the
     // draw is the one the test below would make, since the change is > 0)
     bool drawn = false;
     double u = 0.0;
-    if (w.terms.links.on && links_deferred(w.terms.links, place, old_id, new_id)) {
+    if (links_apart) {
         const LinkTerm& links = w.terms.links;
         if (dh > 0.0) {
             const Coords c = coords_of(w.lattice, t);

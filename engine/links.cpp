@@ -295,7 +295,9 @@ void links_step(World& w) {
     bool changed = false;
     // links longer than their max_length break (a NaN distance does not)
     const std::size_t before = term.links.size();
-    std::erase_if(term.links, [&](const Link& link) { return link_distance(w, link) > link.max_length; });
+    std::erase_if(term.links, [&](const Link& link) {
+        return link.max_length < INFINITY && link_distance(w, link) > link.max_length;
+    });
     changed = term.links.size() != before;
     // then touching pairs that a rule names get links
     if (!term.rules.empty()) {

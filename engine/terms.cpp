@@ -106,8 +106,10 @@ void refresh_terms(World& w) {
     refresh(w.terms.frozen);
     refresh(w.terms.links);
     const Terms& t = w.terms;
-    w.terms.energy_on = t.chemotaxis.on || t.membrane.on || t.junction.on || t.length.on || t.external.on ||
-                        t.act.on || t.persistence.on || t.links.on;
+    const bool others = t.chemotaxis.on || t.membrane.on || t.junction.on || t.length.on || t.external.on ||
+                        t.act.on || t.persistence.on;
+    w.terms.energy_on = others || t.links.on;
+    w.terms.links_alone = !others && t.links.on;
     w.terms.steps_on = t.act.on || tracking_on(t);
 }
 

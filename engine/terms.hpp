@@ -39,6 +39,7 @@ struct Terms {
     CellPrograms programs;          // the cells' systems, rules and division rule, run after the fields
     LinkTerm links;                 // energy, reads the coordinate sums; breaks and forms after each step
     bool energy_on = false;         // some energy term above is on
+    bool links_alone = false;       // the links are the only one on
     bool steps_on = false;          // some term has work after each Monte Carlo step
 };
 
