@@ -417,8 +417,10 @@ inline double link_bound(const LinkTerm& term, const Coords& x, CellId o, CellId
         energy += r.energy;
     }
     const double bound = delta * (2.0 * stretch + delta * lambdas);
-    const double rounding = term.slack * (2.0 * stretch + (delta + 1.0) * lambdas) + 1e-9 * (energy + bound);
-    return (bound + rounding) * (1.0 + 1e-9);
+    // at least (bound + rounding + 1e-9·bound)·(1 + 1e-9), with the rounding
+    // computed beside the bound rather than after it
+    const double rounding = term.slack * (2.0 * stretch + (delta + 1.0) * lambdas) + 1e-9 * energy;
+    return bound * (1.0 + 2.1e-9) + rounding * (1.0 + 1e-9);
 }
 
 // Cell id's cached centroid and the distances of its links, from the registry.
