@@ -447,22 +447,70 @@ void check_linkable(const tessaly::World& w, CellId id, const char* message) {
     if (id == tessaly::MEDIUM || id >= w.cells.size()) raise_error(PyExc_ValueError, message);
 }
 
+// One link, checked in the order of its arguments.
+void add_one_link(tessaly::World& w, CellId a, CellId b, double lambda, double length, double max_length) {
+    check_linkable(w, a, "a: expected a registered cell other than the medium");
+    check_linkable(w, b, "b: expected a registered cell other than the medium");
+    if (a == b) raise_error(PyExc_ValueError, "b: expected a cell other than a (a cell cannot be linked to itself)");
+    check_link_value(lambda, "lambda_: expected a number >= 0");
+    check_link_value(length, "length: expected a number >= 0");
+    check_link_value(max_length, "max_length: expected None or a number >= 0");
+    tessaly::add_link(w, a, b, lambda, length, max_length);
+}
+
+// A batch's link k fails a check: ValueError naming the argument and k.
+[[noreturn]] void refuse_link(const char* what, std::size_t k) {
+    PyErr_Format(PyExc_ValueError, "%s (link %zu)", what, k);
+    throw PythonError{};
+}
+
 const Method World_add_link{
     "add_link", exclusive, params(arg("a"), arg("b"), arg("lambda_"), arg("length"), arg("max_length") = None),
     "Link cells a and b by a spring between their centroids, of energy\n"
     "lambda_*(d - length)**2; after a Monte Carlo step it breaks at d > max_length\n"
     "(None: never).\n"
-    "A second link between the same cells replaces the first.",
-    [](PyObject* self, CellId a, CellId b, double lambda, double length, std::optional<double> max_length_or_none) {
-        const double max_length = max_length_or_none.value_or(INFINITY);
+    "A second link between the same cells replaces the first.\n"
+    "a and b may also be sequences or integer arrays of equal length, linking\n"
+    "a[k] with b[k]; each value is then a scalar for every link or one per link.",
+    [](PyObject* self, PyObject* a_arg, PyObject* b_arg, PyObject* lambda_arg, PyObject* length_arg,
+       PyObject* max_length_arg) {
+        if (!is_batch(a_arg) && !is_batch(b_arg)) {
+            const CellId a = argument<CellId>(Param{"a"}, a_arg);
+            const CellId b = argument<CellId>(Param{"b"}, b_arg);
+            const double lambda = argument<double>(Param{"lambda_"}, lambda_arg);
+            const double length = argument<double>(Param{"length"}, length_arg);
+            const double max_length =
+                argument<std::optional<double>>(Param{"max_length"}, max_length_arg).value_or(INFINITY);
+            add_one_link(current(self), a, b, lambda, length, max_length);
+            return;
+        }
+        if (!is_batch(a_arg) || !is_batch(b_arg))
+            raise_error(PyExc_TypeError, "a, b: expected two ids or two batches of ids, not one of each");
+        const std::vector<CellId> a = to_ids("a", a_arg);
+        const std::vector<CellId> b = to_ids("b", b_arg);
+        if (b.size() != a.size()) {
+            PyErr_Format(PyExc_ValueError, "b: expected %zu ids, one per id of a, got %zu", a.size(), b.size());
+            throw PythonError{};
+        }
+        const std::vector<double> lambda = per_id<double>("lambda_", lambda_arg, a.size());
+        const std::vector<double> length = per_id<double>("length", length_arg, a.size());
+        const std::vector<double> max_length = max_length_arg == Py_None
+                                                   ? std::vector<double>(a.size(), INFINITY)
+                                                   : per_id<double>("max_length", max_length_arg, a.size());
         tessaly::World& w = current(self);
-        check_linkable(w, a, "a: expected a registered cell other than the medium");
-        check_linkable(w, b, "b: expected a registered cell other than the medium");
-        if (a == b) raise_error(PyExc_ValueError, "b: expected a cell other than a (a cell cannot be linked to itself)");
-        check_link_value(lambda, "lambda_: expected a number >= 0");
-        check_link_value(length, "length: expected a number >= 0");
-        check_link_value(max_length, "max_length: expected None or a number >= 0");
-        tessaly::add_link(w, a, b, lambda, length, max_length);
+        std::vector<tessaly::Link> batch(a.size());
+        for (std::size_t k = 0; k < a.size(); ++k) {
+            if (a[k] == tessaly::MEDIUM || a[k] >= w.cells.size())
+                refuse_link("a: expected registered cells other than the medium", k);
+            if (b[k] == tessaly::MEDIUM || b[k] >= w.cells.size())
+                refuse_link("b: expected registered cells other than the medium", k);
+            if (a[k] == b[k]) refuse_link("b: expected a cell other than a (a cell cannot be linked to itself)", k);
+            if (!(lambda[k] >= 0.0)) refuse_link("lambda_: expected numbers >= 0", k);
+            if (!(length[k] >= 0.0)) refuse_link("length: expected numbers >= 0", k);
+            if (!(max_length[k] >= 0.0)) refuse_link("max_length: expected None or numbers >= 0", k);
+            batch[k] = {a[k], b[k], lambda[k], length[k], max_length[k]};
+        }
+        tessaly::add_links(w, std::move(batch));
     }};
 
 const Method World_remove_link{

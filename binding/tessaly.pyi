@@ -614,17 +614,32 @@ class World:
         both phases; needs python-libsbml.
         """
 
-    def add_link(self, a: int, b: int, lambda_: float, length: float, max_length: float | None = None) -> None:
+    def add_link(
+        self,
+        a: int | Sequence[int] | Buffer,
+        b: int | Sequence[int] | Buffer,
+        lambda_: float | Sequence[float] | Buffer,
+        length: float | Sequence[float] | Buffer,
+        max_length: float | Sequence[float] | Buffer | None = None,
+    ) -> None:
         """Link cells a and b by a spring between their centroids, of energy
         lambda_*(d - length)**2; after a Monte Carlo step it breaks at d > max_length
         (None: never).
         A second link between the same cells replaces the first.
+        a and b may also be sequences or integer arrays of equal length, linking
+        a[k] with b[k]; each value is then a scalar for every link or one per link.
 
         ``d`` is the distance between the centroids of ``cell_centroids()``,
         by minimum image on periodic axes. Two distinct registered cells
         other than the medium; ``lambda_``, ``length`` and ``max_length``
         >= 0 (not NaN), else ``ValueError`` naming the argument, and
         nothing changes. Works in both phases.
+
+        Batches are checked whole before anything changes (a refusal names
+        the argument and the link's position, ``"... (link K)"``); of two
+        links for one pair in a batch the later wins. A batch costs one
+        rebuild of the links, where one call per link costs one each: build
+        a network of thousands of links in one call.
         """
 
     def remove_link(self, a: int, b: int) -> None:

@@ -139,6 +139,34 @@ void add_link(World& w, CellId a, CellId b, double lambda, double length, double
     after_change(w, was_on);
 }
 
+void add_links(World& w, std::vector<Link> batch) {
+    for (Link& link : batch) {
+        if (link.a == link.b) fail("a cell cannot be linked to itself");
+        if (link.a == MEDIUM || link.b == MEDIUM) fail("the medium cannot be linked");
+        (void)cell_at(w, link.a);
+        (void)cell_at(w, link.b);
+        check_link_values(link.lambda, link.length, link.max_length);
+        if (link.a > link.b) std::swap(link.a, link.b);
+    }
+    LinkTerm& term = w.terms.links;
+    const bool was_on = term.on;
+    // of equal pairs the last in the batch, then over the links there are
+    std::stable_sort(batch.begin(), batch.end(), link_before);
+    std::vector<Link> merged;
+    merged.reserve(term.links.size() + batch.size());
+    auto same_pair = [](const Link& x, const Link& y) { return x.a == y.a && x.b == y.b; };
+    std::size_t k = 0;
+    for (std::size_t j = 0; j < batch.size(); ++j) {
+        if (j + 1 < batch.size() && same_pair(batch[j], batch[j + 1])) continue;
+        while (k < term.links.size() && link_before(term.links[k], batch[j])) merged.push_back(term.links[k++]);
+        if (k < term.links.size() && same_pair(term.links[k], batch[j])) ++k;
+        merged.push_back(batch[j]);
+    }
+    merged.insert(merged.end(), term.links.begin() + static_cast<std::ptrdiff_t>(k), term.links.end());
+    term.links = std::move(merged);
+    after_change(w, was_on);
+}
+
 bool remove_link(World& w, CellId a, CellId b) {
     LinkTerm& term = w.terms.links;
     if (a > b) std::swap(a, b);

@@ -114,6 +114,9 @@ void read(ByteReader& in, LinkTerm& term, const World& w);
 // Adds or replaces the link between a and b (checked: distinct registered
 // cells, not the medium; λ, length and max_length >= 0).
 void add_link(World& w, CellId a, CellId b, double lambda, double length, double max_length);
+// The same for many links at once, with one rebuild: every link is checked
+// before any changes, and of two for one pair the later wins.
+void add_links(World& w, std::vector<Link> batch);
 // Removes the link between a and b; false when there is none.
 bool remove_link(World& w, CellId a, CellId b);
 // Adds or replaces the formation rule of the pair (type_a, type_b).

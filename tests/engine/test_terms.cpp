@@ -594,6 +594,16 @@ void link_setters_and_steps() {
     add_link(w, 1, 2, 3.0, 1.0, inf);
     CHECK(w.terms.links.links.size() == 1 && w.terms.links.links[0].lambda == 3.0);
     CHECK(remove_link(w, 2, 1) && !remove_link(w, 1, 2) && !w.terms.links.on);
+    // a batch: refused whole, or merged with the links there (the later of a pair winning)
+    add_link(w, 2, 3, 1.0, 1.0, inf);
+    CHECK(tessaly_test::throws<EngineError>(
+        [&] { add_links(w, {{1, 2, 1.0, 1.0, inf}, {3, 3, 1.0, 1.0, inf}}); }, "itself"));
+    CHECK(w.terms.links.links.size() == 1);
+    add_links(w, {{3, 2, 5.0, 1.0, inf}, {4, 1, 1.0, 1.0, inf}, {1, 4, 2.0, 1.0, inf}});
+    CHECK(w.terms.links.links.size() == 2 && w.terms.links.links[0].b == 4 && w.terms.links.links[0].lambda == 2.0);
+    CHECK(w.terms.links.links[1].a == 2 && w.terms.links.links[1].lambda == 5.0);
+    check_distances(w);
+    CHECK(remove_link(w, 1, 4) && remove_link(w, 2, 3) && !w.terms.links.on);
     // formation in (id_a, id_b) order, at most one link per cell of type 1
     // to type 1 (so 2–3 waits); type 2 takes any number
     set_link_formation(w, 1, 1, 1.0, 2.0, 2.5, 1);

@@ -258,7 +258,9 @@ DOCUMENTED = {
         "Link cells a and b by a spring between their centroids, of energy\n"
         "lambda_*(d - length)**2; after a Monte Carlo step it breaks at d > max_length\n"
         "(None: never).\n"
-        "A second link between the same cells replaces the first."
+        "A second link between the same cells replaces the first.\n"
+        "a and b may also be sequences or integer arrays of equal length, linking\n"
+        "a[k] with b[k]; each value is then a scalar for every link or one per link."
     ),
     "remove_link": "Remove the link between cells a and b.",
     "set_link_formation": (

@@ -1401,6 +1401,31 @@ class WorldMachine(RuleBasedStateMachine):
         assert self.w.to_bytes() == before
 
     @rule(data=st.data())
+    def add_links_batch(self, data):
+        """add_link with batches: every link checked before any is added, the later of two for a pair winning."""
+        ids = st.integers(0, self.n + 1)
+        pairs = data.draw(st.lists(st.tuples(ids, ids), max_size=5), label="pairs")
+        a = [p[0] for p in pairs]
+        b = [p[1] for p in pairs]
+        per_link = data.draw(st.booleans(), label="per_link")
+        lam = [data.draw(st.sampled_from([0.0, 0.5, 2.0, -1.0, math.nan])) for _ in pairs] if per_link else 1.5
+        length = data.draw(st.sampled_from([0.0, 3.0, -0.5]))
+        array = data.draw(st.booleans(), label="array")
+        args = (np.array(a, dtype=np.uint32), np.array(b, dtype=np.int64)) if array else (a, b)
+        lams = lam if per_link else [lam] * len(pairs)
+        before = self.w.to_bytes()
+        bad = next((k for k in range(len(pairs)) if not (0 < a[k] <= self.n and 0 < b[k] <= self.n and a[k] != b[k]
+                                                           and lams[k] >= 0.0 and length >= 0.0)), None)
+        if bad is not None:
+            with pytest.raises(ValueError, match=rf"\(link {bad}\)$"):
+                self.w.add_link(*args, lam, length)
+            assert self.w.to_bytes() == before
+            return
+        assert self.w.add_link(*args, lam, length) is None
+        for k in range(len(pairs)):
+            self.links[(min(a[k], b[k]), max(a[k], b[k]))] = (lams[k], length, INF)
+
+    @rule(data=st.data())
     def remove_link(self, data):
         out = self.call(data, "remove_link", ("a", data.draw(self.cell_id())), ("b", data.draw(self.cell_id())))
         if out is None:
