@@ -443,25 +443,22 @@ void check_link_value(double value, const char* message) {
     if (!(value >= 0.0)) raise_error(PyExc_ValueError, message);
 }
 
-void check_linkable(const tessaly::World& w, CellId id, const char* message) {
-    if (id == tessaly::MEDIUM || id >= w.cells.size()) raise_error(PyExc_ValueError, message);
-}
-
-// One link, checked in the order of its arguments.
-void add_one_link(tessaly::World& w, CellId a, CellId b, double lambda, double length, double max_length) {
-    check_linkable(w, a, "a: expected a registered cell other than the medium");
-    check_linkable(w, b, "b: expected a registered cell other than the medium");
-    if (a == b) raise_error(PyExc_ValueError, "b: expected a cell other than a (a cell cannot be linked to itself)");
-    check_link_value(lambda, "lambda_: expected a number >= 0");
-    check_link_value(length, "length: expected a number >= 0");
-    check_link_value(max_length, "max_length: expected None or a number >= 0");
-    tessaly::add_link(w, a, b, lambda, length, max_length);
-}
-
-// A batch's link k fails a check: ValueError naming the argument and k.
-[[noreturn]] void refuse_link(const char* what, std::size_t k) {
-    PyErr_Format(PyExc_ValueError, "%s (link %zu)", what, k);
-    throw PythonError{};
+// One link's checks, in the order of its arguments; for link k of a batch
+// the message ends in " (link k)".
+void check_link(const tessaly::World& w, CellId a, CellId b, double lambda, double length, double max_length,
+                std::optional<std::size_t> k) {
+    auto refuse = [&](const char* what) {
+        if (!k) raise_error(PyExc_ValueError, what);
+        PyErr_Format(PyExc_ValueError, "%s (link %zu)", what, *k);
+        throw PythonError{};
+    };
+    auto linkable = [&](CellId id) { return id != tessaly::MEDIUM && id < w.cells.size(); };
+    if (!linkable(a)) refuse("a: expected a registered cell other than the medium");
+    if (!linkable(b)) refuse("b: expected a registered cell other than the medium");
+    if (a == b) refuse("b: expected a cell other than a (a cell cannot be linked to itself)");
+    if (!(lambda >= 0.0)) refuse("lambda_: expected a number >= 0");
+    if (!(length >= 0.0)) refuse("length: expected a number >= 0");
+    if (!(max_length >= 0.0)) refuse("max_length: expected None or a number >= 0");
 }
 
 const Method World_add_link{
@@ -481,7 +478,9 @@ const Method World_add_link{
             const double length = argument<double>(Param{"length"}, length_arg);
             const double max_length =
                 argument<std::optional<double>>(Param{"max_length"}, max_length_arg).value_or(INFINITY);
-            add_one_link(current(self), a, b, lambda, length, max_length);
+            tessaly::World& w = current(self);
+            check_link(w, a, b, lambda, length, max_length, std::nullopt);
+            tessaly::add_link(w, a, b, lambda, length, max_length);
             return;
         }
         if (!is_batch(a_arg) || !is_batch(b_arg))
@@ -500,14 +499,7 @@ const Method World_add_link{
         tessaly::World& w = current(self);
         std::vector<tessaly::Link> batch(a.size());
         for (std::size_t k = 0; k < a.size(); ++k) {
-            if (a[k] == tessaly::MEDIUM || a[k] >= w.cells.size())
-                refuse_link("a: expected registered cells other than the medium", k);
-            if (b[k] == tessaly::MEDIUM || b[k] >= w.cells.size())
-                refuse_link("b: expected registered cells other than the medium", k);
-            if (a[k] == b[k]) refuse_link("b: expected a cell other than a (a cell cannot be linked to itself)", k);
-            if (!(lambda[k] >= 0.0)) refuse_link("lambda_: expected numbers >= 0", k);
-            if (!(length[k] >= 0.0)) refuse_link("length: expected numbers >= 0", k);
-            if (!(max_length[k] >= 0.0)) refuse_link("max_length: expected None or numbers >= 0", k);
+            check_link(w, a[k], b[k], lambda[k], length[k], max_length[k], k);
             batch[k] = {a[k], b[k], lambda[k], length[k], max_length[k]};
         }
         tessaly::add_links(w, std::move(batch));

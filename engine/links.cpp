@@ -120,25 +120,6 @@ void refresh(LinkTerm& term) {
     term.wraps = term.on && (term.periodic[0] || term.periodic[1] || term.periodic[2]);
 }
 
-void add_link(World& w, CellId a, CellId b, double lambda, double length, double max_length) {
-    if (a == b) fail("a cell cannot be linked to itself");
-    if (a == MEDIUM || b == MEDIUM) fail("the medium cannot be linked");
-    (void)cell_at(w, a);
-    (void)cell_at(w, b);
-    check_link_values(lambda, length, max_length);
-    LinkTerm& term = w.terms.links;
-    const bool was_on = term.on;
-    if (a > b) std::swap(a, b);
-    const Link link{a, b, lambda, length, max_length};
-    const auto it = find_link(term, a, b);
-    if (it != term.links.end()) {
-        *it = link;
-    } else {
-        term.links.insert(std::lower_bound(term.links.begin(), term.links.end(), link, link_before), link);
-    }
-    after_change(w, was_on);
-}
-
 void add_links(World& w, std::vector<Link> batch) {
     for (Link& link : batch) {
         if (link.a == link.b) fail("a cell cannot be linked to itself");
@@ -165,6 +146,10 @@ void add_links(World& w, std::vector<Link> batch) {
     merged.insert(merged.end(), term.links.begin() + static_cast<std::ptrdiff_t>(k), term.links.end());
     term.links = std::move(merged);
     after_change(w, was_on);
+}
+
+void add_link(World& w, CellId a, CellId b, double lambda, double length, double max_length) {
+    add_links(w, {Link{a, b, lambda, length, max_length}});
 }
 
 bool remove_link(World& w, CellId a, CellId b) {
